@@ -1,0 +1,30 @@
+// The run frame: argument checks, the parameter file next to the executable
+// and the one top-level handler that reports every exception as a line.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// What the frame hands to the run's stages.
+struct RunArguments {
+  std::string utenteIni;   // argument 1: user code
+  std::string dittaIni;    // argument 2: company
+  std::string idTransfer;  // argument 4: KELTRANSFLOG row, as given
+  std::string baseDir;     // executable directory, ending with "/"
+};
+
+// The archive stage followed by the publication sequence.
+using RunStages = std::function<void(const RunArguments&)>;
+
+// Runs one publication frame over `args` (args[0] is the program name) and
+// returns the exit code, always 0. Every exception reaching the frame is
+// written as one report: class name, ": ", message.
+int RunFrame(const std::vector<std::string>& args, const RunStages& stages);
+
+// The stages of the real program.
+void RunPublication(const RunArguments& arguments);
+
+}  // namespace velmora

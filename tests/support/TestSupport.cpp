@@ -1,0 +1,213 @@
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora::test {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/velmora-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = std::string(buf.data()) + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make read-only test directories removable again.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+namespace {
+
+std::vector<char*> CStrings(const std::vector<std::string>& v, std::vector<std::string>& store) {
+  store = v;
+  std::vector<char*> out;
+  for (auto& s : store) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+void ApplyEnv(const std::map<std::string, std::string>& env) {
+  for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+}
+
+void ReadAvailable(int fd, std::string& into, bool& open) {
+  char buf[65536];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  if (n > 0) into.append(buf, static_cast<size_t>(n));
+  else if (n == 0 || (errno != EINTR && errno != EAGAIN)) open = false;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& env, int timeoutSeconds) {
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> store;
+  std::vector<char*> args = CStrings(argv, store);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    int devnull = ::open("/dev/null", O_RDONLY);
+    ::dup2(devnull, 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
+    ApplyEnv(env);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  ProcessResult r;
+  bool outOpen = true, errOpen = true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  bool killed = false;
+  while (outOpen || errOpen) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int n = ::poll(fds, 2, static_cast<int>(left));
+    if (n < 0 && errno != EINTR) break;
+    if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) ReadAvailable(out[0], r.out, outOpen);
+    if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadAvailable(err[0], r.err, errOpen);
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.exitCode = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::map<std::string, std::string>& env) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> store;
+  std::vector<char*> args = CStrings(argv, store);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    ::setpgid(0, 0);
+    int devnull = ::open("/dev/null", O_RDONLY);
+    ::dup2(devnull, 0);
+    ::dup2(out[1], 1);
+    ApplyEnv(env);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  outFd_ = out[0];
+}
+
+BackgroundProcess::~BackgroundProcess() { Stop(); }
+
+void BackgroundProcess::Stop() {
+  if (pid_ > 0) {
+    ::kill(-pid_, SIGTERM);
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      ::usleep(20000);
+    }
+    if (pid_ > 0) {
+      ::kill(-pid_, SIGKILL);
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  if (outFd_ >= 0) {
+    ::close(outFd_);
+    outFd_ = -1;
+  }
+}
+
+std::string BackgroundProcess::ReadLine(int timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (;;) {
+    size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) throw std::runtime_error("timed out waiting for a line from the peer");
+    pollfd fd{outFd_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+    bool open = true;
+    ReadAvailable(outFd_, buffer_, open);
+    if (!open) throw std::runtime_error("peer closed its output");
+  }
+}
+
+int FreePort() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(s);
+    throw std::runtime_error("bind");
+  }
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+std::string SourcePath(const std::string& relative) { return std::string(VELMORA_SOURCE_DIR) + "/" + relative; }
+std::string BinaryPath(const std::string& relative) { return std::string(VELMORA_BINARY_DIR) + "/" + relative; }
+
+}  // namespace velmora::test
