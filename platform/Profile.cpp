@@ -228,9 +228,11 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
   size_t found = FindKey(doc, header, end, Fold(key));
   if (found != kNone) {
     LineInfo info = doc.Info(found);
-    // An empty value leaves nothing after "="; otherwise the blanks the
-    // line had after "=" stay, so only the value itself changes.
-    size_t from = value.empty() ? info.equals + 1 : info.valueStart;
+    // The blanks the line had after "=" stay, so only the value itself
+    // changes; a value that is empty or brings its own leading blanks
+    // replaces them too (writing it again then changes nothing).
+    bool ownBlanks = value.empty() || IsBlank(value.front());
+    size_t from = ownBlanks ? info.equals + 1 : info.valueStart;
     std::string out(bytes.substr(0, from));
     out += doc.Encode(value);
     out.append(bytes.substr(doc.lines[found].contentEnd));
@@ -360,10 +362,18 @@ std::string ProfileTextLookup(const std::string& text, const std::string& sectio
   return ValueForReader(doc.Info(found).value, doc);
 }
 
+// A key line gives its name back only when the name holds no "=" and the
+// line cannot pass for a comment or a section header.
+bool StorableKey(std::string_view cleanKey) {
+  if (cleanKey.find('=') != std::string_view::npos) return false;
+  return cleanKey.empty() || (cleanKey.front() != ';' && cleanKey.front() != '[');
+}
+
 std::string ProfileTextWrite(const std::string& text, const std::string& section, const std::string& key,
                              const std::string& value) {
   std::string cleanSection = CleanName(section);
   std::string cleanKey = CleanName(key);
+  if (!StorableKey(cleanKey)) throw EIniFileException("Unable to write to " + cleanKey);
   std::string cleanValue(FirstLine(RepairUtf8(value)));
   Document doc(text);
   std::string out = Splice(doc, cleanSection, cleanKey, cleanValue);
@@ -406,6 +416,7 @@ void WriteProfileString(const std::string& path, const std::string& section, con
                         const std::string& value) {
   std::string text;
   struct stat st {};
+  if (!StorableKey(CleanName(key))) throw EIniFileException("Unable to write to " + path);
   ReadStatus status = ReadRegularFile(path, text, st);
   bool ok = false;
   if (status == ReadStatus::Missing) {

@@ -31,14 +31,18 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
 // link stays a link). A write that changes nothing writes nothing. Raises
 // EIniFileException "Unable to write to %s" (the path as given) when the file
 // cannot be written: read-only file or directory, a path that is a directory
-// or under a non-directory, an existing file that cannot be read.
+// or under a non-directory, an existing file that cannot be read, or a key
+// name that a key line cannot hold (it contains "=", or begins with ";" or
+// "[": the line would not read back as that key, or would open a section).
 void WriteProfileString(const std::string& path, const std::string& section,
                         const std::string& key, const std::string& value);
 
 // The same rules over a file's content already in memory (the bytes as they
 // would be on disk: UTF-8, or Windows-1252 when not valid UTF-8; names,
 // values and results are UTF-8), for tests and fuzzers. ProfileTextWrite
-// returns the new content in the encoding of `text` (UTF-8 for empty text).
+// returns the new content in the encoding of `text` (UTF-8 for empty text);
+// it raises EIniFileException "Unable to write to %s" naming the key when the
+// key name cannot be stored (see WriteProfileString).
 //
 // Details both share with the file functions:
 //  - lines end with CR, LF or CR LF; a new line takes the file's first line

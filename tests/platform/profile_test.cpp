@@ -14,6 +14,7 @@
 namespace velmora {
 namespace {
 
+using namespace std::string_literals;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::WriteFileBytes;
@@ -77,8 +78,8 @@ TEST(ProfileRead, Rules) {
       {"Windows-1252 file", "[C]\nA=caf\xE9 \x80\n", "C", "A", "caf\xC3\xA9 \xE2\x82\xAC"},
       {"Windows-1252 name", "[C]\n\xC8=1\n", "C", "\xC3\xA8", "1"},
       {"BOM then bad byte", "\xEF\xBB\xBF[C]\nA=\xE9\xC3\xA9\n", "C", "A", "\xC3\xA9\xC3\xA9"},
-      {"binary garbage", std::string("\0\xFF[\x01]\n\x7F=\0\n[C]\nA=ok\n", 24), "C", "A", "ok"},
-      {"NUL inside value", std::string("[C]\nA=a\0b\n", 10), "C", "A", std::string("a\0b", 3)},
+      {"binary garbage", "\0\xFF[\x01]\n\x7F=\0\n[C]\nA=ok\n"s, "C", "A", "ok"},
+      {"NUL inside value", "[C]\nA=a\0b\n"s, "C", "A", "a\0b"s},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,6 +139,7 @@ TEST(ProfileWrite, GoldenText) {
        "NOME SERVER", "new",
        "; top\r\n[CONFIG]\r\n; note\r\nNome Server = new\r\nLettera=E\r\n\r\n[X]\r\nA=1\r\n"},
       {"replace with empty", "[C]\nA = old\nB=2\n", "C", "A", "", "[C]\nA =\nB=2\n"},
+      {"replace with leading blanks", "[C]\nA = old\n", "C", "A", "  v", "[C]\nA =  v\n"},
       {"replace quoted", "[C]\nA=\"old\"\n", "C", "A", "new", "[C]\nA=new\n"},
       {"replace only first twin", "[C]\nA=1\nA=2\n", "C", "A", "9", "[C]\nA=9\nA=2\n"},
       {"new key after last line of section", "[C]\r\nA=1\r\n; tail\r\n\r\n[D]\r\nB=2\r\n", "C", "Z", "z",
@@ -233,6 +235,24 @@ TEST(ProfileWrite, UnwritablePathsRaise) {
     }
   }
   EXPECT_EQ(ReadFileBytes(dir / "plain"), "not a directory");
+}
+
+TEST(ProfileWrite, KeysThatNoLineCanHoldRaise) {
+  TempDir dir;
+  WriteFileBytes(dir / "p.ini", "[C]\nA=1\n");
+  for (const char* key : {"a=b", "; note", "[X]", " [X", "=", "k=\n"}) {
+    SCOPED_TRACE(key);
+    EXPECT_THROW(ProfileTextWrite("[C]\nA=1\n", "C", key, "v"), EIniFileException);
+    try {
+      WriteProfileString(dir / "p.ini", "C", key, "v");
+      ADD_FAILURE() << "no exception";
+    } catch (const EIniFileException& e) {
+      EXPECT_EQ(e.Message(), "Unable to write to " + dir / "p.ini");
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "p.ini"), "[C]\nA=1\n");
+  // Brackets and semicolons inside a name are fine.
+  EXPECT_EQ(ProfileTextWrite("", "C", "a[1];b", "v"), "[C]\r\na[1];b=v\r\n");
 }
 
 // Runs `body` in a child process without root's power to ignore permission
