@@ -200,6 +200,8 @@ size_t FindKey(const Document& doc, size_t header, size_t end, const std::u32str
   return kNone;
 }
 
+bool FitsCp1252(const std::string& utf8) { return Cp1252ToUtf8(Utf8ToCp1252(utf8)) == utf8; }
+
 bool HasNonAscii(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return true;
@@ -376,15 +378,16 @@ std::string ProfileTextWrite(const std::string& text, const std::string& section
   if (!StorableKey(cleanKey)) throw EIniFileException("Unable to write to " + cleanKey);
   std::string cleanValue(FirstLine(RepairUtf8(value)));
   Document doc(text);
-  std::string out = Splice(doc, cleanSection, cleanKey, cleanValue);
-  if (doc.encoding == Encoding::Cp1252 && HasNonAscii(out) && IsValidUtf8(out)) {
-    // The Windows-1252 text would now pass for UTF-8 and read differently
-    // next time: store the whole file as UTF-8 instead, which reads alike.
-    std::string asUtf8 = Cp1252ToUtf8(text);
-    Document utf8Doc(asUtf8);
-    out = Splice(utf8Doc, cleanSection, cleanKey, cleanValue);
+  if (doc.encoding == Encoding::Utf8) return Splice(doc, cleanSection, cleanKey, cleanValue);
+  if (FitsCp1252(cleanSection) && FitsCp1252(cleanKey) && FitsCp1252(cleanValue)) {
+    std::string out = Splice(doc, cleanSection, cleanKey, cleanValue);
+    if (!HasNonAscii(out) || !IsValidUtf8(out)) return out;
+    // Otherwise the text would now pass for UTF-8 and read differently.
   }
-  return out;
+  // A Windows-1252 file that cannot hold the new text as it is becomes a
+  // UTF-8 file: every other line reads as before and nothing is lost.
+  std::string asUtf8 = Cp1252ToUtf8(text);
+  return Splice(Document(asUtf8), cleanSection, cleanKey, cleanValue);
 }
 
 std::string ReadProfileString(const std::string& path, const std::string& section, const std::string& key,

@@ -3,7 +3,8 @@
 // pair of enclosing quotes; at most 2047 characters are returned; a missing
 // file, section or key reads as empty (the default applies only when the key
 // is absent). Files are read as UTF-8 (BOM allowed), or as Windows-1252 when
-// they are not valid UTF-8, and written back in the encoding they were read in.
+// they are not valid UTF-8, and written back in the encoding they were read in
+// (details below).
 #pragma once
 
 #include <string>
@@ -55,8 +56,10 @@ void WriteProfileString(const std::string& path, const std::string& section,
 //    character is never split;
 //  - a written name or value ends at its first line break (a line-based file
 //    cannot hold more); names are trimmed; invalid UTF-8 bytes in them are
-//    read as Windows-1252; a value without a Windows-1252 form becomes "?"
-//    in a Windows-1252 file;
+//    read as Windows-1252;
+//  - a Windows-1252 file stays one, unless the new name or value has no
+//    Windows-1252 form (or the result would pass for UTF-8): then the whole
+//    file is stored as UTF-8, which reads exactly as before;
 //  - a key missing from its section is added after the section's last
 //    non-blank line; a missing section is added at the end after a blank
 //    line; an existing key keeps its line, only the value after "=" changes.
