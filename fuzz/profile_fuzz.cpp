@@ -91,7 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& section = fields[0];
   const std::string& key = fields[1];
   const std::string& value = fields[2];
-  const std::string kAbsent = "\x01" "absent";
+  const std::string kAbsent =
+      "\x01"
+      "absent";
 
   // Reading any bytes: valid UTF-8 of at most 2047 units, or the default.
   std::string before2 = ProfileTextLookup(text, fields[3], fields[4], kAbsent);

@@ -16,8 +16,8 @@ namespace velmora {
 // The value of `key` in `section` of the file at `path`, or `defaultValue`
 // when the file, section or key is absent. A path that is a directory, an
 // unreadable file or a dangling link reads as missing. Never throws.
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue = "");
+std::string ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
+                              const std::string& defaultValue = "");
 
 // Every key=value line of `section` in file order (names as written, values
 // by the reading rules). Missing file or section: empty. Never throws.
@@ -35,8 +35,8 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
 // or under a non-directory, an existing file that cannot be read, or a key
 // name that a key line cannot hold (it contains "=", or begins with ";" or
 // "[": the line would not read back as that key, or would open a section).
-void WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value);
+void WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value);
 
 // The same rules over a file's content already in memory (the bytes as they
 // would be on disk: UTF-8, or Windows-1252 when not valid UTF-8; names,
@@ -63,9 +63,9 @@ void WriteProfileString(const std::string& path, const std::string& section,
 //  - a key missing from its section is added after the section's last
 //    non-blank line; a missing section is added at the end after a blank
 //    line; an existing key keeps its line, only the value after "=" changes.
-std::string ProfileTextLookup(const std::string& text, const std::string& section,
-                              const std::string& key, const std::string& defaultValue);
-std::string ProfileTextWrite(const std::string& text, const std::string& section,
-                             const std::string& key, const std::string& value);
+std::string ProfileTextLookup(const std::string& text, const std::string& section, const std::string& key,
+                              const std::string& defaultValue);
+std::string ProfileTextWrite(const std::string& text, const std::string& section, const std::string& key,
+                             const std::string& value);
 
 }  // namespace velmora

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -19,9 +22,7 @@ using test::TempDir;
 // would resolve back to the build tree and its parameter file).
 class Installed {
  public:
-  Installed() {
-    test::CopyFile(test::BinaryPath("app/velmora"), dir_ / "velmora");
-  }
+  Installed() { test::CopyFile(test::BinaryPath("app/velmora"), dir_ / "velmora"); }
   const TempDir& Dir() const { return dir_; }
   std::string Program() const { return dir_ / "velmora"; }
   test::ProcessResult Run(std::vector<std::string> args) const {
@@ -68,7 +69,8 @@ TEST(Frame, ParameterFileThatIsNoFileCountsAsMissing) {
   } cases[] = {
       {"directory", [](const std::string& p) { fs::create_directory(p); }},
       {"dangling link", [](const std::string& p) { fs::create_symlink(p + ".gone", p); }},
-      {"link to a directory", [](const std::string& p) {
+      {"link to a directory",
+       [](const std::string& p) {
          fs::create_directory(p + ".d");
          fs::create_symlink(p + ".d", p);
        }},
@@ -149,11 +151,12 @@ TEST_F(FrameInProcess, EveryExceptionIsOneReport) {
       {"socket error keeps its line break",
        [] { throw EIdSocketError("Socket Error # 10061\r\nConnection refused.", 10061); },
        "EIdSocketError: Socket Error # 10061\r\nConnection refused.\r\n"},
-      {"cast", [] { throw EInvalidCast("Invalid class typecast"); }, "EInvalidCast: Invalid class typecast\r\n"},
+      {"cast", [] { throw EInvalidCast("Invalid class typecast"); },
+       "EInvalidCast: Invalid class typecast\r\n"},
       {"database error, several lines",
        [] {
-         throw EIBInterBaseError("Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nKELTRANSFLOG",
-                                 -204, 335544569);
+         throw EIBInterBaseError(
+             "Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nKELTRANSFLOG", -204, 335544569);
        },
        "EIBInterBaseError: Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nKELTRANSFLOG\r\n"},
       {"INI write", [] { throw EIniFileException("Unable to write to /srv/a/dati.ini"); },
@@ -168,7 +171,8 @@ TEST_F(FrameInProcess, EveryExceptionIsOneReport) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int code = -1;
-    std::string out = Run({"velmora", "1", "ditta", "x", "42"}, [&](const RunArguments&) { c.raise(); }, &code);
+    std::string out = Run(
+        {"velmora", "1", "ditta", "x", "42"}, [&](const RunArguments&) { c.raise(); }, &code);
     EXPECT_EQ(out, c.out);
     EXPECT_EQ(code, 0);
   }
@@ -180,6 +184,24 @@ TEST_F(FrameInProcess, LinesBeforeTheFailureStay) {
     throw EIdConnClosedGracefully("Connection Closed Gracefully.");
   });
   EXPECT_EQ(out, "Login Prism effettuato\r\nEIdConnClosedGracefully: Connection Closed Gracefully.\r\n");
+}
+
+TEST_F(FrameInProcess, UnreadableParameterFileCountsAsMissing) {
+  // Root reads any file: the frame runs as "nobody" in a child process.
+  ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((dir_ / "ParametriKelvora.ini").c_str(), 0), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    int calls = 0;
+    std::string out = Run({"velmora", "1", "2", "3", "4"}, [&](const RunArguments&) { ++calls; });
+    ::_exit(out == kMissing && calls == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no unprivileged identity available";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(FrameInProcess, StagesGetTheArguments) {

@@ -104,7 +104,8 @@ class TerminalChild {
   bool WaitFor(const std::string& text, int seconds = 60) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (screen_.find(text, scanned_) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{master_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -117,7 +118,9 @@ class TerminalChild {
     return true;
   }
 
-  void Type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
 
   // The child's report, once it has exited.
   std::string Report() {
@@ -177,7 +180,8 @@ TEST(Desktop, TerminalPrompt) {
     });
     ASSERT_TRUE(child.WaitFor("== Non trovato dati.ini ==")) << child.Screen();
     ASSERT_TRUE(child.WaitFor("unit\u00E0 disco")) << child.Screen();
-    ASSERT_TRUE(child.WaitFor("Campo 1" + (c.edit1.empty() ? "" : " [" + c.edit1 + "]") + ": ")) << child.Screen();
+    ASSERT_TRUE(child.WaitFor("Campo 1" + (c.edit1.empty() ? "" : " [" + c.edit1 + "]") + ": "))
+        << child.Screen();
     child.Type(c.typed1);
     if (!c.typed2.empty()) {
       ASSERT_TRUE(child.WaitFor("Campo 2" + (c.edit2.empty() ? "" : " [" + c.edit2 + "]") + ": "))
