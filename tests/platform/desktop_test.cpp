@@ -122,14 +122,27 @@ class TerminalChild {
     ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
-  // The child's report, once it has exited.
-  std::string Report() {
+  // The child's report, once it has exited; "no report" when it has not
+  // finished in time (it is then killed, so a dialog that waits for more
+  // than it should fails the test instead of hanging it).
+  std::string Report(int seconds = 60) {
     std::string out;
-    char buf[1024];
-    ssize_t n;
-    while ((n = ::read(report_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{report_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+        ::kill(pid_, SIGKILL);
+        out = "no report";
+        break;
+      }
+      char buf[1024];
+      ssize_t n = ::read(report_, buf, sizeof buf);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
     return out;
   }
