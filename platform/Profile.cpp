@@ -255,6 +255,83 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
   return out;
 }
 
+// ---- UTF-16 files ----
+
+// Files saved as "Unicode" by Windows tools are UTF-16 with a BOM. They are
+// read through a UTF-8 copy and written back as UTF-16 with the same BOM.
+enum class Utf16 { None, LittleEndian, BigEndian };
+
+Utf16 Utf16Kind(std::string_view text) {
+  if (text.starts_with("\xFF\xFE")) return Utf16::LittleEndian;
+  if (text.starts_with("\xFE\xFF")) return Utf16::BigEndian;
+  return Utf16::None;
+}
+
+// The text after the BOM as UTF-8; an unpaired surrogate or a last odd byte
+// becomes U+FFFD.
+std::string Utf16ToUtf8(std::string_view text, Utf16 kind) {
+  auto unit = [&](size_t i) -> char32_t {
+    auto a = static_cast<unsigned char>(text[i]), b = static_cast<unsigned char>(text[i + 1]);
+    return kind == Utf16::LittleEndian ? (b << 8 | a) : (a << 8 | b);
+  };
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 2;
+  for (; i + 1 < text.size(); i += 2) {
+    char32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < text.size()) {
+      char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+  }
+  if (i < text.size()) AppendUtf8(out, 0xFFFD);
+  return out;
+}
+
+// Valid UTF-8 as UTF-16 with its BOM.
+std::string Utf8ToUtf16(std::string_view utf8, Utf16 kind) {
+  std::string out;
+  out.reserve(2 * utf8.size() + 2);
+  auto put = [&](char32_t u) {
+    char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    if (kind == Utf16::LittleEndian) {
+      out.push_back(lo);
+      out.push_back(hi);
+    } else {
+      out.push_back(hi);
+      out.push_back(lo);
+    }
+  };
+  put(0xFEFF);
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    size_t len = DecodeUtf8At(utf8, i, cp);
+    if (len == 0) {
+      cp = 0xFFFD;
+      len = 1;
+    }
+    if (cp >= 0x10000) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+// The text the line rules work on: UTF-16 as UTF-8, anything else as it is.
+std::string ForParsing(const std::string& text) {
+  Utf16 kind = Utf16Kind(text);
+  return kind == Utf16::None ? text : Utf16ToUtf8(text, kind);
+}
+
 // ---- files ----
 
 enum class ReadStatus { Ok, Missing, Unusable };
@@ -356,7 +433,8 @@ bool ReplaceFile(const std::string& path, const struct stat& st, std::string_vie
 
 std::string ProfileTextLookup(const std::string& text, const std::string& section, const std::string& key,
                               const std::string& defaultValue) {
-  Document doc(text);
+  std::string parsed = ForParsing(text);
+  Document doc(parsed);
   size_t header = FindSection(doc, Fold(CleanName(section)));
   if (header == kNone) return defaultValue;
   size_t found = FindKey(doc, header, SectionEnd(doc, header), Fold(CleanName(key)));
@@ -377,6 +455,10 @@ std::string ProfileTextWrite(const std::string& text, const std::string& section
   std::string cleanKey = CleanName(key);
   if (!StorableKey(cleanKey)) throw EIniFileException("Unable to write to " + cleanKey);
   std::string cleanValue(FirstLine(RepairUtf8(value)));
+  if (Utf16 kind = Utf16Kind(text); kind != Utf16::None) {
+    std::string utf8 = Utf16ToUtf8(text, kind);
+    return Utf8ToUtf16(Splice(Document(utf8), cleanSection, cleanKey, cleanValue), kind);
+  }
   Document doc(text);
   if (doc.encoding == Encoding::Utf8) return Splice(doc, cleanSection, cleanKey, cleanValue);
   if (FitsCp1252(cleanSection) && FitsCp1252(cleanKey) && FitsCp1252(cleanValue)) {
@@ -404,7 +486,8 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
   std::string text;
   struct stat st {};
   if (ReadRegularFile(path, text, st) != ReadStatus::Ok) return out;
-  Document doc(text);
+  std::string parsed = ForParsing(text);
+  Document doc(parsed);
   size_t header = FindSection(doc, Fold(CleanName(section)));
   if (header == kNone) return out;
   size_t end = SectionEnd(doc, header);

@@ -57,6 +57,8 @@ void WriteProfileString(const std::string& path, const std::string& section, con
 //  - a written name or value ends at its first line break (a line-based file
 //    cannot hold more); names are trimmed; invalid UTF-8 bytes in them are
 //    read as Windows-1252;
+//  - a file that begins with a UTF-16 BOM (little or big endian) is read as
+//    UTF-16 and written back as such (an unpaired surrogate becomes U+FFFD);
 //  - a Windows-1252 file stays one, unless the new name or value has no
 //    Windows-1252 form (or the result would pass for UTF-8): then the whole
 //    file is stored as UTF-8, which reads exactly as before;
