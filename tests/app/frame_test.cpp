@@ -27,7 +27,8 @@ class Installed {
   std::string Program() const { return dir_ / "velmora"; }
   test::ProcessResult Run(std::vector<std::string> args) const {
     args.insert(args.begin(), Program());
-    return test::RunProcess(args);
+    // Run from its own directory, so nothing the run may create lands elsewhere.
+    return test::RunProcess(args, dir_.Path());
   }
 
  private:
