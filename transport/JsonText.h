@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velmora {
 
@@ -44,5 +45,21 @@ inline size_t SurrogateSequenceLength(const char* p, const char* end) {
   const auto b2 = static_cast<unsigned char>(p[2]);
   return b0 == 0xED && b1 >= 0xA0 && b1 <= 0xBF && b2 >= 0x80 && b2 <= 0xBF ? 3 : 0;
 }
+
+class JSONNodeBlocks;
+
+// While one of these exists, the values created on this thread (by the
+// parser) come from one new set of shared blocks instead of the heap.
+class JSONNodeBlocksScope {
+ public:
+  JSONNodeBlocksScope();
+  ~JSONNodeBlocksScope();
+  JSONNodeBlocksScope(const JSONNodeBlocksScope&) = delete;
+  JSONNodeBlocksScope& operator=(const JSONNodeBlocksScope&) = delete;
+
+ private:
+  JSONNodeBlocks* blocks_;
+  JSONNodeBlocks* previous_;
+};
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -298,6 +299,20 @@ TEST(JsonValue, EqualsComparesKindTextAndOrder) {
   }
   EXPECT_TRUE(TJSONBool(true).Equals(TJSONTrue()));
   EXPECT_FALSE(TJSONString().Equals(TJSONString("")));
+}
+
+TEST(JsonValue, ParsedAndBuiltValuesMix) {
+  // Parsed values come from shared blocks, built ones from the heap; a tree
+  // holding both releases each correctly, also on another thread.
+  std::unique_ptr<TJSONValue> parsed = ParseJSONValue("{\"a\":[1,{\"b\":\"x\"}],\"c\":null}");
+  ASSERT_TRUE(parsed);
+  auto built = std::make_unique<TJSONObject>();
+  built->AddPair("parsed", std::move(parsed)).AddPair("n", 5);
+  std::unique_ptr<TJSONValue> second = ParseJSONValue("[true]");
+  ASSERT_TRUE(second);
+  second->AsArray().Add("added").Add(std::move(built));
+  EXPECT_EQ(second->ToString(), "[true,\"added\",{\"parsed\":{\"a\":[1,{\"b\":\"x\"}],\"c\":null},\"n\":5}]");
+  std::thread([tree = std::move(second)]() mutable { tree.reset(); }).join();
 }
 
 // --- writing ----------------------------------------------------------------
