@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CodePage.h"
 #include "platform/Exceptions.h"
 #include "transport/JsonText.h"
 
@@ -301,13 +302,23 @@ void AppendEscapedJSONText(std::string& out, std::string_view text) {
       out.append(run, p - run);
       length = SurrogateSequenceLength(p, end);
       if (length != 0) {
-        // A lone surrogate cannot be written as UTF-8; its escape keeps it.
-        unsigned unit = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(p[1]) & 0x3Fu) << 6) |
-                        (static_cast<unsigned char>(p[2]) & 0x3Fu);
-        const char escape[6] = {
-            '\\', 'u', kHex[unit >> 12], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
-        out.append(escape, 6);
-        p += 3;
+        const unsigned unit = SurrogateUnit(p);
+        if (unit < 0xDC00 && SurrogateSequenceLength(p + 3, end) != 0 && SurrogateUnit(p + 3) >= 0xDC00) {
+          // A high and a low surrogate side by side are one character.
+          AppendUtf8(out, static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) +
+                                                (SurrogateUnit(p + 3) - 0xDC00)));
+          p += 6;
+        } else {
+          // A lone surrogate cannot be written as UTF-8; its escape keeps it.
+          const char escape[6] = {'\\',
+                                  'u',
+                                  kHex[unit >> 12],
+                                  kHex[(unit >> 8) & 0xF],
+                                  kHex[(unit >> 4) & 0xF],
+                                  kHex[unit & 0xF]};
+          out.append(escape, 6);
+          p += 3;
+        }
       } else {
         out.append("\xEF\xBF\xBD", 3);  // U+FFFD for a byte outside any character
         ++p;

@@ -264,7 +264,9 @@ inline constexpr int kJSONMaxDepth = 512;
 // quotation marks, as the writer produces it: " \ / backspace tab LF FF CR
 // become \" \\ \/ \b \t \n \f \r; the other control characters U+0000-U+001F
 // become \u00xx (lower-case hex); a lone surrogate (three-byte form) becomes
-// \udxxx; every other character is copied unchanged (no other \u escapes).
+// \udxxx, while a high and a low one side by side are written as the one
+// character they make; every other character is copied unchanged (no other
+// \u escapes).
 // A byte that is not part of a well-formed UTF-8 sequence is written as
 // U+FFFD, so the result is always valid UTF-8 and valid JSON string content.
 std::string EscapeJSONText(std::string_view text);

@@ -46,6 +46,12 @@ inline size_t SurrogateSequenceLength(const char* p, const char* end) {
   return b0 == 0xED && b1 >= 0xA0 && b1 <= 0xBF && b2 >= 0x80 && b2 <= 0xBF ? 3 : 0;
 }
 
+// The code unit of the surrogate whose three-byte form starts at `p`.
+inline unsigned SurrogateUnit(const char* p) {
+  return ((static_cast<unsigned char>(p[0]) & 0x0Fu) << 12) |
+         ((static_cast<unsigned char>(p[1]) & 0x3Fu) << 6) | (static_cast<unsigned char>(p[2]) & 0x3Fu);
+}
+
 class JSONNodeBlocks;
 
 // While one of these exists, the values created on this thread (by the
