@@ -81,7 +81,7 @@ void* TJSONValue::operator new(size_t size) {
   return stored + kValueHeader;
 }
 
-void TJSONValue::operator delete(void* pointer, size_t size) noexcept {
+void TJSONValue::operator delete(void* pointer) noexcept {
   if (pointer == nullptr) return;
   char* const stored = static_cast<char*>(pointer) - kValueHeader;
   JSONNodeBlocks* blocks;
@@ -89,7 +89,7 @@ void TJSONValue::operator delete(void* pointer, size_t size) noexcept {
   if (blocks != nullptr) {
     blocks->Release();
   } else {
-    ::operator delete(stored, StoredSize(size));
+    ::operator delete(stored);
   }
 }
 

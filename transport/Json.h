@@ -87,7 +87,7 @@ class TJSONValue {
   // both; a tree may be released on another thread than the one that
   // parsed it.
   static void* operator new(size_t size);
-  static void operator delete(void* pointer, size_t size) noexcept;
+  static void operator delete(void* pointer) noexcept;
 
   // Deep equality: same kind, same texts (numbers compare by their stored
   // text, "1.0" differs from "1"), null flags, members in the same order with
