@@ -395,8 +395,11 @@ TEST(ClientLibrary, MissingLibraryIsTheClientErrorNamingTheFile) {
                             ")\" && exec \"$0\" --gtest_also_run_disabled_tests "
                             "--gtest_filter=ClientLibraryChild.DISABLED_ReportMissingLibrary",
                         "/proc/" + std::to_string(::getpid()) + "/exe"});
-  if (r.out.find("mount:") != std::string::npos || r.err.find("mount:") != std::string::npos)
-    GTEST_SKIP() << "no bind mounts here: " << r.err;
+  // Without the rights for a private mount namespace the check cannot run here.
+  bool setupFailed =
+      r.out.find("EIBClientError") == std::string::npos &&
+      (r.err.find("unshare:") != std::string::npos || r.err.find("mount:") != std::string::npos);
+  if (setupFailed) GTEST_SKIP() << "no private mount namespace here: " << r.err;
   EXPECT_NE(r.out.find("EIBClientError 1: InterBase library libfbclient.so.2 not found in the path. "
                        "Please install InterBase to use this functionality\n"),
             std::string::npos)
