@@ -15,37 +15,48 @@ namespace velmora {
 
 // Numbers (= EIBClientError::SQLCode) and texts of the layer's own errors.
 enum IBClientErrorNumber : int32_t {
-  kIBLibraryNotFound = 1,  // "InterBase library %s not found in the path. ..."
-  kIBNotPermitted = 5,     // "Not permitted"
-  kIBDPBUnsupported = 11,  // "DPB Constant (isc_dpb_%s) is unsupported"
-  kIBTPBUnknown = 12,      // "TPB Constant (%s) is unknown"
-  kIBTPBUnsupported = 13,  // "TPB Constant (isc_tpb_%s) is unsupported"
-  kIBDatabaseClosed = 15,  // "Cannot perform operation -- DB is not open"
-  kIBDatabaseOpen = 16,    // "Cannot perform operation -- DB is currently open"
+  kIBLibraryNotFound = 1,     // "InterBase library %s not found in the path. ..."
+  kIBNotPermitted = 5,        // "Not permitted"
+  kIBDPBUnsupported = 11,     // "DPB Constant (isc_dpb_%s) is unsupported"
+  kIBTPBUnknown = 12,         // "TPB Constant (%s) is unknown"
+  kIBTPBUnsupported = 13,     // "TPB Constant (isc_tpb_%s) is unsupported"
+  kIBDatabaseClosed = 15,     // "Cannot perform operation -- DB is not open"
+  kIBDatabaseOpen = 16,       // "Cannot perform operation -- DB is currently open"
   kIBDatabaseNameMissing = 17,
-  kIBNotInTransaction = 18,  // "Transaction is not active"
-  kIBInTransaction = 19,     // "Transaction is active"
+  kIBNotInTransaction = 18,   // "Transaction is not active"
+  kIBInTransaction = 19,      // "Transaction is active"
   kIBNoDatabasesInTransaction = 21,
   kIBDatabaseNotAssigned = 24,
   kIBTransactionNotAssigned = 25,
   kIBInvalidDataConversion = 38,
   kIBEmptyQuery = 42,
-  kIBFieldNotFound = 46,  // "Field \"%s\" not found"
-  kIBSQLParseError = 55,  // "SQL Parse Error:" CR LF CR LF + detail
+  kIBFieldNotFound = 46,      // "Field \"%s\" not found"
+  kIBSQLParseError = 55,      // "SQL Parse Error:" CR LF CR LF + detail
   kIBEmptySQLStatement = 65,
   kIBSQLDialectInvalid = 87,
-  kIBDPBUnknown = 114,  // "DPB Constant (%s) is unknown"
+  kIBDPBUnknown = 114,        // "DPB Constant (%s) is unknown"
   // Errors of this layer beyond the classic table.
-  kIBTextNotSendable = 120,    // a text the client API cannot carry whole
-  kIBValueTooLong = 121,       // a parameter block value longer than 255 bytes
-  kIBParamIndex = 122,         // a parameter index out of range
-  kIBLibraryIncomplete = 123,  // the client library lacks an entry point
+  kIBTextNotSendable = 120,   // a text the client API cannot carry whole
+  kIBValueTooLong = 121,      // a parameter block value longer than 255 bytes
+  kIBParamIndex = 122,        // a parameter index out of range
+  kIBLibraryIncomplete = 123, // the client library lacks an entry point
 };
 
 // The message of client error `number` with `arg` put into its "%s".
 std::string IBClientErrorMessage(IBClientErrorNumber number, std::string_view arg = {});
 // Raises EIBClientError(IBClientErrorMessage(number, arg), number).
 [[noreturn]] void IBClientError(IBClientErrorNumber number, std::string_view arg = {});
+
+// A UTF-8 text in the connection's code page (Windows-1252), for the client
+// API. Raises EIBClientError 120 naming `what` when the text is not valid
+// UTF-8, holds a character Windows-1252 lacks, or holds a NUL byte (which the
+// client API would take as the end of the text): nothing is sent altered.
+std::string ToClientText(std::string_view utf8, std::string_view what);
+
+// The 16-bit length argument for a NUL-terminated client text: its length
+// below 64 KiB, else 0 ("up to the terminating NUL", which ToClientText
+// guarantees is the text's end).
+unsigned short ClientTextLength(const std::string& clientText) noexcept;
 
 // The published isc_dpb_* names (without prefix, lower case) and numbers of
 // the client API: 88 names, "cdd_pathname" = 1 ... "nolinger" = 88.
@@ -84,8 +95,10 @@ std::string BuildTPB(const std::vector<std::string>& params);
 bool ParamsHaveUserName(const std::vector<std::string>& params);
 
 // "CREATE DATABASE '" + name + "' " + every line followed by a blank
-// (line breaks become blanks). The name goes in unchanged.
-std::string CreateDatabaseStatement(const std::string& databaseName, const std::vector<std::string>& params);
+// (each line break, CR LF or single, becomes one blank). A quote inside the
+// name is doubled so the name cannot end the literal early.
+std::string CreateDatabaseStatement(const std::string& databaseName,
+                                    const std::vector<std::string>& params);
 
 // The message of a client library error from its interpreted lines: CR LF
 // before every line unless the text so far is empty or ends with LF; a final
