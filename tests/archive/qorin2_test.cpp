@@ -3,10 +3,13 @@
 #include "archive/Qorin2.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -399,6 +402,35 @@ TEST(WindowDesktopTest, WithoutDisplayFallsBackQuietly) {
       test::RunProcess({"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"},
                        "", {{"DISPLAY", ""}}, 60);
   EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "no window\nesito=0\nedit1=Edit1\nedit2=\n");
+}
+
+TEST(WindowDesktopTest, DisplayThatNeverAnswersIsGivenUp) {
+  // A display socket that takes connections but never answers: the prompt
+  // must fall back after a bounded wait instead of blocking the run.
+  ::mkdir("/tmp/.X11-unix", 01777);
+  std::string path;
+  int number = 0;
+  for (int i = 0; i < 200; ++i) {
+    number = 700 + (::getpid() + i) % 200;
+    path = "/tmp/.X11-unix/X" + std::to_string(number);
+    std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+    if (::access(path.c_str(), F_OK) != 0 && ::access(lock.c_str(), F_OK) != 0) break;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
+  ASSERT_EQ(::listen(fd, 8), 0);
+  test::ProcessResult r = test::RunProcess(
+      {"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"}, "",
+      {{"DISPLAY", ":" + std::to_string(number)}, {"ASAN_OPTIONS", "detect_leaks=0"}}, 120);
+  ::close(fd);
+  ::unlink(path.c_str());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "no window\nesito=0\nedit1=Edit1\nedit2=\n");
 }
 
