@@ -18,6 +18,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/Paths.h"
@@ -179,17 +180,23 @@ Display* OpenDisplayWithin(int seconds) {
     Display* display = nullptr;
   };
   auto shared = std::make_shared<Shared>();
-  std::thread([shared] {
-    Display* display = XOpenDisplay(nullptr);
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    if (shared->abandoned) {
-      if (display != nullptr) XCloseDisplay(display);
-      return;
-    }
-    shared->display = display;
-    shared->finished = true;
-    shared->done.notify_one();
-  }).detach();
+  std::thread helper;
+  try {
+    helper = std::thread([shared] {
+      Display* display = XOpenDisplay(nullptr);
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      if (shared->abandoned) {
+        if (display != nullptr) XCloseDisplay(display);
+        return;
+      }
+      shared->display = display;
+      shared->finished = true;
+      shared->done.notify_one();
+    });
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to wait with: no display
+  }
+  helper.detach();
   std::unique_lock<std::mutex> lock(shared->mutex);
   if (!shared->done.wait_for(lock, std::chrono::seconds(seconds), [&] { return shared->finished; })) {
     shared->abandoned = true;
