@@ -25,6 +25,9 @@
 #include "tests/archive/ScriptedDesktop.h"
 #include "tests/support/TestSupport.h"
 
+// Last: Xlib's macros (None, Status, ...) must not meet the headers above.
+#include <X11/Xlib.h>
+
 namespace velmora {
 namespace {
 
@@ -268,6 +271,23 @@ class XvfbDisplay {
     if (!out || !std::regex_search(*out, m, pattern)) return {};
     return {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
   }
+  // Asks the window to close as a window manager's close box does
+  // (WM_DELETE_WINDOW); true when the request was sent.
+  bool CloseWindow(const std::string& window) const {
+    ::Display* display = XOpenDisplay(name_.c_str());
+    if (display == nullptr) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::stoul(window);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    bool sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent;
+  }
   // Saves a PNG of the window when VELMORA_SCREENSHOT_DIR names a directory.
   void Screenshot(const std::string& window, const std::string& file) const {
     const char* dir = std::getenv("VELMORA_SCREENSHOT_DIR");
@@ -327,6 +347,7 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
        "E",
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
       {"Esc is Cancel", {{"type", "srv"}, {"key", "Escape"}}, "", "", {}},
+      {"closing the window writes nothing", {{"type", "srv"}, {"close"}}, "", "", {}},
       {"Tab order Edit1, Edit2, OKBtn, CancelBtn",
        {{"type", "srv"}, {"key", "Tab", "Tab", "Tab", "space"}},
        "",
@@ -353,7 +374,13 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
     if (first) display_.Screenshot(prompt, "qorin2_prompt.png");
     first = false;
     ASSERT_TRUE(display_.Xdotool({"windowfocus", "--sync", prompt}));
-    for (const auto& command : c.keys) ASSERT_TRUE(display_.Xdotool(command));
+    for (const auto& command : c.keys) {
+      if (command[0] == "close") {
+        ASSERT_TRUE(display_.CloseWindow(prompt));
+      } else {
+        ASSERT_TRUE(display_.Xdotool(command));
+      }
+    }
 
     EXPECT_EQ(tool->ReadLine(60), std::string("server=") + c.server);
     EXPECT_EQ(tool->ReadLine(60), std::string("drive=") + c.drive);
@@ -376,6 +403,15 @@ TEST_F(WindowTest, StoredFormGivesEsitoOneOnEnter) {
   EXPECT_EQ(tool->ReadLine(60), "esito=1");
   EXPECT_EQ(tool->ReadLine(60), "edit1=X");  // typed over the selected "Edit1"
   EXPECT_EQ(tool->ReadLine(60), "edit2=Y");
+}
+
+TEST_F(WindowTest, ClosingTheWindowLeavesEsitoZero) {
+  auto tool = StartTool({"prompt"});
+  ASSERT_TRUE(tool);
+  std::string prompt = display_.WaitWindow("^Dialog$");
+  ASSERT_FALSE(prompt.empty());
+  ASSERT_TRUE(display_.CloseWindow(prompt));
+  EXPECT_EQ(tool->ReadLine(60), "esito=0");
 }
 
 TEST_F(WindowTest, MessageBoxIsCentredAndClosesWithOK) {
