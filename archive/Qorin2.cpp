@@ -21,6 +21,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 
@@ -317,7 +318,14 @@ struct TQorIn2Form::Window : public Fl_Double_Window {
   std::string caption;
 };
 
-TQorIn2Form::TQorIn2Form(const PromptForm& form) : window_(std::make_unique<Window>(form)) {}
+TQorIn2Form::TQorIn2Form(const PromptForm& form) {
+  // FLTK would end the process when it had to open the display itself.
+  if (!OpenWindowDisplay()) {
+    const char* name = std::getenv("DISPLAY");
+    throw Exception(std::string("Cannot open display: ") + (name ? name : ""));
+  }
+  window_ = std::make_unique<Window>(form);
+}
 
 TQorIn2Form::~TQorIn2Form() = default;
 

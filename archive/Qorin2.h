@@ -29,11 +29,12 @@ inline constexpr FormRect kQorIn2Edit2{168, 56, 127, 24};
 inline constexpr FormRect kQorIn2OKBtn{93, 108, 77, 27};
 inline constexpr FormRect kQorIn2CancelBtn{177, 108, 77, 27};
 
-// The dialog window. It may be created only after OpenWindowDisplay()
-// returned true. The texts, label position, font and field contents come
-// from `form`; the layout above is fixed. Keyboard: Tab runs Edit2, OKBtn,
-// CancelBtn, Edit1; Enter anywhere is OK; Esc is Cancel. Whenever the window
-// becomes active the focus moves to Edit1.
+// The dialog window; creating it opens the display (OpenWindowDisplay) and
+// raises Exception "Cannot open display: <$DISPLAY>" when there is none.
+// The texts, label position, font and field contents come from `form`; the
+// layout above is fixed. Keyboard: Tab runs Edit2, OKBtn, CancelBtn, Edit1;
+// Enter anywhere is OK; Esc is Cancel. Whenever the window becomes active
+// the focus moves to Edit1.
 class TQorIn2Form {
  public:
   explicit TQorIn2Form(const PromptForm& form);
