@@ -24,7 +24,7 @@ TEST_F(UsersTest, InizializzaQueryCreatesTableAndSeedsTheUser) {
     test::CreateDatabase(db, ConfigDb());
   }
   WriteParams("7", "altra_ditta");
-  const std::string archivio = "D:\\foto\\l'archivio.fdb";
+  const std::string archivio = "D:\\foto\\l'archivio -- ; \"x\" è.fdb";
   TQorIni22 store(nullptr, dir_.Path(), "parametriquery.ini");
   store.InizializzaQuery(archivio);
 
@@ -222,7 +222,7 @@ TEST_F(UsersTest, DatabaseTolvaUserHandsOutAnOwnedConnection) {
   EXPECT_EQ(first->DatabaseName, ConfigDb());
   TIBDatabase* second = store.DatabaseTolvaUser();
   EXPECT_NE(first, second);
-  store.ReleaseDatabase(first);  // released early by the caller
+  store.RilasciaDatabase(first);  // released early by the caller
   EXPECT_TRUE(second->Connected());
   // A write on the handed-out connection is committed when the store goes.
   {
