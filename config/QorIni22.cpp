@@ -165,7 +165,8 @@ std::unique_ptr<TIniFile> TQorIni22::getFileParametriIni() const {
 
 int32_t TQorIni22::NumeroUtente() const {
   int32_t value = 0;
-  return ParseIniInteger(ReadProfileString(PercorsoFileParametri(), kSezione, "Utente", ""), value) ? value : 0;
+  return ParseIniInteger(ReadProfileString(PercorsoFileParametri(), kSezione, "Utente", ""), value) ? value
+                                                                                                    : 0;
 }
 
 bool TQorIni22::ApriDatabaseConfig(TIBDatabase& database, const std::string& PercorsoDatabase,
