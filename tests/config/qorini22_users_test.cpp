@@ -54,6 +54,11 @@ TEST_F(UsersTest, InizializzaQueryCreatesTableAndSeedsTheUser) {
   WriteParams("8");
   store.InizializzaQuery("F:\\x.fdb");
   EXPECT_EQ(Plenvio(8), "[query_esterno]\n\rArchivio=F:\\x.fdb");
+
+  // A path the database cannot hold is refused, not silently left unseeded.
+  WriteParams("9");
+  EXPECT_THROW(store.InizializzaQuery("F:\\spunta \u2713.fdb"), EIBClientError);
+  EXPECT_EQ(QueryScalar(ConfigDb(), "SELECT COUNT(*) FROM UTENTI WHERE CODICE = 9").text, "0");
   EXPECT_TRUE(desktop_.messages.empty());
 }
 
