@@ -1,5 +1,6 @@
 #include "archive/FbClient.h"
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@ std::mutex gLoadMutex;
 DynamicLibrary* gLibrary = nullptr;
 FbClient gClient{};
 bool gLoaded = false;
+
+// Ends the client library and its engine threads before exit handlers that
+// run after this one.
+void ShutdownAtExit() {
+  if (gLoaded && gClient.fb_shutdown) gClient.fb_shutdown(10000, fb_shutrsn_exit_called);
+}
 
 template <typename F>
 void Bind(const DynamicLibrary& lib, F& slot, const char* name, std::string& missing) {
@@ -65,6 +72,7 @@ const FbClient& LoadFbClient() {
   VELMORA_BIND(isc_open_blob2);
   VELMORA_BIND(isc_get_segment);
   VELMORA_BIND(isc_close_blob);
+  VELMORA_BIND(fb_shutdown);
 #undef VELMORA_BIND
   if (!missing.empty()) IBClientError(kIBLibraryIncomplete, missing + " in " + FbClientLibraryName());
   // The library is never closed: handles and the engine's threads live until
@@ -72,12 +80,20 @@ const FbClient& LoadFbClient() {
   gLibrary = new DynamicLibrary(std::move(lib));
   gClient = c;
   gLoaded = true;
+  std::atexit(ShutdownAtExit);
   return gClient;
 }
 
-void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) {
-  int32_t sqlCode = static_cast<int32_t>(fb.isc_sqlcode(status));
-  int32_t errorCode = static_cast<int32_t>(status[1]);
+ISC_STATUS* ClientStatus() noexcept {
+  thread_local ISC_STATUS_ARRAY status;
+  for (ISC_STATUS& s : status) s = 0;
+  return status;
+}
+
+StatusReport ReadStatus(const FbClient& fb, const ISC_STATUS* status) {
+  StatusReport report;
+  report.sqlCode = static_cast<int32_t>(fb.isc_sqlcode(status));
+  report.errorCode = static_cast<int32_t>(status[1]);
   std::vector<std::string> lines;
   const ISC_STATUS* cursor = status;
   char buffer[1024];
@@ -87,7 +103,12 @@ void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) {
     if (n <= 0) break;
     lines.push_back(Cp1252ToUtf8(std::string_view(buffer, static_cast<size_t>(n))));
   }
-  RaiseIBError(JoinErrorLines(lines), sqlCode, errorCode);
+  report.message = JoinErrorLines(lines);
+  return report;
 }
+
+void RaiseStatus(const StatusReport& report) { RaiseIBError(report.message, report.sqlCode, report.errorCode); }
+
+void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) { RaiseStatus(ReadStatus(fb, status)); }
 
 }  // namespace velmora

@@ -424,9 +424,12 @@ bool ReplaceFile(const std::string& path, const struct stat& st, std::string_vie
   }
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
+  // A sticky directory keeps others' files from being replaced; the file
+  // itself may still be writable.
+  bool denied = ok && (errno == EPERM || errno == EACCES);
+  ::unlink(temp.c_str());
+  return denied && RewriteInPlace(target, data);
 }
 
 }  // namespace

@@ -314,6 +314,24 @@ TEST(ProfileWrite, ReadOnlyDirectoryAndFile) {
             }),
             0);
   EXPECT_EQ(ReadFileBytes(ro + "existing.ini"), "[C]\nA=2\n");
+  // So is another user's writable file in a sticky directory, which keeps
+  // its owner.
+  const std::string sticky = dir / "sticky/";
+  std::filesystem::create_directory(sticky);
+  WriteFileBytes(sticky + "shared.ini", "[C]\nA=1\n");
+  ASSERT_EQ(::chmod((sticky + "shared.ini").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat((sticky + "shared.ini").c_str(), &before), 0);
+  EXPECT_EQ(RunUnprivileged([&] {
+              WriteProfileString(sticky + "shared.ini", "C", "A", "3");
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(ReadFileBytes(sticky + "shared.ini"), "[C]\nA=3\n");
+  struct stat after {};
+  ASSERT_EQ(::stat((sticky + "shared.ini").c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, before.st_uid);
 }
 
 }  // namespace
