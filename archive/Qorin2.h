@@ -55,8 +55,9 @@ class TQorIn2Form {
 };
 
 // Opens the X display named by $DISPLAY for FLTK, once per process; true
-// when it is open. Without $DISPLAY, or when the display cannot be opened,
-// returns false and FLTK is never touched (no exit, no hang).
+// when it is open. Without $DISPLAY, when the display cannot be opened, or
+// when its server has not answered within 15 seconds, returns false and FLTK
+// is never touched (no exit, no endless wait).
 bool OpenWindowDisplay();
 
 // The windowed desktop: message boxes and the prompt as FLTK windows when
