@@ -91,7 +91,7 @@ bool PercorsoDiReteText(const std::string& dir, const std::string& pathOnServer,
     // A drive shared by its letter: \\srv\D\archivi\ -> srv:D:\archivi\.
     s = server + ":" + s;
     size_t first = s.find('\\');
-    if (first != std::string::npos) s.insert(first, ":");
+    if (first != std::string::npos) s.insert(first, 1, ':');
   } else {
     sharedByName = true;
     if (!pathOnServer.empty()) {
