@@ -104,7 +104,7 @@ maxcol() { awk -v c="$2" 'BEGIN{m=0} $c>m{m=$c} END{print m}' "$1"; }
 echo "Upload benchmark: $ROUNDS rounds, sizes ${SIZES// / and } MiB, nginx on 127.0.0.1:$HTTP_PORT (http) and :$HTTPS_PORT (https)"
 echo "Throughput = file MiB / time; client time = the client's own timer (ours: the POST call, curl: time_total);"
 echo "nginx time = \$request_time (ends with the last body byte). Reference: curl $(curl --version | head -n1 | cut -d' ' -f2)."
-printf '%-6s %-5s | %11s %11s %6s | %11s %11s %6s | %9s %9s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
+printf '%-8s %-5s | %11s %11s %6s | %11s %11s %6s | %9s %9s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
   "ours(nginx)" "curl(nginx)" ratio "ours RSS" "curl RSS"
 for size in $SIZES; do
   file=$DIR/upload-$size.bin
@@ -134,7 +134,7 @@ for size in $SIZES; do
     awk -v s="$size" -v p="$proto" -v oc="$oc" -v on="$on" -v cc="$cc" -v cn="$cn" -v orss="$orss" -v crss="$crss" \
       'function tp(t) { return t > 0 ? s / t : 0 }
        BEGIN {
-         printf "%-6s %-5s | %11.0f %11.0f %6.2f | %11.0f %11.0f %6.2f | %6.1f MiB %6.1f MiB\n",
+         printf "%-8s %-5s | %11.0f %11.0f %6.2f | %11.0f %11.0f %6.2f | %6.1f MiB %6.1f MiB\n",
            s "MiB", p, tp(oc), tp(cc), (oc > 0 ? cc / oc : 0), tp(on), tp(cn), (on > 0 ? cn / on : 0),
            orss / 1024, crss / 1024
        }'
