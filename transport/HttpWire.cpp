@@ -325,7 +325,8 @@ void DeriveHeadFields(HttpResponseHead& head) {
   head.connection = std::string(Trim(HeaderValue(head.headers, "Connection")));
   head.location = HeaderValue(head.headers, "Location");
   head.contentLength = -1;
-  std::string_view length = Trim(HeaderValue(head.headers, "Content-Length"));
+  std::string lengthValue = HeaderValue(head.headers, "Content-Length");
+  std::string_view length = Trim(lengthValue);
   if (!length.empty() && length.size() <= 18 &&
       std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     head.contentLength = std::stoll(std::string(length));
