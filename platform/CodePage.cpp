@@ -17,8 +17,10 @@ char32_t Cp1252CodePoint(unsigned char b) {
   return b;
 }
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, 0 when invalid.
-size_t DecodeUtf8(std::string_view text, size_t i, char32_t& cp) {
+}  // namespace
+
+size_t DecodeUtf8At(std::string_view text, size_t i, char32_t& cp) {
+  if (i >= text.size()) return 0;
   auto b0 = static_cast<unsigned char>(text[i]);
   if (b0 < 0x80) {
     cp = b0;
@@ -44,8 +46,6 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& cp) {
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
 }
-
-}  // namespace
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -77,7 +77,7 @@ std::string Utf8ToCp1252(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     char32_t cp = 0;
-    size_t len = DecodeUtf8(text, i, cp);
+    size_t len = DecodeUtf8At(text, i, cp);
     if (len == 0) {
       out.push_back('?');
       ++i;
@@ -100,10 +100,27 @@ std::string Utf8ToCp1252(std::string_view text) {
   return out;
 }
 
+std::string RepairUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    char32_t cp = 0;
+    size_t len = DecodeUtf8At(bytes, i, cp);
+    if (len == 0) {
+      AppendUtf8(out, Cp1252CodePoint(static_cast<unsigned char>(bytes[i])));
+      ++i;
+    } else {
+      out.append(bytes.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
     char32_t cp;
-    size_t len = DecodeUtf8(bytes, i, cp);
+    size_t len = DecodeUtf8At(bytes, i, cp);
     if (len == 0) return false;
     i += len;
   }

@@ -35,15 +35,37 @@ class Desktop {
   virtual void ShowPrompt(PromptForm& form) = 0;
 };
 
-// The process's current desktop (chosen on first use when none was set).
+// The process's current desktop: the one of a live DesktopOverride, else the
+// one set by SetDefaultDesktop, else chosen on first use (terminal when both
+// a controlling terminal and a terminal on standard input exist, silent
+// otherwise) and kept for the rest of the process.
 Desktop& CurrentDesktop();
 
 // Makes `desktop` the current one from now on (the windowed desktop of a
 // higher layer registers itself through this); nullptr restores the choice.
+// A reference from CurrentDesktop() to a replaced desktop becomes invalid.
 void SetDefaultDesktop(std::unique_ptr<Desktop> desktop);
 
-// The terminal and silent forms, for the choice above and for tests.
-std::unique_ptr<Desktop> MakeTerminalDesktop();  // nullptr without a terminal
+// The terminal desktop talks on /dev/tty (UTF-8). It is chosen on first use
+// only when standard input is a terminal as well, so a run started by
+// another program never waits for an answer.
+//  - Message: a blank line, the text, then "[OK] "; Enter (or Ctrl-D)
+//    closes it.
+//  - Prompt: a blank line, "== caption ==", the label, a hint line, then one
+//    question per field, Edit1 first (it has the focus on activation), then
+//    Edit2: "Campo 1: " and "Campo 2: ", with the field's current text in
+//    brackets when it has one ("Campo 1 [srv]: "). The typed line, taken
+//    as typed, becomes the field's text; Enter alone keeps the current text
+//    (an empty field stays empty). Answering both questions is OK (esito 1).
+//    A line of only Esc, or Ctrl-D on an empty line, is Cancel (esito 2) and
+//    leaves both fields unchanged. When the terminal fails (hung up) the
+//    prompt counts as closed: esito 0, fields unchanged.
+// Returns nullptr when the process has no controlling terminal.
+std::unique_ptr<Desktop> MakeTerminalDesktop();
+
+// The silent desktop: each message is written to standard error as one line
+// (its line breaks become blanks); every prompt stays closed unanswered
+// (esito 0, fields unchanged).
 std::unique_ptr<Desktop> MakeSilentDesktop();
 
 // While alive, CurrentDesktop() returns `desktop` (not owned).

@@ -10,26 +10,37 @@
 namespace velmora {
 namespace {
 
-// The environment's ctype locale, opened once for the process.
-locale_t UserLocale() {
-  static locale_t loc = [] {
-    std::string name = EnvironmentLocaleName();
-    locale_t l = name.empty() ? nullptr : ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
-    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C", nullptr);
-    return l;
-  }();
-  return loc;
+// A ctype locale by name, falling back to the C.UTF-8 rules, then to C.
+locale_t OpenCtypeLocale(const std::string& name) {
+  locale_t l = name.empty() ? nullptr : ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
+  if (!l) l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  if (!l) l = ::newlocale(LC_CTYPE_MASK, "C", nullptr);
+  return l;
 }
 
-size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
-  auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
-  if (len == 0 || i + len > s.size()) return 0;
-  if (!IsValidUtf8(s.substr(i, len))) return 0;
-  cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  return len;
+std::string LowerCaseWith(std::string_view text, locale_t loc) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    size_t len = DecodeUtf8At(text, i, cp);
+    if (len == 0) {
+      out.push_back(text[i]);
+      ++i;
+      continue;
+    }
+    char32_t lower = loc ? static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), loc)) : cp;
+    if (lower < 0x80 && cp >= 0x80) lower = cp;  // never fold outside ASCII into ASCII
+    AppendUtf8(out, lower);
+    i += len;
+  }
+  return out;
+}
+
+// The environment's ctype locale, opened once for the process.
+locale_t UserLocale() {
+  static locale_t loc = OpenCtypeLocale(EnvironmentLocaleName());
+  return loc;
 }
 
 }  // namespace
@@ -42,23 +53,12 @@ std::string EnvironmentLocaleName() {
   return {};
 }
 
-std::string LowerCaseUser(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  locale_t loc = UserLocale();
-  for (size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    size_t len = DecodeOne(text, i, cp);
-    if (len == 0) {
-      out.push_back(text[i]);
-      ++i;
-      continue;
-    }
-    char32_t lower = loc ? static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), loc)) : cp;
-    if (lower < 0x80 && cp >= 0x80) lower = cp;  // never fold outside ASCII into ASCII
-    AppendUtf8(out, lower);
-    i += len;
-  }
+std::string LowerCaseUser(std::string_view text) { return LowerCaseWith(text, UserLocale()); }
+
+std::string LowerCaseInLocale(std::string_view text, const std::string& localeName) {
+  locale_t loc = OpenCtypeLocale(localeName);
+  std::string out = LowerCaseWith(text, loc);
+  if (loc) ::freelocale(loc);
   return out;
 }
 

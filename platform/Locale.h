@@ -11,6 +11,10 @@ namespace velmora {
 // not installed). Invalid UTF-8 bytes are copied unchanged.
 std::string LowerCaseUser(std::string_view text);
 
+// LowerCaseUser with the rules of the named locale instead of the
+// environment's (same fallback when it is not installed).
+std::string LowerCaseInLocale(std::string_view text, const std::string& localeName);
+
 // The primary language of the locale, as used to pick a header charset.
 enum class PrimaryLanguage {
   None,  // no locale set, or "C"/"POSIX"

@@ -1,0 +1,319 @@
+// ParseJSONValue: a single pass over the bytes with an explicit stack of open
+// containers, so deep input cannot exhaust the call stack.
+#include <cstdint>
+#include <vector>
+
+#include "platform/CodePage.h"
+#include "transport/Json.h"
+#include "transport/JsonText.h"
+
+namespace velmora {
+
+// Appends parsed values straight into the containers (the parser's access
+// to their storage).
+class JSONTreeBuilder {
+ public:
+  static void AddMember(TJSONObject& object, std::string&& name, std::unique_ptr<TJSONValue> value) {
+    object.pairs_.emplace_back(std::move(name), std::move(value));
+  }
+  static void AddItem(TJSONArray& array, std::unique_ptr<TJSONValue> value) {
+    array.items_.push_back(std::move(value));
+  }
+};
+
+namespace {
+
+// Bytes that a string copies without a closer look: everything but the
+// quotation mark, the backslash and the bytes of multi-byte characters.
+struct PlainStringBytes {
+  bool plain[256];
+  constexpr PlainStringBytes() : plain() {
+    for (int c = 0; c < 256; ++c) plain[c] = c != '"' && c != '\\' && c < 0x80;
+  }
+};
+constexpr PlainStringBytes kPlain;
+
+inline bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+class Parser {
+ public:
+  Parser(const char* begin, const char* end) : p_(begin), end_(end) {}
+
+  std::unique_ptr<TJSONValue> Run();
+
+ private:
+  struct Frame {
+    TJSONValue* container;  // owned by its parent (or by root_)
+    bool isObject;
+    std::string name;  // the member name waiting for its value
+  };
+
+  void SkipWhitespace() {
+    while (p_ < end_ && IsWhitespace(*p_)) ++p_;
+  }
+  bool Consume(char c) {
+    if (p_ < end_ && *p_ == c) {
+      ++p_;
+      return true;
+    }
+    return false;
+  }
+  bool ReadMemberName(Frame& frame);
+  bool ReadString(std::string& out);
+  bool ReadEscape(std::string& out);
+  bool ReadHex4(unsigned& unit);
+  bool ReadNumber(std::string& out);
+  bool ReadWord(const char* word, size_t length);
+  void Attach(std::unique_ptr<TJSONValue> value);
+
+  const char* p_;
+  const char* const end_;
+  std::unique_ptr<TJSONValue> root_;
+  std::vector<Frame> stack_;
+};
+
+// Reads `"name"` `:` of the next member into frame.name (p_ at the quote).
+bool Parser::ReadMemberName(Frame& frame) {
+  if (!Consume('"')) return false;
+  frame.name.clear();
+  if (!ReadString(frame.name)) return false;
+  SkipWhitespace();
+  if (!Consume(':')) return false;
+  SkipWhitespace();
+  return true;
+}
+
+// Reads the rest of a string (p_ just after the opening quote) into `out`.
+bool Parser::ReadString(std::string& out) {
+  const char* run = p_;
+  for (;;) {
+    while (p_ < end_ && kPlain.plain[static_cast<unsigned char>(*p_)]) ++p_;
+    if (p_ == end_) return false;
+    const char c = *p_;
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      const size_t length = Utf8SequenceLength(p_, end_);
+      if (length == 0) return false;
+      p_ += length;
+      continue;
+    }
+    out.append(run, p_ - run);
+    ++p_;
+    if (c == '"') return true;
+    if (!ReadEscape(out)) return false;
+    run = p_;
+  }
+}
+
+bool Parser::ReadHex4(unsigned& unit) {
+  if (end_ - p_ < 4) return false;
+  unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = HexValue(p_[i]);
+    if (digit < 0) return false;
+    unit = (unit << 4) | static_cast<unsigned>(digit);
+  }
+  p_ += 4;
+  return true;
+}
+
+// Reads one escape (p_ just after the backslash) and appends what it means.
+bool Parser::ReadEscape(std::string& out) {
+  if (p_ == end_) return false;
+  switch (*p_++) {
+    case '"':
+      out.push_back('"');
+      return true;
+    case '\\':
+      out.push_back('\\');
+      return true;
+    case '/':
+      out.push_back('/');
+      return true;
+    case 'b':
+      out.push_back('\b');
+      return true;
+    case 'f':
+      out.push_back('\f');
+      return true;
+    case 'n':
+      out.push_back('\n');
+      return true;
+    case 'r':
+      out.push_back('\r');
+      return true;
+    case 't':
+      out.push_back('\t');
+      return true;
+    case 'u':
+      break;
+    default:
+      return false;
+  }
+  unsigned unit;
+  if (!ReadHex4(unit)) return false;
+  if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+    // A high surrogate directly followed by a low one is one character.
+    const char* const resume = p_;
+    p_ += 2;
+    unsigned low;
+    if (ReadHex4(low) && low >= 0xDC00 && low <= 0xDFFF) {
+      AppendUtf8(out, static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+      return true;
+    }
+    p_ = resume;  // the next escape is read on its own
+  }
+  // Any other unit, a lone surrogate included (in its three-byte form).
+  AppendUtf8(out, static_cast<char32_t>(unit));
+  return true;
+}
+
+// Reads a number (p_ at '-' or a digit) and keeps its characters as written.
+bool Parser::ReadNumber(std::string& out) {
+  const char* const start = p_;
+  Consume('-');
+  if (p_ == end_) return false;
+  if (*p_ == '0') {
+    ++p_;
+    if (p_ < end_ && IsDigit(*p_)) return false;
+  } else if (IsDigit(*p_)) {
+    while (p_ < end_ && IsDigit(*p_)) ++p_;
+  } else {
+    return false;
+  }
+  if (Consume('.')) {
+    if (p_ == end_ || !IsDigit(*p_)) return false;
+    while (p_ < end_ && IsDigit(*p_)) ++p_;
+  }
+  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+    ++p_;
+    if (!Consume('+')) Consume('-');
+    if (p_ == end_ || !IsDigit(*p_)) return false;
+    while (p_ < end_ && IsDigit(*p_)) ++p_;
+  }
+  out.assign(start, p_ - start);
+  return true;
+}
+
+bool Parser::ReadWord(const char* word, size_t length) {
+  if (static_cast<size_t>(end_ - p_) < length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (p_[i] != word[i]) return false;
+  }
+  p_ += length;
+  return true;
+}
+
+// Hands a finished value to the innermost open container, or makes it the root.
+void Parser::Attach(std::unique_ptr<TJSONValue> value) {
+  if (stack_.empty()) {
+    root_ = std::move(value);
+    return;
+  }
+  Frame& top = stack_.back();
+  if (top.isObject) {
+    JSONTreeBuilder::AddMember(static_cast<TJSONObject&>(*top.container), std::move(top.name),
+                               std::move(value));
+  } else {
+    JSONTreeBuilder::AddItem(static_cast<TJSONArray&>(*top.container), std::move(value));
+  }
+}
+
+std::unique_ptr<TJSONValue> Parser::Run() {
+  if (end_ - p_ >= 3 && p_[0] == '\xEF' && p_[1] == '\xBB' && p_[2] == '\xBF') p_ += 3;
+  SkipWhitespace();
+  for (;;) {
+    // A value is expected at p_ (whitespace before it already skipped).
+    if (p_ == end_) return nullptr;
+    bool closedContainer = false;
+    switch (*p_) {
+      case '{':
+      case '[': {
+        if (stack_.size() >= static_cast<size_t>(kJSONMaxDepth)) return nullptr;
+        const bool isObject = *p_ == '{';
+        ++p_;
+        std::unique_ptr<TJSONValue> container;
+        if (isObject) {
+          container = std::make_unique<TJSONObject>();
+        } else {
+          container = std::make_unique<TJSONArray>();
+        }
+        TJSONValue* const raw = container.get();
+        Attach(std::move(container));
+        stack_.push_back(Frame{raw, isObject, std::string()});
+        SkipWhitespace();
+        if (Consume(isObject ? '}' : ']')) {
+          stack_.pop_back();
+          closedContainer = true;
+          break;
+        }
+        if (isObject) {
+          if (!ReadMemberName(stack_.back())) return nullptr;
+        }
+        continue;  // the first member's value or the first element
+      }
+      case '"': {
+        ++p_;
+        std::string text;
+        if (!ReadString(text)) return nullptr;
+        Attach(std::make_unique<TJSONString>(std::move(text)));
+        break;
+      }
+      case 't':
+        if (!ReadWord("true", 4)) return nullptr;
+        Attach(std::make_unique<TJSONTrue>());
+        break;
+      case 'f':
+        if (!ReadWord("false", 5)) return nullptr;
+        Attach(std::make_unique<TJSONFalse>());
+        break;
+      case 'n':
+        if (!ReadWord("null", 4)) return nullptr;
+        Attach(std::make_unique<TJSONNull>());
+        break;
+      default: {
+        if (*p_ != '-' && !IsDigit(*p_)) return nullptr;
+        std::string text;
+        if (!ReadNumber(text)) return nullptr;
+        Attach(std::make_unique<TJSONNumber>(std::move(text)));
+        break;
+      }
+    }
+
+    // A value is complete: close containers or move on to the next value.
+    for (;;) {
+      if (stack_.empty()) {
+        // Only a closed object or array may be followed by whitespace.
+        if (closedContainer) SkipWhitespace();
+        if (p_ != end_) return nullptr;
+        return std::move(root_);
+      }
+      SkipWhitespace();
+      Frame& top = stack_.back();
+      if (Consume(',')) {
+        SkipWhitespace();
+        if (top.isObject && !ReadMemberName(top)) return nullptr;
+        break;
+      }
+      if (!Consume(top.isObject ? '}' : ']')) return nullptr;
+      stack_.pop_back();
+      closedContainer = true;
+    }
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TJSONValue> ParseJSONValue(std::string_view text) {
+  Parser parser(text.data(), text.data() + text.size());
+  return parser.Run();
+}
+
+}  // namespace velmora
