@@ -37,7 +37,8 @@ bool FaseArchivio(const RunArguments& arguments, TIBDatabase& database, StatoPri
   }
   // The result is not examined: an archive that did not open makes the
   // transfer query fail below, and the frame reports it.
-  ApriArchivio(database, ExtractFilePath(archivio), ExtractFileName(archivio), "", "", nullptr);
+  ApriArchivio(database, ExtractFilePath(archivio), ExtractFileName(archivio), "", "", nullptr,
+               arguments.baseDir + kFileParametri);
 
   stato.ContatoreFoto = 1;
   std::string percorsoFoto, nomeFile;

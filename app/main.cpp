@@ -2,8 +2,12 @@
 #include <vector>
 
 #include "app/Velmora.h"
+#include "archive/Qorin2.h"
 
 int main(int argc, char** argv) {
+  // Message boxes and the server prompt go to a window when a display is
+  // reachable; the display is opened only when something is shown.
+  velmora::InstallWindowDesktop();
   std::vector<std::string> args(argv, argv + argc);
   return velmora::RunFrame(args, velmora::RunPublication);
 }
