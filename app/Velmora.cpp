@@ -7,8 +7,11 @@
 #include "platform/Paths.h"
 
 namespace velmora {
+namespace {
 
-int RunFrame(const std::vector<std::string>& args, const RunStages& stages) {
+// `baseDir` null: the executable's directory, found only once the arguments
+// have passed their check.
+int Frame(const std::vector<std::string>& args, const RunStages& stages, const std::string* baseDir) {
   if (args.size() <= 1) {
     WriteLine("Manca parametro");
     return 0;
@@ -18,7 +21,8 @@ int RunFrame(const std::vector<std::string>& args, const RunStages& stages) {
       WriteLine("Parametri mancanti");
       return 0;
     }
-    RunArguments run{args[1], args[2], args[4], IncludeTrailingPathDelimiter(ExecutableDirectory())};
+    std::string dir = IncludeTrailingPathDelimiter(baseDir ? *baseDir : ExecutableDirectory());
+    RunArguments run{args[1], args[2], args[4], dir};
     if (!FileExists(run.baseDir + "ParametriKelvora.ini")) {
       WriteLine("File ParametriKelvora.ini non esistente!");
       return 0;
@@ -30,8 +34,21 @@ int RunFrame(const std::vector<std::string>& args, const RunStages& stages) {
     WriteLine("EOutOfMemory: Out of memory");
   } catch (const std::exception& e) {
     WriteLine(std::string("Exception: ") + e.what());
+  } catch (...) {
+    // Nothing may escape the frame: the exit code stays 0 on every path.
+    WriteLine("Exception: Unknown exception");
   }
   return 0;
+}
+
+}  // namespace
+
+int RunFrame(const std::vector<std::string>& args, const RunStages& stages) {
+  return Frame(args, stages, nullptr);
+}
+
+int RunFrame(const std::vector<std::string>& args, const RunStages& stages, const std::string& baseDir) {
+  return Frame(args, stages, &baseDir);
 }
 
 }  // namespace velmora

@@ -24,6 +24,10 @@ using RunStages = std::function<void(const RunArguments&)>;
 // written as one report: class name, ": ", message.
 int RunFrame(const std::vector<std::string>& args, const RunStages& stages);
 
+// The same frame with the parameter file looked up in `baseDir` (ending with
+// "/") instead of the executable's directory, for tests.
+int RunFrame(const std::vector<std::string>& args, const RunStages& stages, const std::string& baseDir);
+
 // The stages of the real program.
 void RunPublication(const RunArguments& arguments);
 

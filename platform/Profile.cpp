@@ -158,6 +158,8 @@ std::string ValueForReader(std::string_view raw, const Document& doc) {
   if (raw.size() >= 2 && (raw.front() == '"' || raw.front() == '\'') && raw.back() == raw.front()) {
     raw = raw.substr(1, raw.size() - 2);
   }
+  // No character takes more than 4 bytes: decode only what can be returned.
+  raw = raw.substr(0, 4 * kMaxValueUnits + 4);
   std::string text = doc.Decode(raw);
   size_t units = 0;
   for (size_t i = 0; i < text.size();) {

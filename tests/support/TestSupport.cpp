@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -189,6 +190,30 @@ std::string BackgroundProcess::ReadLine(int timeoutSeconds) {
     ReadAvailable(outFd_, buffer_, open);
     if (!open) throw std::runtime_error("peer closed its output");
   }
+}
+
+std::string CaptureFd(int fd, const std::function<void()>& body) {
+  TempDir dir;
+  std::string path = dir / "captured";
+  int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (file < 0) throw std::runtime_error("cannot create " + path);
+  std::fflush(nullptr);
+  int saved = ::dup(fd);
+  ::dup2(file, fd);
+  ::close(file);
+  struct Restore {
+    int fd, saved;
+    ~Restore() {
+      std::fflush(nullptr);
+      ::dup2(saved, fd);
+      ::close(saved);
+    }
+  };
+  {
+    Restore restore{fd, saved};
+    body();
+  }
+  return ReadFileBytes(path);
 }
 
 int FreePort() {

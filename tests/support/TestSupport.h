@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -64,6 +65,10 @@ class BackgroundProcess {
   int outFd_ = -1;
   std::string buffer_;
 };
+
+// Runs `body` with file descriptor `fd` (1 = standard output, 2 = standard
+// error) sent to a temporary file, and returns the bytes written to it.
+std::string CaptureFd(int fd, const std::function<void()>& body);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreePort();
