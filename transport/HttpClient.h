@@ -37,7 +37,8 @@
 namespace velmora {
 
 // The default "Accept" value that the header reset restores.
-inline constexpr const char* kDefaultAccept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+inline constexpr const char* kDefaultAccept =
+    "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
 
 // The request record: the header fields the caller may set. Texts are UTF-8;
 // on the wire they become 7-bit text (see HttpWire.h).
@@ -121,6 +122,8 @@ class HttpClient {
 
  private:
   std::string Perform(const char* method, const std::string& url, BodyStream* body, bool http10);
+  void OpenConnection(const Url& url, int port, bool tls);
+  void SendRequest(const char* method, const Url& url, int port, BodyStream* body, bool http10);
 
   int connectTimeoutMs_ = 0;
   int readTimeoutMs_ = 0;
@@ -128,7 +131,8 @@ class HttpClient {
   HttpRequestRecord request_;
   HttpResponseHead response_;
   CookieJar cookies_;
-  std::unique_ptr<TlsChannel> channel_;  // the open connection, if any
+  std::unique_ptr<TlsChannel> channel_;     // the open connection, if any
+  std::unique_ptr<ResponseReader> reader_;  // reads answers from channel_
   std::string channelHost_;
   int channelPort_ = 0;
   bool channelTls_ = false;

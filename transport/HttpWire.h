@@ -86,8 +86,8 @@ void DeriveHeadFields(HttpResponseHead& head);
 
 // Bounds that keep a hostile answer from exhausting memory.
 struct ReaderLimits {
-  size_t maxLineLength = 16384;                // longer: EIdReadLnMaxLineLengthExceeded
-  size_t maxHeaderLines = 1000;                // per answer, 1xx and trailers included
+  size_t maxLineLength = 16384;                  // longer: EIdReadLnMaxLineLengthExceeded
+  size_t maxHeaderLines = 1000;                  // per answer, 1xx and trailers included
   uint64_t maxBodyBytes = 512ull * 1024 * 1024;  // larger: EIdException
 };
 

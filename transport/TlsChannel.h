@@ -80,13 +80,15 @@ class TlsChannel : public HttpStream {
   void Close() noexcept;
 
  private:
+  void PrepareContext();
   void Handshake(const std::string& serverName);
 
   TlsSettings settings_;
   TcpSocket socket_;
   const struct OpenSslApi* api_ = nullptr;
-  void* ctx_ = nullptr;  // SSL_CTX*
-  void* ssl_ = nullptr;  // SSL*
+  void* ctx_ = nullptr;       // SSL_CTX*
+  void* ssl_ = nullptr;       // SSL*
+  bool established_ = false;  // handshake done and no fatal error since
 };
 
 }  // namespace velmora
