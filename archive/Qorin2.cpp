@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 
 namespace velmora {
@@ -300,8 +301,13 @@ void InstallWindowDesktop() { SetDefaultDesktop(MakeWindowDesktop()); }
 
 int FontPointsToPixels(int points) { return (points * 96 + 36) / 72; }
 
-ServerLocation ChiediServer(const std::string& dir, const void* /*owner*/) {
-  const std::string ini = dir + "dati.ini";
+std::string DatiIniPath(const std::string& dir, const std::string& parameterFile) {
+  if (parameterFile.empty()) return MapStoredPath(dir + "dati.ini", {});
+  return LocalPathFromStored(dir + "dati.ini", parameterFile);
+}
+
+ServerLocation ChiediServer(const std::string& dir, const void* /*owner*/, const std::string& parameterFile) {
+  const std::string ini = DatiIniPath(dir, parameterFile);
   ServerLocation location;
   location.serverName = ReadProfileString(ini, "CONFIG", "Nome Server");
   location.driveLetter = ReadProfileString(ini, "CONFIG", "Lettera Disco Server");

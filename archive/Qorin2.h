@@ -84,9 +84,17 @@ struct ServerLocation {
 // nothing and returns an empty server name with the drive letter read from
 // the file. `owner` is accepted for callers that own windows; the dialog is
 // released before returning, so it never outlives the call.
+// `dir` is the directory as stored (it may be a UNC text); "dati.ini" is read
+// and written at DatiIniPath(dir, parameterFile).
 // Raises EIniFileException "Unable to write to %s" when "dati.ini" cannot be
 // written.
-ServerLocation ChiediServer(const std::string& dir, const void* owner = nullptr);
+ServerLocation ChiediServer(const std::string& dir, const void* owner = nullptr,
+                            const std::string& parameterFile = "");
+
+// The local file behind dir + "dati.ini": the text mapped with the prefixes of
+// section "PERCORSI" of `parameterFile` (none when it is empty), then "\"
+// turned into "/" (see MapStoredPath).
+std::string DatiIniPath(const std::string& dir, const std::string& parameterFile);
 
 // The pixel height of a font of `points` points on a 96 dpi screen.
 int FontPointsToPixels(int points);
