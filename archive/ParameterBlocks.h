@@ -47,6 +47,17 @@ std::string IBClientErrorMessage(IBClientErrorNumber number, std::string_view ar
 // Raises EIBClientError(IBClientErrorMessage(number, arg), number).
 [[noreturn]] void IBClientError(IBClientErrorNumber number, std::string_view arg = {});
 
+// A UTF-8 text in the connection's code page (Windows-1252), for the client
+// API. Raises EIBClientError 120 naming `what` when the text is not valid
+// UTF-8, holds a character Windows-1252 lacks, or holds a NUL byte (which the
+// client API would take as the end of the text): nothing is sent altered.
+std::string ToClientText(std::string_view utf8, std::string_view what);
+
+// The 16-bit length argument for a NUL-terminated client text: its length
+// below 64 KiB, else 0 ("up to the terminating NUL", which ToClientText
+// guarantees is the text's end).
+unsigned short ClientTextLength(const std::string& clientText) noexcept;
+
 // The published isc_dpb_* names (without prefix, lower case) and numbers of
 // the client API: 88 names, "cdd_pathname" = 1 ... "nolinger" = 88.
 // Returns the number, or 0 when `name` (any case) is not in the table.
@@ -84,7 +95,8 @@ std::string BuildTPB(const std::vector<std::string>& params);
 bool ParamsHaveUserName(const std::vector<std::string>& params);
 
 // "CREATE DATABASE '" + name + "' " + every line followed by a blank
-// (line breaks become blanks). The name goes in unchanged.
+// (each line break, CR LF or single, becomes one blank). A quote inside the
+// name is doubled so the name cannot end the literal early.
 std::string CreateDatabaseStatement(const std::string& databaseName,
                                     const std::vector<std::string>& params);
 
