@@ -64,7 +64,7 @@ TEST(EndToEnd, FirstRunCreatesTheAlbumAndASecondRunReusesIt) {
 }
 
 TEST(EndToEnd, HttpsWithSelfSignedCertificate) {
-  PublicationSetup setup({.https = true}, ArchiveRows{});
+  PublicationSetup setup(WithHttps(), ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out),
             (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
@@ -72,7 +72,7 @@ TEST(EndToEnd, HttpsWithSelfSignedCertificate) {
 }
 
 TEST(EndToEnd, LookupFindingNothingRecordsTheUploadToken) {
-  PublicationSetup setup({.script = "[" + Rule("GET", "^api/v1/photos", 200, "[]") + "]"}, ArchiveRows{});
+  PublicationSetup setup(WithScript("[" + Rule("GET", "^api/v1/photos", 200, "[]") + "]"), ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out),
             (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
@@ -110,7 +110,7 @@ TEST(EndToEnd, EmptyTitleAndEmptyExtension) {
 }
 
 TEST(EndToEnd, LoginNotJsonThenRefusedUploadEndsWithOneReport) {
-  PublicationSetup setup({.script = "[" + Rule("POST", "session", 200, R"("<html>manutenzione</html>")") + "]"},
+  PublicationSetup setup(WithScript("[" + Rule("POST", "session", 200, R"("<html>manutenzione</html>")") + "]"),
                          ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out), (std::vector<std::string>{
@@ -127,7 +127,7 @@ TEST(EndToEnd, LoginNotJsonThenRefusedUploadEndsWithOneReport) {
 }
 
 TEST(EndToEnd, LoginWithoutUserKeepsTheStoredUserAndGoesOn) {
-  PublicationSetup setup({.script = "[" + Rule("POST", "session", 200, R"({"access_token":"t"})") + "]"},
+  PublicationSetup setup(WithScript("[" + Rule("POST", "session", 200, R"({"access_token":"t"})") + "]"),
                          ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   auto lines = ConsoleLines(run.out);

@@ -44,7 +44,7 @@ TEST(Publication, ArgumentFourOtherThanADecimalIntegerStopsBeforeAnything) {
 }
 
 TEST(Publication, ArchiveStageEndings) {
-  PublicationSetup setup({}, ArchiveRows{.createFile = false});
+  PublicationSetup setup({}, [] { ArchiveRows r; r.createFile = false; return r; }());
   {
     InProcessRun run(setup);
     run.Run("5", "altra_ditta");
@@ -74,7 +74,7 @@ TEST(Publication, UploadAnswerChecksEndTheRunWithoutRecording) {
                {"message object", R"({"message":{"a":1}})", "Impossibile caricare foto"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PublicationSetup setup({.script = "[" + Rule("POST", "/upload/", 200, c.answer) + "]"}, ArchiveRows{});
+    PublicationSetup setup(WithScript("[" + Rule("POST", "/upload/", 200, c.answer) + "]"), ArchiveRows{});
     InProcessRun run(setup);
     run.Run();
     EXPECT_EQ(run.lines, (std::vector<std::string>{c.line}));
@@ -82,14 +82,14 @@ TEST(Publication, UploadAnswerChecksEndTheRunWithoutRecording) {
     auto lines = setup.Peer().RequestLines();
     ASSERT_EQ(lines.size(), 2u);  // login and upload only
   }
-  PublicationSetup setup({.script = "[" + Rule("POST", "/upload/", 200, "[]") + "]"}, ArchiveRows{});
+  PublicationSetup setup(WithScript("[" + Rule("POST", "/upload/", 200, "[]") + "]"), ArchiveRows{});
   InProcessRun run(setup);
   EXPECT_THROW(run.Run(), EInvalidCast);
   EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
 }
 
 TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
-  PublicationSetup setup({.script = "[" + Rule("POST", "^api/v1/albums$", 200, R"("no")") + "]"}, ArchiveRows{});
+  PublicationSetup setup(WithScript("[" + Rule("POST", "^api/v1/albums$", 200, R"("no")") + "]"), ArchiveRows{});
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines, (std::vector<std::string>{"Risposta crea album non valida", "1 files imported",
@@ -102,7 +102,7 @@ TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
 }
 
 TEST(Publication, AlbumPresentCreatesNothing) {
-  PublicationSetup setup({}, ArchiveRows{.idAlbumPrism = "albumfisso"});
+  PublicationSetup setup({}, [] { ArchiveRows r; r.idAlbumPrism = "albumfisso"; return r; }());
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
@@ -121,8 +121,8 @@ TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
       {.script = "[" +
                  Rule("GET", "^api/v1/photos", 200,
                       R"([{"FileName":"2024/sposi.jpg","UID":"p'1'); DELETE FROM KELTRANSFLOG; --\r\n","Hash":"h';--"}])") +
-                 "]"},
-      ArchiveRows{.titolo = ""});
+                 "]"),
+      [] { ArchiveRows r; r.titolo = ""; return r; }());
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
@@ -134,7 +134,7 @@ TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
 }
 
 TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {
-  PublicationSetup setup({.script = "[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"},
+  PublicationSetup setup(WithScript("[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"),
                          ArchiveRows{});
   InProcessRun run(setup);
   EXPECT_THROW(run.Run(), EIdHTTPProtocolException);

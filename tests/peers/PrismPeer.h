@@ -105,4 +105,16 @@ class PrismPeer {
   std::string baseUrl_;
 };
 
+// Options with answer rules / with TLS.
+inline PrismPeer::Options WithScript(std::string script) {
+  PrismPeer::Options options;
+  options.script = std::move(script);
+  return options;
+}
+inline PrismPeer::Options WithHttps() {
+  PrismPeer::Options options;
+  options.https = true;
+  return options;
+}
+
 }  // namespace velmora::test

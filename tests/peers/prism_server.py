@@ -89,7 +89,7 @@ class State:
         for name, user in saved.get("users", {}).items():
             self.users[name] = user
         self.tokens = saved.get("tokens", {})
-        self.albums = saved.get("albums", {})
+        self.albums = {album["UID"]: album for album in saved.get("albums", [])}
         self.links = saved.get("links", [])
         self.photos = saved.get("photos", [])
         self.sequence = saved.get("sequence", 0)
@@ -97,7 +97,7 @@ class State:
     def save(self):
         if not self.data_dir:
             return
-        saved = {"users": self.users, "tokens": self.tokens, "albums": self.albums,
+        saved = {"users": self.users, "tokens": self.tokens, "albums": list(self.albums.values()),
                  "links": self.links, "photos": self.photos, "sequence": self.sequence}
         temp = self.state_file() + ".tmp"
         with open(temp, "w", encoding="utf-8") as f:

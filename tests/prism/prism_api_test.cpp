@@ -104,7 +104,9 @@ TEST_F(LoginTest, RealServerSetsStateAndAlbumRowAndSendsNoToken) {
 }
 
 TEST_F(LoginTest, NameAndPasswordAreEscapedAsJsonStrings) {
-  PrismPeer peer({.users = {"st\"u\\dio:p/w"}});
+  PrismPeer::Options options;
+  options.users = {"st\"u\\dio:p/w"};
+  PrismPeer peer(options);
   LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", "7");
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(peer.Requests()[0]->GetValue("body").AsText(),
@@ -136,7 +138,7 @@ TEST_F(LoginTest, AnswerVariants) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PrismPeer peer({.script = "[" + Rule("POST", "^api/v1/session$", 200, c.answer) + "]"});
+    PrismPeer peer(WithScript("[" + Rule("POST", "^api/v1/session$", 200, c.answer) + "]"));
     stato_.TokenPrism = "vecchiotoken";
     stato_.IdUserPrism = "vecchiouser";
     ExecuteSql(db_, "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
@@ -151,7 +153,7 @@ TEST_F(LoginTest, AnswerVariants) {
 
 TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
   {
-    PrismPeer peer({.script = "[" + Rule("POST", "session", 200, "[]") + "]"});
+    PrismPeer peer(WithScript("[" + Rule("POST", "session", 200, "[]") + "]"));
     EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"), EInvalidCast);
   }
   {
@@ -165,10 +167,10 @@ TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
 TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
   const std::string token = "t'; DELETE FROM KELALBUMPRISM; --\r\nx";
   const std::string user = "u'1'--;";
-  PrismPeer peer({.script = "[" + Rule("POST", "session", 200,
+  PrismPeer peer(WithScript("[" + Rule("POST", "session", 200,
                                        R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
                                        R"("user":{"UID":"u'1'--;"}})") +
-                            "]"});
+                            "]"));
   LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(stato_.TokenPrism, token);
@@ -257,8 +259,8 @@ TEST_F(PublishTest, FullRoundWithRealServer) {
 
 TEST_F(PublishTest, VideoTypeAndNoTokenHeaderWhenTokenIsEmpty) {
   WriteFileBytes(dir_ / "film.MOV", "movie");
-  PrismPeer peer({.script = "[" + Rule("POST", "upload", 200, R"({"message":"ok"})") + "," +
-                            Rule("PUT", "upload", 200, R"({"message":"done"})") + "]"});
+  PrismPeer peer(WithScript("[" + Rule("POST", "upload", 200, R"({"message":"ok"})") + "," +
+                            Rule("PUT", "upload", 200, R"({"message":"done"})") + "]"));
   stato_.TokenPrism.clear();
   stato_.IdUserPrism = "U9";
   MultipartFormData corpo;
@@ -292,12 +294,12 @@ TEST_F(PublishTest, AssignmentAnswerVariants) {
                {"not JSON", R"("fatto")", "Risposta non valida"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PrismPeer peer({.script = "[" + Rule("PUT", "upload", 200, c.answer) + "]"});
+    PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, c.answer) + "]"));
     lines_.clear();
     AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1");
     EXPECT_EQ(lines_, (std::vector<std::string>{c.line}));
   }
-  PrismPeer peer({.script = "[" + Rule("PUT", "upload", 200, "[1]") + "]"});
+  PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, "[1]") + "]"));
   EXPECT_THROW(AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1"), EInvalidCast);
 }
 
@@ -327,7 +329,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
     SCOPED_TRACE(c.name);
     std::string script = "[" + Rule("POST", "^api/v1/albums$", 200, c.album);
     if (!c.link.empty()) script += "," + Rule("POST", "/links$", 200, c.link);
-    PrismPeer peer({.script = script + "]"});
+    PrismPeer peer(WithScript(script + "]"));
     ExecuteSql(db_, "UPDATE KELALBUMPRISM SET IDALBUMPRISM='', LINK_CONDIVISIONE='' WHERE ID=7");
     stato_.IdAlbumPrism.clear();
     lines_.clear();
@@ -342,7 +344,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
 }
 
 TEST_F(PublishTest, FailedShareLinkRequestLeavesTheRowAsItWas) {
-  PrismPeer peer({.script = "[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"});
+  PrismPeer peer(WithScript("[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"));
   LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
   EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"),
                EIdHTTPProtocolException);
@@ -382,7 +384,7 @@ TEST_F(PublishTest, LookupAnswerVariants) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PrismPeer peer({.script = "[" + Rule("GET", "^api/v1/photos", 200, c.answer) + "]"});
+    PrismPeer peer(WithScript("[" + Rule("GET", "^api/v1/photos", 200, c.answer) + "]"));
     lines_.clear();
     auto result = CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", c.ext);
     if (c.result == nullptr) {
@@ -399,7 +401,7 @@ TEST_F(PublishTest, LookupAnswerVariants) {
 
 TEST_F(PublishTest, LookupCatchesTransportFailures) {
   {
-    PrismPeer peer({.script = "[" + Rule("GET", "photos", 404, R"({"error":"x"})") + "]"});
+    PrismPeer peer(WithScript("[" + Rule("GET", "photos", 404, R"({"error":"x"})") + "]"));
     lines_.clear();
     EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "", "jpg"));
     ASSERT_EQ(lines_.size(), 1u);
@@ -408,7 +410,7 @@ TEST_F(PublishTest, LookupCatchesTransportFailures) {
               (std::vector<std::string>{"GET /api/v1/photos?count=120&offset=0&order=newest&s="}));
   }
   {
-    PrismPeer peer({.script = R"([{"method":"GET","path":"photos","close":true}])"});
+    PrismPeer peer(WithScript(R"([{"method":"GET","path":"photos","close":true}])"));
     lines_.clear();
     EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", "jpg"));
     ASSERT_EQ(lines_.size(), 1u);
@@ -417,7 +419,7 @@ TEST_F(PublishTest, LookupCatchesTransportFailures) {
 }
 
 TEST_F(PublishTest, FailedTitleRequestRaisesAndKeepsTheCounter) {
-  PrismPeer peer({.script = "[" + Rule("PUT", "photos", 500, R"("no")") + "]"});
+  PrismPeer peer(WithScript("[" + Rule("PUT", "photos", 500, R"("no")") + "]"));
   EXPECT_THROW(SettaTitoloFoto(http_, stato_, peer.BaseUrl(), "p1", "T"), EIdHTTPProtocolException);
   EXPECT_EQ(stato_.ContatoreFoto, 1);
 }
