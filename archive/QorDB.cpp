@@ -153,7 +153,8 @@ bool ApriArchivio(TIBDatabase& db, const std::string& dir, const std::string& fi
   if (!connected && !warned) {
     ServerLocation location = ChiediServer(dir, owner, parameterFile);
     if (!location.serverName.empty()) {
-      connected = ConnettiDatabase(db, prefix + file, location.serverName, location.driveLetter, user, password);
+      connected =
+          ConnettiDatabase(db, prefix + file, location.serverName, location.driveLetter, user, password);
     } else {
       CurrentDesktop().ShowMessage("Apertura / creazione del database non riuscita!");
     }

@@ -1,5 +1,7 @@
 // ChiediServer with a scripted prompt, its write errors, and the real dialog
 // and message box on an Xvfb display driven with xdotool.
+#include "archive/Qorin2.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "archive/Qorin2.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -38,31 +39,79 @@ struct ChiediCase {
   const char* edit2;
   const char* server;  // expected outputs
   const char* drive;
-  bool asked;       // message and prompt shown
-  Pairs iniAfter;   // CONFIG afterwards; empty: no file
+  bool asked;      // message and prompt shown
+  Pairs iniAfter;  // CONFIG afterwards; empty: no file
 };
 
 TEST(ChiediServerTest, ReadsAsksAndStores) {
   const ChiediCase cases[] = {
       {"known server: no message, no dialog",
-       {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}, 1, "other", "F", "srv", "E", false,
+       {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}},
+       1,
+       "other",
+       "F",
+       "srv",
+       "E",
+       false,
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
       {"no file, OK with server only", {}, 1, "srv", "", "srv", "", true, {{"Nome Server", "srv"}}},
-      {"no file, OK with both", {}, 1, "srv", "E", "srv", "E", true,
+      {"no file, OK with both",
+       {},
+       1,
+       "srv",
+       "E",
+       "srv",
+       "E",
+       true,
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
-      {"typed texts are kept as typed", {}, 1, " srv ", " E", " srv ", " E", true,
+      {"typed texts are kept as typed",
+       {},
+       1,
+       " srv ",
+       " E",
+       " srv ",
+       " E",
+       true,
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
       {"OK with both empty writes an empty server", {}, 1, "", "", "", "", true, {{"Nome Server", ""}}},
       {"Cancel writes nothing", {}, 2, "srv", "E", "", "", true, {}},
       {"closed window writes nothing", {}, 0, "srv", "E", "", "", true, {}},
-      {"key present but empty still asks", {{"Nome Server", ""}}, 2, "srv", "", "", "", true,
+      {"key present but empty still asks",
+       {{"Nome Server", ""}},
+       2,
+       "srv",
+       "",
+       "",
+       "",
+       true,
        {{"Nome Server", ""}}},
-      {"drive only, Cancel keeps the file's drive", {{"Lettera Disco Server", "E"}}, 2, "srv", "F", "", "E",
-       true, {{"Lettera Disco Server", "E"}}},
-      {"drive only, OK returns the typed drive", {{"Lettera Disco Server", "E"}}, 1, "srv", "F", "srv", "F",
-       true, {{"Lettera Disco Server", "F"}, {"Nome Server", "srv"}}},
-      {"drive only, OK with empty drive leaves the file's drive", {{"Lettera Disco Server", "E"}}, 1, "srv",
-       "", "srv", "", true, {{"Lettera Disco Server", "E"}, {"Nome Server", "srv"}}},
+      {"drive only, Cancel keeps the file's drive",
+       {{"Lettera Disco Server", "E"}},
+       2,
+       "srv",
+       "F",
+       "",
+       "E",
+       true,
+       {{"Lettera Disco Server", "E"}}},
+      {"drive only, OK returns the typed drive",
+       {{"Lettera Disco Server", "E"}},
+       1,
+       "srv",
+       "F",
+       "srv",
+       "F",
+       true,
+       {{"Lettera Disco Server", "F"}, {"Nome Server", "srv"}}},
+      {"drive only, OK with empty drive leaves the file's drive",
+       {{"Lettera Disco Server", "E"}},
+       1,
+       "srv",
+       "",
+       "srv",
+       "",
+       true,
+       {{"Lettera Disco Server", "E"}, {"Nome Server", "srv"}}},
   };
   for (const ChiediCase& c : cases) {
     SCOPED_TRACE(c.title);
@@ -121,7 +170,8 @@ TEST(ChiediServerTest, UnwritableFileRaises) {
     void (*prepare)(const TempDir&);
   };
   const Case cases[] = {
-      {"dati.ini is a directory", "", [](const TempDir& t) { ASSERT_EQ(::mkdir((t / "dati.ini").c_str(), 0755), 0); }},
+      {"dati.ini is a directory", "",
+       [](const TempDir& t) { ASSERT_EQ(::mkdir((t / "dati.ini").c_str(), 0755), 0); }},
       {"directory path through a regular file", "plain/sub/",
        [](const TempDir& t) { test::WriteFileBytes(t / "plain", "x"); }},
   };
@@ -172,9 +222,9 @@ class XvfbDisplay {
       error_ = "/usr/bin/Xvfb is not installed";
       return;
     }
-    server_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
-        "/usr/bin/timeout", "900", "/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24",
-        "-nolisten", "tcp"});
+    server_ = std::make_unique<test::BackgroundProcess>(
+        std::vector<std::string>{"/usr/bin/timeout", "900", "/usr/bin/Xvfb", "-displayfd", "1", "-screen",
+                                 "0", "1024x768x24", "-nolisten", "tcp"});
     try {
       std::string number = server_->ReadLine(60);
       if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
@@ -236,8 +286,8 @@ class WindowTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     // FLTK and the X libraries keep allocations to the end of the process.
     auto tool = std::make_unique<test::BackgroundProcess>(
-        argv, std::map<std::string, std::string>{{"DISPLAY", display_.Name()},
-                                                 {"ASAN_OPTIONS", "detect_leaks=0"}});
+        argv,
+        std::map<std::string, std::string>{{"DISPLAY", display_.Name()}, {"ASAN_OPTIONS", "detect_leaks=0"}});
     EXPECT_EQ(tool->ReadLine(60), "window");
     return tool;
   }
@@ -246,7 +296,9 @@ class WindowTest : public ::testing::Test {
 
 struct WindowCase {
   const char* title;
-  std::vector<std::string> keys;  // xdotool commands typed into the prompt
+  // xdotool commands typed into the prompt, one run each ("type" takes
+  // every word after it as text, so commands cannot be chained).
+  std::vector<std::vector<std::string>> keys;
   const char* server;
   const char* drive;
   Pairs ini;  // CONFIG of dati.ini afterwards; empty: no file
@@ -254,12 +306,21 @@ struct WindowCase {
 
 TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
   const WindowCase cases[] = {
-      {"Enter in Edit1 is OK", {"type", "srv01", "key", "Return"}, "srv01", "", {{"Nome Server", "srv01"}}},
+      {"Enter in Edit1 is OK",
+       {{"type", "srv01"}, {"key", "Return"}},
+       "srv01",
+       "",
+       {{"Nome Server", "srv01"}}},
       {"Tab from Edit1 reaches Edit2, Enter there is OK",
-       {"type", "srv", "key", "Tab", "type", "E", "key", "Return"}, "srv", "E",
+       {{"type", "srv"}, {"key", "Tab"}, {"type", "E"}, {"key", "Return"}},
+       "srv",
+       "E",
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
-      {"Esc is Cancel", {"type", "srv", "key", "Escape"}, "", "", {}},
-      {"Tab order Edit1, Edit2, OKBtn, CancelBtn", {"type", "srv", "key", "Tab", "Tab", "Tab", "space"}, "", "",
+      {"Esc is Cancel", {{"type", "srv"}, {"key", "Escape"}}, "", "", {}},
+      {"Tab order Edit1, Edit2, OKBtn, CancelBtn",
+       {{"type", "srv"}, {"key", "Tab", "Tab", "Tab", "space"}},
+       "",
+       "",
        {}},
   };
   bool first = true;
@@ -281,7 +342,7 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
     if (first) display_.Screenshot(prompt, "qorin2_prompt.png");
     first = false;
     ASSERT_TRUE(display_.Xdotool({"windowfocus", "--sync", prompt}));
-    ASSERT_TRUE(display_.Xdotool(c.keys));
+    for (const auto& command : c.keys) ASSERT_TRUE(display_.Xdotool(command));
 
     EXPECT_EQ(tool->ReadLine(60), std::string("server=") + c.server);
     EXPECT_EQ(tool->ReadLine(60), std::string("drive=") + c.drive);
@@ -295,7 +356,10 @@ TEST_F(WindowTest, StoredFormGivesEsitoOneOnEnter) {
   std::string prompt = display_.WaitWindow("^Dialog$");
   ASSERT_FALSE(prompt.empty());
   ASSERT_TRUE(display_.Xdotool({"windowfocus", "--sync", prompt}));
-  ASSERT_TRUE(display_.Xdotool({"type", "X", "key", "Tab", "type", "Y", "key", "Return"}));
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"type", "X"}, {"key", "Tab"}, {"type", "Y"}, {"key", "Return"}}) {
+    ASSERT_TRUE(display_.Xdotool(command));
+  }
   EXPECT_EQ(tool->ReadLine(60), "esito=1");
   EXPECT_EQ(tool->ReadLine(60), "edit1=Edit1X");
   EXPECT_EQ(tool->ReadLine(60), "edit2=Y");
@@ -321,9 +385,9 @@ TEST(WindowDesktopTest, WithoutDisplayFallsBackQuietly) {
   // No display: the tool must neither crash nor wait; the silent desktop
   // closes the prompt unanswered.
   // setsid: no controlling terminal either, so the terminal form is not chosen.
-  test::ProcessResult r = test::RunProcess(
-      {"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"}, "",
-      {{"DISPLAY", ""}}, 60);
+  test::ProcessResult r =
+      test::RunProcess({"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"},
+                       "", {{"DISPLAY", ""}}, 60);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "no window\nesito=0\nedit1=Edit1\nedit2=\n");
 }
