@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Exceptions.h"
+
 namespace velmora {
 
 class TIBTransaction;
