@@ -102,8 +102,8 @@ void RegistraTrasferimento(TIBDatabase& database, const std::string& idTransfer,
   TIBTransaction* transazione = TransazioneNoWait(database);
   sql.SetTransaction(transazione);
   sql.ParamCheck = false;
-  sql.SQL = {"UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" +
-                 TestoSQL(hash) + "', DATAORATRANSF='NOW'",
+  sql.SQL = {"UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
+                 "', DATAORATRANSF='NOW'",
              "WHERE ID=" + idTransfer};
   sql.ExecQuery();
   transazione->CommitRetaining();
@@ -180,7 +180,8 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   SleepMs(pausaMs);
 
   std::string hash;
-  std::unique_ptr<TJSONObject> foto = CercaFotoCaricata(*http, stato, base, stato.IdAlbumPrism, record.estensione);
+  std::unique_ptr<TJSONObject> foto =
+      CercaFotoCaricata(*http, stato, base, stato.IdAlbumPrism, record.estensione);
   if (foto) {
     riferimento = ValoreTestoJSON(foto.get(), "UID");
     hash = ValoreTestoJSON(foto.get(), "Hash");

@@ -38,7 +38,7 @@ struct RecordTrasferimento {
   std::string nomeAlbum;
   std::string idItemPhoto;
   std::string titoloFoto;
-  std::string estensione;  // "jpg" when the column is empty
+  std::string estensione;     // "jpg" when the column is empty
   std::string percorsoMedia;  // as stored: folder + "\" + name + "." + extension
   std::string fileLocale;     // percorsoMedia mapped to a local path
 };

@@ -27,9 +27,9 @@ class TIBDatabase;
 
 // The values one run shares between its stages and the server routines.
 struct StatoPrism {
-  std::string TokenPrism;    // sent as X-Auth-Token; set by LoginPrism
-  std::string IdUserPrism;   // user part of the upload URL; set by LoginPrism
-  std::string IdAlbumPrism;  // the server album; set by CreaAlbumPrism
+  std::string TokenPrism;     // sent as X-Auth-Token; set by LoginPrism
+  std::string IdUserPrism;    // user part of the upload URL; set by LoginPrism
+  std::string IdAlbumPrism;   // the server album; set by CreaAlbumPrism
   int32_t ContatoreFoto = 1;  // "ID" of the next title update
 };
 

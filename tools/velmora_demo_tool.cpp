@@ -113,7 +113,8 @@ int Setup(const std::string& dirArg, const std::string& baseUrl, const std::stri
     Connect(db, archive, true);
     for (const std::string& statement : Statements(schema)) Execute(db, statement);
     Execute(db,
-            "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMESITOPRISM, "
+            "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, "
+            "NOMESITOPRISM, "
             "IDALBUMPRISM, NOMEALBUM, LINK_CONDIVISIONE) VALUES (1, '', '', 'demo', 'demo', " +
                 Quoted(baseUrl) + ", '', 'Vacanze sul lago', '')");
     Execute(db,

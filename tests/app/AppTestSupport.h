@@ -24,14 +24,14 @@ namespace velmora::test {
 
 // What the archive rows hold before the run.
 struct ArchiveRows {
-  std::string idAlbumPrism;         // "" = the album does not exist on the server yet
-  std::string token = "vecchio";    // TOKENPRISM
-  std::string idUser = "vecchio";   // IDUSERPRISM
-  std::string titolo = "Gli sposi";  // TITOLO
-  std::string estensione = "jpg";   // ESTENSIONE_FILE
-  std::string nomeFile = "sposi";   // NOMEFILE
-  std::string password = "segreta";  // ACCOUNTPASSWORD
-  bool createFile = true;           // write the media file
+  std::string idAlbumPrism;            // "" = the album does not exist on the server yet
+  std::string token = "vecchio";       // TOKENPRISM
+  std::string idUser = "vecchio";      // IDUSERPRISM
+  std::string titolo = "Gli sposi";    // TITOLO
+  std::string estensione = "jpg";      // ESTENSIONE_FILE
+  std::string nomeFile = "sposi";      // NOMEFILE
+  std::string password = "segreta";    // ACCOUNTPASSWORD
+  bool createFile = true;              // write the media file
   std::string fileName = "sposi.jpg";  // local file name under the photo folder
 };
 
@@ -57,17 +57,22 @@ class PublicationSetup {
     CreateArchiveDatabase(ArchivePath());
     TIBDatabase db;
     AttachDatabase(db, ArchivePath());
-    ExecuteSql(db, "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, "
-                   "NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM, LINK_CONDIVISIONE) VALUES (3, '" +
-                       rows.token + "', '" + rows.idUser + "', 'studio', '" + rows.password + "', '" +
-                       peer_->BaseUrl() + "', '" + rows.idAlbumPrism + "', 'Matrimonio Rossi', '')");
-    ExecuteSql(db, "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES "
-                   "(4, '" + std::string(kStoredFolder) + "', '" + rows.nomeFile + "', '" + rows.estensione +
-                       "', '" + rows.titolo + "')");
-    ExecuteSql(db, "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO, IDPRISM, HASHPRISM) VALUES "
-                   "(5, 3, 4, 'prima', 'prima')");
-    ExecuteSql(db, "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO, IDPRISM, HASHPRISM) VALUES "
-                   "(6, 3, 4, 'altra', 'altra')");
+    ExecuteSql(db,
+               "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, "
+               "NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM, LINK_CONDIVISIONE) VALUES (3, '" +
+                   rows.token + "', '" + rows.idUser + "', 'studio', '" + rows.password + "', '" +
+                   peer_->BaseUrl() + "', '" + rows.idAlbumPrism + "', 'Matrimonio Rossi', '')");
+    ExecuteSql(db,
+               "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES "
+               "(4, '" +
+                   std::string(kStoredFolder) + "', '" + rows.nomeFile + "', '" + rows.estensione + "', '" +
+                   rows.titolo + "')");
+    ExecuteSql(db,
+               "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO, IDPRISM, HASHPRISM) VALUES "
+               "(5, 3, 4, 'prima', 'prima')");
+    ExecuteSql(db,
+               "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO, IDPRISM, HASHPRISM) VALUES "
+               "(6, 3, 4, 'altra', 'altra')");
     if (rows.createFile) {
       std::string folder = dir_ / "foto/2024/";
       RunProcess({"/bin/mkdir", "-p", folder});
@@ -85,15 +90,16 @@ class PublicationSetup {
   std::vector<std::string> TransferRow(int id = 5) {
     TIBDatabase db;
     AttachDatabase(db, ArchivePath());
-    return ReadRow(db, "SELECT IDPRISM, HASHPRISM, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" +
-                           std::to_string(id));
+    return ReadRow(
+        db, "SELECT IDPRISM, HASHPRISM, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id));
   }
   // TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE of the album row.
   std::vector<std::string> AlbumRow() {
     TIBDatabase db;
     AttachDatabase(db, ArchivePath());
-    return ReadRow(db, "SELECT TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE FROM KELALBUMPRISM "
-                       "WHERE ID = 3");
+    return ReadRow(db,
+                   "SELECT TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE FROM KELALBUMPRISM "
+                   "WHERE ID = 3");
   }
 
  private:

@@ -9,13 +9,15 @@
 namespace velmora::test {
 namespace {
 
-std::string Sha1Hex(const std::string& path) { return RunProcess({"/usr/bin/sha1sum", path}).out.substr(0, 40); }
+std::string Sha1Hex(const std::string& path) {
+  return RunProcess({"/usr/bin/sha1sum", path}).out.substr(0, 40);
+}
 
 ProcessResult RunProgram(PublicationSetup& setup, const std::string& idTransfer = "5") {
   const std::string program = setup.Dir() / "velmora";
   if (!FileExists(program)) CopyFile(BinaryPath("app/velmora"), program);
-  ProcessResult result = RunProcess({program, "1", "query_esterno", "qualsiasi", idTransfer}, setup.Dir().Path(),
-                                    {{"DISPLAY", ""}}, 300);
+  ProcessResult result = RunProcess({program, "1", "query_esterno", "qualsiasi", idTransfer},
+                                    setup.Dir().Path(), {{"DISPLAY", ""}}, 300);
   EXPECT_EQ(result.exitCode, 0);
   return result;
 }
@@ -59,7 +61,8 @@ TEST(EndToEnd, FirstRunCreatesTheAlbumAndASecondRunReusesIt) {
   EXPECT_EQ(setup.TransferRow()[0], state->GetValue("photos[1].UID").AsText());
   EXPECT_EQ(setup.AlbumRow()[2], albumUid);
   int albumRequests = 0;
-  for (const std::string& line : setup.Peer().RequestLines()) albumRequests += line.rfind("POST /api/v1/albums", 0) == 0;
+  for (const std::string& line : setup.Peer().RequestLines())
+    albumRequests += line.rfind("POST /api/v1/albums", 0) == 0;
   EXPECT_EQ(albumRequests, 2);  // album and link of the first run only
 }
 
@@ -110,8 +113,8 @@ TEST(EndToEnd, EmptyTitleAndEmptyExtension) {
 }
 
 TEST(EndToEnd, LoginNotJsonThenRefusedUploadEndsWithOneReport) {
-  PublicationSetup setup(WithScript("[" + Rule("POST", "session", 200, R"("<html>manutenzione</html>")") + "]"),
-                         ArchiveRows{});
+  PublicationSetup setup(
+      WithScript("[" + Rule("POST", "session", 200, R"("<html>manutenzione</html>")") + "]"), ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out), (std::vector<std::string>{
                                        "Risposta non valida",

@@ -1,9 +1,10 @@
 // The archive stage and the publication sequence run in-process (pause 0)
 // against the test Prism server and real embedded archives: the answer
 // variants and failures that the end-to-end runs leave out.
+#include "app/Publication.h"
+
 #include <gtest/gtest.h>
 
-#include "app/Publication.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "tests/app/AppTestSupport.h"
@@ -28,8 +29,8 @@ class InProcessRun {
 
 TEST(Publication, ArgumentFourOtherThanADecimalIntegerStopsBeforeAnything) {
   PublicationSetup setup({}, ArchiveRows{});
-  const char* bad[] = {"", "-", "12a", "1;", " 5", "5 ", "+5", "0x10", "1.0", "1234567890123456789",
-                       "5--", "5\r\nDELETE"};
+  const char* bad[] = {
+      "", "-", "12a", "1;", " 5", "5 ", "+5", "0x10", "1.0", "1234567890123456789", "5--", "5\r\nDELETE"};
   for (const char* id : bad) {
     SCOPED_TRACE(id);
     InProcessRun run(setup);
@@ -40,11 +41,16 @@ TEST(Publication, ArgumentFourOtherThanADecimalIntegerStopsBeforeAnything) {
   }
   EXPECT_TRUE(setup.Peer().Requests().empty());
   EXPECT_EQ(RigaIdentificativoNonValido("5 OR 1=1"), "Identificativo trasferimento non valido: 5 OR 1=1");
-  for (const char* good : {"5", "0", "-12", "123456789012345678"}) EXPECT_TRUE(IdentificativoDecimale(good)) << good;
+  for (const char* good : {"5", "0", "-12", "123456789012345678"})
+    EXPECT_TRUE(IdentificativoDecimale(good)) << good;
 }
 
 TEST(Publication, ArchiveStageEndings) {
-  PublicationSetup setup({}, [] { ArchiveRows r; r.createFile = false; return r; }());
+  PublicationSetup setup({}, [] {
+    ArchiveRows r;
+    r.createFile = false;
+    return r;
+  }());
   {
     InProcessRun run(setup);
     run.Run("5", "altra_ditta");
@@ -89,7 +95,8 @@ TEST(Publication, UploadAnswerChecksEndTheRunWithoutRecording) {
 }
 
 TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
-  PublicationSetup setup(WithScript("[" + Rule("POST", "^api/v1/albums$", 200, R"("no")") + "]"), ArchiveRows{});
+  PublicationSetup setup(WithScript("[" + Rule("POST", "^api/v1/albums$", 200, R"("no")") + "]"),
+                         ArchiveRows{});
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines, (std::vector<std::string>{"Risposta crea album non valida", "1 files imported",
@@ -102,11 +109,16 @@ TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
 }
 
 TEST(Publication, AlbumPresentCreatesNothing) {
-  PublicationSetup setup({}, [] { ArchiveRows r; r.idAlbumPrism = "albumfisso"; return r; }());
+  PublicationSetup setup({}, [] {
+    ArchiveRows r;
+    r.idAlbumPrism = "albumfisso";
+    return r;
+  }());
   InProcessRun run(setup);
   run.Run();
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
-                                                 "1 files uploaded", "TORNAVELO terminato"}));
+  EXPECT_EQ(run.lines,
+            (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
+                                      "1 files uploaded", "TORNAVELO terminato"}));
   for (const std::string& line : setup.Peer().RequestLines()) {
     EXPECT_EQ(line.find("/albums"), std::string::npos) << line;
   }
@@ -122,26 +134,30 @@ TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
                  Rule("GET", "^api/v1/photos", 200,
                       R"([{"FileName":"2024/sposi.jpg","UID":"p'1'); DELETE FROM KELTRANSFLOG; --\r\n","Hash":"h';--"}])") +
                  "]"),
-      [] { ArchiveRows r; r.titolo = ""; return r; }());
-  InProcessRun run(setup);
-  run.Run();
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
-  auto transfer = setup.TransferRow();
-  ASSERT_EQ(transfer.size(), 3u);
-  EXPECT_EQ(transfer[0], uid);
-  EXPECT_EQ(transfer[1], hash);
-  EXPECT_EQ(setup.TransferRow(6), (std::vector<std::string>{"altra", "altra", ""}));
+      [] {
+      ArchiveRows r;
+      r.titolo = "";
+      return r; }());
+    InProcessRun run(setup);
+    run.Run();
+    EXPECT_EQ(run.lines,
+              (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+    auto transfer = setup.TransferRow();
+    ASSERT_EQ(transfer.size(), 3u);
+    EXPECT_EQ(transfer[0], uid);
+    EXPECT_EQ(transfer[1], hash);
+    EXPECT_EQ(setup.TransferRow(6), (std::vector<std::string>{"altra", "altra", ""}));
 }
 
 TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {
-  PublicationSetup setup(WithScript("[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"),
-                         ArchiveRows{});
-  InProcessRun run(setup);
-  EXPECT_THROW(run.Run(), EIdHTTPProtocolException);
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported"}));
-  EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
-  // The album row written before the failure stays written.
-  EXPECT_FALSE(setup.AlbumRow()[2].empty());
+    PublicationSetup setup(WithScript("[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"),
+                           ArchiveRows{});
+    InProcessRun run(setup);
+    EXPECT_THROW(run.Run(), EIdHTTPProtocolException);
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported"}));
+    EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
+    // The album row written before the failure stays written.
+    EXPECT_FALSE(setup.AlbumRow()[2].empty());
 }
 
 }  // namespace

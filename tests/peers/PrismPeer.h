@@ -29,8 +29,9 @@ class PrismPeer {
 
   explicit PrismPeer(const Options& options) {
     std::vector<std::string> argv{"/usr/bin/python3", SourcePath("tests/peers/prism_server.py"),
-                                  "--record", dir_ / "requests.jsonl", "--data", dir_ / "data",
-                                  "--lifetime", "600"};
+                                  "--record",         dir_ / "requests.jsonl",
+                                  "--data",           dir_ / "data",
+                                  "--lifetime",       "600"};
     if (options.https) argv.push_back("--https");
     for (const std::string& user : options.users) {
       argv.push_back("--user");

@@ -63,8 +63,10 @@ class ArchiveFixture : public ::testing::Test {
 
   // Album row 7: TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE.
   std::vector<std::string> AlbumRow(int id = 7) {
-    return ReadRow(db_, "SELECT TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE FROM KELALBUMPRISM "
-                        "WHERE ID = " + std::to_string(id));
+    return ReadRow(db_,
+                   "SELECT TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE FROM KELALBUMPRISM "
+                   "WHERE ID = " +
+                       std::to_string(id));
   }
 
   TempDir dir_;

@@ -39,9 +39,9 @@ TEST(PrismText, MediaTypeFollowsTheEndOfThePath) {
   struct Case {
     const char* path;
     const char* type;
-  } cases[] = {{"C:\\Foto\\a.MP4", "video/mp4"},  {"/f/a.mp4", "video/mp4"},    {"/f/a.xmp4", "video/mp4"},
-               {"/f/a.MOV", "video/quicktime"}, {"/f/a.png", "image/jpeg"},   {"/f/a.jpeg", "image/jpeg"},
-               {"/f/a.heic", "image/jpeg"},     {"/f/mp4.jpg", "image/jpeg"}, {"", "image/jpeg"}};
+  } cases[] = {{"C:\\Foto\\a.MP4", "video/mp4"}, {"/f/a.mp4", "video/mp4"},    {"/f/a.xmp4", "video/mp4"},
+               {"/f/a.MOV", "video/quicktime"},  {"/f/a.png", "image/jpeg"},   {"/f/a.jpeg", "image/jpeg"},
+               {"/f/a.heic", "image/jpeg"},      {"/f/mp4.jpg", "image/jpeg"}, {"", "image/jpeg"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(TipoMediaUpload(c.path), c.type);
@@ -54,7 +54,7 @@ TEST(PrismText, FileNameMatchesExtensionWithoutCase) {
     const char* ext;
     bool match;
   } cases[] = {{"2024/05/a.jpg", "JPG", true}, {"2024/05/a.JPG", "jpg", true}, {"b.xjpg", "jpg", true},
-               {"a.mp4", "jpg", false},        {"pg", "jpg", false},          {"", "jpg", false},
+               {"a.mp4", "jpg", false},        {"pg", "jpg", false},           {"", "jpg", false},
                {"a.jpg.mp4", "mp4", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " / " + c.ext);
@@ -123,17 +123,37 @@ TEST_F(LoginTest, AnswerVariants) {
     std::vector<std::string> row;
   } cases[] = {
       {"full", R"({"access_token":"T1","user":{"UID":"U1"}})", {}, "T1", "U1", {"T1", "U1", "", ""}},
-      {"no token", R"({"user":{"UID":"U1"}})", {"Impossibile recuperare access token"}, "", "U1",
+      {"no token",
+       R"({"user":{"UID":"U1"}})",
+       {"Impossibile recuperare access token"},
+       "",
+       "U1",
        {"", "U1", "", ""}},
       {"null token", R"({"access_token":null,"user":{"UID":"U1"}})", {}, "", "U1", {"", "U1", "", ""}},
-      {"number token", R"({"access_token":12345,"user":{"UID":"U1"}})", {}, "12345", "U1",
+      {"number token",
+       R"({"access_token":12345,"user":{"UID":"U1"}})",
+       {},
+       "12345",
+       "U1",
        {"12345", "U1", "", ""}},
       {"no user", R"({"access_token":"T1"})", {"User non trovato"}, "T1", "vecchiouser", unchanged},
-      {"user text", R"({"access_token":"T1","user":"U1"})", {"User non trovato"}, "T1", "vecchiouser",
+      {"user text",
+       R"({"access_token":"T1","user":"U1"})",
+       {"User non trovato"},
+       "T1",
+       "vecchiouser",
        unchanged},
-      {"user without UID", R"({"access_token":"T1","user":{"Name":"x"}})", {"UID utente non trovato"}, "T1",
-       "", unchanged},
-      {"plain text", R"("<html>errore</html>")", {"Risposta non valida"}, "vecchiotoken", "vecchiouser",
+      {"user without UID",
+       R"({"access_token":"T1","user":{"Name":"x"}})",
+       {"UID utente non trovato"},
+       "T1",
+       "",
+       unchanged},
+      {"plain text",
+       R"("<html>errore</html>")",
+       {"Risposta non valida"},
+       "vecchiotoken",
+       "vecchiouser",
        unchanged},
   };
   for (const Case& c : cases) {
@@ -141,7 +161,8 @@ TEST_F(LoginTest, AnswerVariants) {
     PrismPeer peer(WithScript("[" + Rule("POST", "^api/v1/session$", 200, c.answer) + "]"));
     stato_.TokenPrism = "vecchiotoken";
     stato_.IdUserPrism = "vecchiouser";
-    ExecuteSql(db_, "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
+    ExecuteSql(db_,
+               "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
     lines_.clear();
     LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
     EXPECT_EQ(lines_, c.lines);
@@ -167,9 +188,10 @@ TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
 TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
   const std::string token = "t'; DELETE FROM KELALBUMPRISM; --\r\nx";
   const std::string user = "u'1'--;";
-  PrismPeer peer(WithScript("[" + Rule("POST", "session", 200,
-                                       R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
-                                       R"("user":{"UID":"u'1'--;"}})") +
+  PrismPeer peer(WithScript("[" +
+                            Rule("POST", "session", 200,
+                                 R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
+                                 R"("user":{"UID":"u'1'--;"}})") +
                             "]"));
   LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
   EXPECT_TRUE(lines_.empty());
@@ -210,9 +232,9 @@ TEST_F(PublishTest, FullRoundWithRealServer) {
   const TJSONValue& link = state->GetValue("links[0]");
   EXPECT_EQ(link.GetValue("ShareUID").AsText(), stato_.IdAlbumPrism);
   EXPECT_EQ(state->GetValue("albums[0].Title").AsText(), "Matrimonio \"Rossi\"");
-  EXPECT_EQ(AlbumRow(), (std::vector<std::string>{stato_.TokenPrism, stato_.IdUserPrism, stato_.IdAlbumPrism,
-                                                  "s/" + link.GetValue("Token").AsText() + "/" +
-                                                      stato_.IdAlbumPrism}));
+  EXPECT_EQ(AlbumRow(),
+            (std::vector<std::string>{stato_.TokenPrism, stato_.IdUserPrism, stato_.IdAlbumPrism,
+                                      "s/" + link.GetValue("Token").AsText() + "/" + stato_.IdAlbumPrism}));
 
   auto found = CercaFotoCaricata(http_, stato_, base, stato_.IdAlbumPrism, "JPG");
   ASSERT_TRUE(found);
@@ -244,7 +266,8 @@ TEST_F(PublishTest, FullRoundWithRealServer) {
   EXPECT_EQ(upload.GetValue("parts[0].filename").AsText(), "sposi.jpg");
   EXPECT_EQ(upload.GetValue("parts[0].content_type").AsText(), "image/jpeg");
   EXPECT_EQ(upload.GetValue("parts[0].sha1").AsText(), Sha1Hex(dir_ / "sposi.jpg"));
-  EXPECT_EQ(requests[2]->GetValue("body").AsText(), "{\"Title\":\"Matrimonio \\\"Rossi\\\"\",\"Favorite\":false}");
+  EXPECT_EQ(requests[2]->GetValue("body").AsText(),
+            "{\"Title\":\"Matrimonio \\\"Rossi\\\"\",\"Favorite\":false}");
   EXPECT_EQ(requests[3]->GetValue("body").AsText(),
             "{\"uid\":\"" + stato_.IdAlbumPrism +
                 "\",\"link\":{\"CanComment\":false,\"CanEdit\":false,\"Expires\":0,\"MaxViews\":0,"
@@ -316,14 +339,35 @@ TEST_F(PublishTest, AlbumCreationVariants) {
       {"album not JSON", R"("no")", "", {"Risposta crea album non valida"}, "", {"", ""}, 1},
       {"album without UID", R"({"Title":"x"})", "", {"Impossibile recuperare UID album"}, "", {"", ""}, 1},
       {"numeric UID", R"({"UID":42})", R"({"Token":"tk","ShareUID":"S"})", {}, "42", {"42", "s/tk/S"}, 2},
-      {"link not JSON", R"({"UID":"A1"})", R"("no")", {"Risposta genera link non valida"}, "A1", {"A1", ""}, 2},
-      {"link without Token", R"({"UID":"A1"})", R"({"ShareUID":"S"})", {"Impossibile generare link"}, "A1",
-       {"A1", ""}, 2},
-      {"link without ShareUID", R"({"UID":"A1"})", R"({"Token":"tk"})", {"Impossibile generare link"}, "A1",
-       {"A1", ""}, 2},
+      {"link not JSON",
+       R"({"UID":"A1"})",
+       R"("no")",
+       {"Risposta genera link non valida"},
+       "A1",
+       {"A1", ""},
+       2},
+      {"link without Token",
+       R"({"UID":"A1"})",
+       R"({"ShareUID":"S"})",
+       {"Impossibile generare link"},
+       "A1",
+       {"A1", ""},
+       2},
+      {"link without ShareUID",
+       R"({"UID":"A1"})",
+       R"({"Token":"tk"})",
+       {"Impossibile generare link"},
+       "A1",
+       {"A1", ""},
+       2},
       {"null Token", R"({"UID":"A1"})", R"({"Token":null,"ShareUID":"S"})", {}, "A1", {"A1", "s//S"}, 2},
-      {"hostile", R"({"UID":"a'1; --\r\n"})", R"({"Token":"t'x","ShareUID":"s;'--"})", {}, "a'1; --\r\n",
-       {"a'1; --\r\n", "s/t'x/s;'--"}, 2},
+      {"hostile",
+       R"({"UID":"a'1; --\r\n"})",
+       R"({"Token":"t'x","ShareUID":"s;'--"})",
+       {},
+       "a'1; --\r\n",
+       {"a'1; --\r\n", "s/t'x/s;'--"},
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -364,22 +408,41 @@ TEST_F(PublishTest, LookupAnswerVariants) {
   } cases[] = {
       {"mp4 of three", three, "mp4", R"({"UID":"p2","Hash":"h2"})", {}},
       {"newest of two matches", three, "JPG", R"({"UID":"p1","Hash":"h1"})", {}},
-      {"upper-case name", R"([{"FileName":"A.JPG","UID":"p","Hash":"h"}])", "jpg", R"({"UID":"p","Hash":"h"})", {}},
+      {"upper-case name",
+       R"([{"FileName":"A.JPG","UID":"p","Hash":"h"}])",
+       "jpg",
+       R"({"UID":"p","Hash":"h"})",
+       {}},
       {"no dot", R"([{"FileName":"axjpg","UID":"p","Hash":"h"}])", "jpg", R"({"UID":"p","Hash":"h"})", {}},
       {"no match", three, "mov", nullptr, {}},
       {"empty array", "[]", "jpg", nullptr, {}},
       {"not JSON", R"("<html>")", "jpg", nullptr, {}},
       {"object", R"({"a":1})", "jpg", nullptr, {"Error: Invalid class typecast"}},
       {"element not object", R"([1])", "jpg", nullptr, {"Error: Invalid class typecast"}},
-      {"no FileName before match", R"([{"UID":"p"},{"FileName":"a.jpg","UID":"p","Hash":"h"}])", "jpg", nullptr,
+      {"no FileName before match",
+       R"([{"UID":"p"},{"FileName":"a.jpg","UID":"p","Hash":"h"}])",
+       "jpg",
+       nullptr,
        {"Error: Value 'FileName' not found"}},
-      {"FileName object", R"([{"FileName":{}}])", "jpg", nullptr,
+      {"FileName object",
+       R"([{"FileName":{}}])",
+       "jpg",
+       nullptr,
        {"Error: Conversion from TJSONObject to string is not supported"}},
-      {"FileName array", R"([{"FileName":[]}])", "jpg", nullptr,
+      {"FileName array",
+       R"([{"FileName":[]}])",
+       "jpg",
+       nullptr,
        {"Error: Conversion from TJSONArray to string is not supported"}},
-      {"match without UID", R"([{"FileName":"a.jpg","Hash":"h"}])", "jpg", "{}",
+      {"match without UID",
+       R"([{"FileName":"a.jpg","Hash":"h"}])",
+       "jpg",
+       "{}",
        {"Error: Value 'UID' not found"}},
-      {"match without Hash", R"([{"FileName":"a.jpg","UID":"p"}])", "jpg", R"({"UID":"p"})",
+      {"match without Hash",
+       R"([{"FileName":"a.jpg","UID":"p"}])",
+       "jpg",
+       R"({"UID":"p"})",
        {"Error: Value 'Hash' not found"}},
   };
   for (const Case& c : cases) {
