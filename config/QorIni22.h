@@ -33,10 +33,10 @@ namespace velmora {
 
 // The outcome of LoginTolvaUser; the caller owns it.
 struct TUserLogin {
-  int32_t Id = 0;      // CODICE of the user found; 0 when none
-  std::string Nome;    // NOMEUTENTE as stored
-  std::string Ditta;   // DITTA as stored
-  bool Valido = false; // exactly one row matched name and password
+  int32_t Id = 0;       // CODICE of the user found; 0 when none
+  std::string Nome;     // NOMEUTENTE as stored
+  std::string Ditta;    // DITTA as stored
+  bool Valido = false;  // exactly one row matched name and password
 };
 
 class TQorIni22 : public TComponent {

@@ -44,7 +44,11 @@ locale_t CasingLocale() {
 // Decodes one UTF-8 character at `i`; 0 when the bytes there are not one.
 size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
   auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
+  size_t len = b0 < 0x80             ? 1
+               : (b0 & 0xE0) == 0xC0 ? 2
+               : (b0 & 0xF0) == 0xE0 ? 3
+               : (b0 & 0xF8) == 0xF0 ? 4
+                                     : 0;
   if (len == 0 || i + len > s.size() || !IsValidUtf8(s.substr(i, len))) return 0;
   cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
   for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);

@@ -1,9 +1,8 @@
-#include "config/SettingsText.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "config/SettingsText.h"
 #include "platform/Exceptions.h"
 
 namespace velmora {
@@ -27,12 +26,12 @@ TEST(SettingsTextTest, ParseKeepsSectionsAndEntriesAndRendersCrLf) {
       {"header alone", "[A]", "[A]\r\n\r\n"},
       {"LF then CR leaves an empty line", "[query_esterno]\n\r" + kArchivio,
        "[query_esterno]\r\n" + kArchivio + "\r\n\r\n"},
-      {"CR alone, LF alone and CR LF all end a line", "[A]\rx=1\ny=2\r\nz=3", "[A]\r\nx=1\r\ny=2\r\nz=3\r\n\r\n"},
-      {"comments and empty lines dropped", "[A]\r\n\r\n;x=1\r\n  ; y=2\r\nz=3\r\n",
-       "[A]\r\nz=3\r\n\r\n"},
-      {"blanks around the first = dropped", "[A]\r\n  key \t=  va = lue  \r\n", "[A]\r\nkey=va = lue\r\n\r\n"},
-      {"control characters trimmed like blanks", "\x01[A]\x1f\r\n\x05k=v\x02",
-       "[A]\r\nk=v\r\n\r\n"},
+      {"CR alone, LF alone and CR LF all end a line", "[A]\rx=1\ny=2\r\nz=3",
+       "[A]\r\nx=1\r\ny=2\r\nz=3\r\n\r\n"},
+      {"comments and empty lines dropped", "[A]\r\n\r\n;x=1\r\n  ; y=2\r\nz=3\r\n", "[A]\r\nz=3\r\n\r\n"},
+      {"blanks around the first = dropped", "[A]\r\n  key \t=  va = lue  \r\n",
+       "[A]\r\nkey=va = lue\r\n\r\n"},
+      {"control characters trimmed like blanks", "\x01[A]\x1f\r\n\x05k=v\x02", "[A]\r\nk=v\r\n\r\n"},
       {"header name trimmed", "[  Alfa Beta ]\r\n", "[Alfa Beta]\r\n\r\n"},
       {"empty header name", "[]\r\nk=v", "[]\r\nk=v\r\n\r\n"},
       {"bracket line with text after ] is no header", "[A]\r\n[B]x\r\n", "[A]\r\n[B]x\r\n\r\n"},

@@ -55,12 +55,24 @@ struct IntegerCase {
 
 TEST(IniFileTest, ParseIniInteger) {
   const IntegerCase cases[] = {
-      {"0", true, 0},           {"12", true, 12},         {"-12", true, -12},
-      {"+7", true, 7},          {"0x1F", true, 31},       {"0X1f", true, 31},
-      {"0xFFFFFFFF", true, -1}, {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-      {"2147483648", false, 0}, {"0x", false, 0},         {"0x123456789", false, 0},
-      {"", false, 0},           {"-", false, 0},          {"12a", false, 0},
-      {" 12", false, 0},        {"1 2", false, 0},        {"0xG", false, 0},
+      {"0", true, 0},
+      {"12", true, 12},
+      {"-12", true, -12},
+      {"+7", true, 7},
+      {"0x1F", true, 31},
+      {"0X1f", true, 31},
+      {"0xFFFFFFFF", true, -1},
+      {"2147483647", true, INT32_MAX},
+      {"-2147483648", true, INT32_MIN},
+      {"2147483648", false, 0},
+      {"0x", false, 0},
+      {"0x123456789", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"12a", false, 0},
+      {" 12", false, 0},
+      {"1 2", false, 0},
+      {"0xG", false, 0},
   };
   for (const IntegerCase& c : cases) {
     SCOPED_TRACE(c.text);
