@@ -106,7 +106,9 @@ TEST(EndToEnd, EmptyTitleAndEmptyExtension) {
   auto requests = setup.Peer().Requests();
   for (const auto& r : requests) {
     EXPECT_NE(r->GetValue("path").AsText().rfind("/api/v1/photos/", 0), 0u) << "no title update expected";
-    if (r->FindValue("parts[0]")) EXPECT_EQ(r->GetValue("parts[0].content_type").AsText(), "image/jpeg");
+    if (r->FindValue("parts[0]")) {
+      EXPECT_EQ(r->GetValue("parts[0].content_type").AsText(), "image/jpeg");
+    }
   }
   EXPECT_EQ(setup.Peer().State()->GetValue("photos[0].Title").AsText(), "");
   EXPECT_EQ(setup.TransferRow()[0], setup.Peer().State()->GetValue("photos[0].UID").AsText());

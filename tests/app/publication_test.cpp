@@ -103,7 +103,7 @@ TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
                                                  "1 files uploaded", "TORNAVELO terminato"}));
   auto requests = setup.Peer().RequestLines();
   ASSERT_EQ(requests.size(), 6u);
-  EXPECT_EQ(requests[3].substr(requests[3].size() - 2), "s=");
+  EXPECT_EQ(requests[4].substr(requests[4].size() - 2), "s=");
   EXPECT_EQ(setup.AlbumRow()[2], "");
   EXPECT_EQ(setup.TransferRow()[0], setup.Peer().State()->GetValue("photos[0].UID").AsText());
 }
@@ -129,35 +129,34 @@ TEST(Publication, AlbumPresentCreatesNothing) {
 TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
   const std::string uid = "p'1'); DELETE FROM KELTRANSFLOG; --\r\n";
   const std::string hash = "h';--";
-  PublicationSetup setup(
-      {.script = "[" +
-                 Rule("GET", "^api/v1/photos", 200,
-                      R"([{"FileName":"2024/sposi.jpg","UID":"p'1'); DELETE FROM KELTRANSFLOG; --\r\n","Hash":"h';--"}])") +
-                 "]"),
-      [] {
-      ArchiveRows r;
-      r.titolo = "";
-      return r; }());
-    InProcessRun run(setup);
-    run.Run();
-    EXPECT_EQ(run.lines,
-              (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
-    auto transfer = setup.TransferRow();
-    ASSERT_EQ(transfer.size(), 3u);
-    EXPECT_EQ(transfer[0], uid);
-    EXPECT_EQ(transfer[1], hash);
-    EXPECT_EQ(setup.TransferRow(6), (std::vector<std::string>{"altra", "altra", ""}));
+  ArchiveRows rows;
+  rows.titolo = "";
+  PublicationSetup setup(WithScript("[" +
+                                    Rule("GET", "^api/v1/photos", 200,
+                                         R"([{"FileName":"2024/sposi.jpg","UID":"p'1'); DELETE FROM )"
+                                         R"(KELTRANSFLOG; --\r\n","Hash":"h';--"}])") +
+                                    "]"),
+                         rows);
+  InProcessRun run(setup);
+  run.Run();
+  EXPECT_EQ(run.lines,
+            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+  auto transfer = setup.TransferRow();
+  ASSERT_EQ(transfer.size(), 3u);
+  EXPECT_EQ(transfer[0], uid);
+  EXPECT_EQ(transfer[1], hash);
+  EXPECT_EQ(setup.TransferRow(6), (std::vector<std::string>{"altra", "altra", ""}));
 }
 
 TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {
-    PublicationSetup setup(WithScript("[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"),
-                           ArchiveRows{});
-    InProcessRun run(setup);
-    EXPECT_THROW(run.Run(), EIdHTTPProtocolException);
-    EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported"}));
-    EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
-    // The album row written before the failure stays written.
-    EXPECT_FALSE(setup.AlbumRow()[2].empty());
+  PublicationSetup setup(WithScript("[" + Rule("PUT", "^api/v1/photos/", 500, R"({"error":"x"})") + "]"),
+                         ArchiveRows{});
+  InProcessRun run(setup);
+  EXPECT_THROW(run.Run(), EIdHTTPProtocolException);
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported"}));
+  EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
+  // The album row written before the failure stays written.
+  EXPECT_FALSE(setup.AlbumRow()[2].empty());
 }
 
 }  // namespace
