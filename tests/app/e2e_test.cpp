@@ -16,8 +16,10 @@ std::string Sha1Hex(const std::string& path) {
 ProcessResult RunProgram(PublicationSetup& setup, const std::string& idTransfer = "5") {
   const std::string program = setup.Dir() / "velmora";
   if (!FileExists(program)) CopyFile(BinaryPath("app/velmora"), program);
-  ProcessResult result = RunProcess({program, "1", "query_esterno", "qualsiasi", idTransfer},
-                                    setup.Dir().Path(), {{"DISPLAY", ""}}, 300);
+  ProcessResult result = RunProcess(
+      {program, "1", "query_esterno", "qualsiasi", idTransfer}, setup.Dir().Path(),
+      {{"DISPLAY", ""}, {"LSAN_OPTIONS", "suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
+      300);
   EXPECT_EQ(result.exitCode, 0);
   return result;
 }
