@@ -1,5 +1,7 @@
 #include "app/Velmora.h"
 
+#include <unistd.h>
+
 #include <new>
 
 #include "platform/Console.h"
@@ -23,7 +25,9 @@ int Frame(const std::vector<std::string>& args, const RunStages& stages, const s
     }
     std::string dir = IncludeTrailingPathDelimiter(baseDir ? *baseDir : ExecutableDirectory());
     RunArguments run{args[1], args[2], args[4], dir};
-    if (!FileExists(run.baseDir + "ParametriKelvora.ini")) {
+    // A parameter file that cannot be read is as good as none.
+    std::string parameterFile = run.baseDir + "ParametriKelvora.ini";
+    if (!FileExists(parameterFile) || ::access(parameterFile.c_str(), R_OK) != 0) {
       WriteLine("File ParametriKelvora.ini non esistente!");
       return 0;
     }

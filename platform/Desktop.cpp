@@ -67,7 +67,8 @@ class TerminalDesktop : public Desktop {
     std::string answers[2] = {form.edit1, form.edit2};
     for (int field = 0; field < 2; ++field) {
       std::string shown = RepairUtf8(answers[field]);
-      std::string question = "Campo " + std::to_string(field + 1) + (shown.empty() ? "" : " [" + shown + "]") + ": ";
+      std::string question =
+          "Campo " + std::to_string(field + 1) + (shown.empty() ? "" : " [" + shown + "]") + ": ";
       if (!WriteAll(fd_, question)) return;
       std::string line;
       ReadResult r = ReadLine(line);

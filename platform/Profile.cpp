@@ -200,6 +200,8 @@ size_t FindKey(const Document& doc, size_t header, size_t end, const std::u32str
   return kNone;
 }
 
+bool FitsCp1252(const std::string& utf8) { return Cp1252ToUtf8(Utf8ToCp1252(utf8)) == utf8; }
+
 bool HasNonAscii(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return true;
@@ -228,9 +230,11 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
   size_t found = FindKey(doc, header, end, Fold(key));
   if (found != kNone) {
     LineInfo info = doc.Info(found);
-    // An empty value leaves nothing after "="; otherwise the blanks the
-    // line had after "=" stay, so only the value itself changes.
-    size_t from = value.empty() ? info.equals + 1 : info.valueStart;
+    // The blanks the line had after "=" stay, so only the value itself
+    // changes; a value that is empty or brings its own leading blanks
+    // replaces them too (writing it again then changes nothing).
+    bool ownBlanks = value.empty() || IsBlank(value.front());
+    size_t from = ownBlanks ? info.equals + 1 : info.valueStart;
     std::string out(bytes.substr(0, from));
     out += doc.Encode(value);
     out.append(bytes.substr(doc.lines[found].contentEnd));
@@ -249,6 +253,83 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
   out += keyLine + doc.eol;
   out.append(bytes.substr(anchor.end));
   return out;
+}
+
+// ---- UTF-16 files ----
+
+// Files saved as "Unicode" by Windows tools are UTF-16 with a BOM. They are
+// read through a UTF-8 copy and written back as UTF-16 with the same BOM.
+enum class Utf16 { None, LittleEndian, BigEndian };
+
+Utf16 Utf16Kind(std::string_view text) {
+  if (text.starts_with("\xFF\xFE")) return Utf16::LittleEndian;
+  if (text.starts_with("\xFE\xFF")) return Utf16::BigEndian;
+  return Utf16::None;
+}
+
+// The text after the BOM as UTF-8; an unpaired surrogate or a last odd byte
+// becomes U+FFFD.
+std::string Utf16ToUtf8(std::string_view text, Utf16 kind) {
+  auto unit = [&](size_t i) -> char32_t {
+    auto a = static_cast<unsigned char>(text[i]), b = static_cast<unsigned char>(text[i + 1]);
+    return kind == Utf16::LittleEndian ? (b << 8 | a) : (a << 8 | b);
+  };
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 2;
+  for (; i + 1 < text.size(); i += 2) {
+    char32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < text.size()) {
+      char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+  }
+  if (i < text.size()) AppendUtf8(out, 0xFFFD);
+  return out;
+}
+
+// Valid UTF-8 as UTF-16 with its BOM.
+std::string Utf8ToUtf16(std::string_view utf8, Utf16 kind) {
+  std::string out;
+  out.reserve(2 * utf8.size() + 2);
+  auto put = [&](char32_t u) {
+    char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    if (kind == Utf16::LittleEndian) {
+      out.push_back(lo);
+      out.push_back(hi);
+    } else {
+      out.push_back(hi);
+      out.push_back(lo);
+    }
+  };
+  put(0xFEFF);
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    size_t len = DecodeUtf8At(utf8, i, cp);
+    if (len == 0) {
+      cp = 0xFFFD;
+      len = 1;
+    }
+    if (cp >= 0x10000) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+// The text the line rules work on: UTF-16 as UTF-8, anything else as it is.
+std::string ForParsing(const std::string& text) {
+  Utf16 kind = Utf16Kind(text);
+  return kind == Utf16::None ? text : Utf16ToUtf8(text, kind);
 }
 
 // ---- files ----
@@ -343,16 +424,20 @@ bool ReplaceFile(const std::string& path, const struct stat& st, std::string_vie
   }
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
+  // A sticky directory keeps others' files from being replaced; the file
+  // itself may still be writable.
+  bool denied = ok && (errno == EPERM || errno == EACCES);
+  ::unlink(temp.c_str());
+  return denied && RewriteInPlace(target, data);
 }
 
 }  // namespace
 
 std::string ProfileTextLookup(const std::string& text, const std::string& section, const std::string& key,
                               const std::string& defaultValue) {
-  Document doc(text);
+  std::string parsed = ForParsing(text);
+  Document doc(parsed);
   size_t header = FindSection(doc, Fold(CleanName(section)));
   if (header == kNone) return defaultValue;
   size_t found = FindKey(doc, header, SectionEnd(doc, header), Fold(CleanName(key)));
@@ -360,21 +445,34 @@ std::string ProfileTextLookup(const std::string& text, const std::string& sectio
   return ValueForReader(doc.Info(found).value, doc);
 }
 
+// A key line gives its name back only when the name holds no "=" and the
+// line cannot pass for a comment or a section header.
+bool StorableKey(std::string_view cleanKey) {
+  if (cleanKey.find('=') != std::string_view::npos) return false;
+  return cleanKey.empty() || (cleanKey.front() != ';' && cleanKey.front() != '[');
+}
+
 std::string ProfileTextWrite(const std::string& text, const std::string& section, const std::string& key,
                              const std::string& value) {
   std::string cleanSection = CleanName(section);
   std::string cleanKey = CleanName(key);
+  if (!StorableKey(cleanKey)) throw EIniFileException("Unable to write to " + cleanKey);
   std::string cleanValue(FirstLine(RepairUtf8(value)));
-  Document doc(text);
-  std::string out = Splice(doc, cleanSection, cleanKey, cleanValue);
-  if (doc.encoding == Encoding::Cp1252 && HasNonAscii(out) && IsValidUtf8(out)) {
-    // The Windows-1252 text would now pass for UTF-8 and read differently
-    // next time: store the whole file as UTF-8 instead, which reads alike.
-    std::string asUtf8 = Cp1252ToUtf8(text);
-    Document utf8Doc(asUtf8);
-    out = Splice(utf8Doc, cleanSection, cleanKey, cleanValue);
+  if (Utf16 kind = Utf16Kind(text); kind != Utf16::None) {
+    std::string utf8 = Utf16ToUtf8(text, kind);
+    return Utf8ToUtf16(Splice(Document(utf8), cleanSection, cleanKey, cleanValue), kind);
   }
-  return out;
+  Document doc(text);
+  if (doc.encoding == Encoding::Utf8) return Splice(doc, cleanSection, cleanKey, cleanValue);
+  if (FitsCp1252(cleanSection) && FitsCp1252(cleanKey) && FitsCp1252(cleanValue)) {
+    std::string out = Splice(doc, cleanSection, cleanKey, cleanValue);
+    if (!HasNonAscii(out) || !IsValidUtf8(out)) return out;
+    // Otherwise the text would now pass for UTF-8 and read differently.
+  }
+  // A Windows-1252 file that cannot hold the new text as it is becomes a
+  // UTF-8 file: every other line reads as before and nothing is lost.
+  std::string asUtf8 = Cp1252ToUtf8(text);
+  return Splice(Document(asUtf8), cleanSection, cleanKey, cleanValue);
 }
 
 std::string ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
@@ -391,7 +489,8 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
   std::string text;
   struct stat st {};
   if (ReadRegularFile(path, text, st) != ReadStatus::Ok) return out;
-  Document doc(text);
+  std::string parsed = ForParsing(text);
+  Document doc(parsed);
   size_t header = FindSection(doc, Fold(CleanName(section)));
   if (header == kNone) return out;
   size_t end = SectionEnd(doc, header);
@@ -406,6 +505,7 @@ void WriteProfileString(const std::string& path, const std::string& section, con
                         const std::string& value) {
   std::string text;
   struct stat st {};
+  if (!StorableKey(CleanName(key))) throw EIniFileException("Unable to write to " + path);
   ReadStatus status = ReadRegularFile(path, text, st);
   bool ok = false;
   if (status == ReadStatus::Missing) {

@@ -8,10 +8,10 @@ namespace {
 // Windows-1252 bytes 0x80..0x9F as Windows maps them (the five unassigned
 // bytes become the C1 control characters of the same number).
 const char* const kHighBytes[32] = {
-    "\u20AC", "\xC2\x81", "\u201A", "\u0192", "\u201E", "\u2026", "\u2020", "\u2021",
-    "\u02C6", "\u2030",   "\u0160", "\u2039", "\u0152", "\xC2\x8D", "\u017D", "\xC2\x8F",
-    "\xC2\x90", "\u2018", "\u2019", "\u201C", "\u201D", "\u2022", "\u2013", "\u2014",
-    "\u02DC", "\u2122",   "\u0161", "\u203A", "\u0153", "\xC2\x9D", "\u017E", "\u0178"};
+    "\u20AC",   "\xC2\x81", "\u201A", "\u0192", "\u201E", "\u2026",   "\u2020", "\u2021",
+    "\u02C6",   "\u2030",   "\u0160", "\u2039", "\u0152", "\xC2\x8D", "\u017D", "\xC2\x8F",
+    "\xC2\x90", "\u2018",   "\u2019", "\u201C", "\u201D", "\u2022",   "\u2013", "\u2014",
+    "\u02DC",   "\u2122",   "\u0161", "\u203A", "\u0153", "\xC2\x9D", "\u017E", "\u0178"};
 
 // The UTF-8 form of a code point below 0x800, written out by hand.
 std::string Utf8Of(unsigned cp) {
@@ -41,7 +41,9 @@ TEST(CodePage, Utf8WithoutWindows1252Form) {
       {"stray continuation", "x\x80y", "x?y"},
       {"overlong", "\xC0\xAF", "??"},
       {"surrogate", "\xED\xA0\x80", "???"},
-      {"mixed", "caf\u00E9 \u20AC5", "caf\xE9 \x80" "5"},
+      {"mixed", "caf\u00E9 \u20AC5",
+       "caf\xE9 \x80"
+       "5"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

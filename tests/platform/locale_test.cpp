@@ -26,7 +26,11 @@ TEST(Locale, LowerCasePerCharacter) {
       {"C.UTF-8", "\u00C0\u00C9\u00CE\u00D5\u00DC \u0152", "\u00E0\u00E9\u00EE\u00F5\u00FC \u0153"},
       {"C.UTF-8", "\u03A9\u03A3\u0391 \u0416\u0418\u0412", "\u03C9\u03C3\u03B1 \u0436\u0438\u0432"},
       {"C.UTF-8", "\u212A", "\u212A"},  // Kelvin sign never becomes ASCII "k"
-      {"C.UTF-8", "A\xFF\xC3" "B", "a\xFF\xC3" "b"},  // invalid bytes copied
+      {"C.UTF-8",
+       "A\xFF\xC3"
+       "B",
+       "a\xFF\xC3"
+       "b"},  // invalid bytes copied
       {"C.UTF-8", "IMG_0001.JPG", "img_0001.jpg"},
       {"it_IT.UTF-8", "FOTO \u00C8 PERCH\u00C9", "foto \u00E8 perch\u00E9"},
       {"tr_TR.UTF-8", "I", "\u0131"},
@@ -111,8 +115,10 @@ class LocaleEnvironment {
   }
   ~LocaleEnvironment() {
     for (const auto& [name, value] : saved_) {
-      if (value) ::setenv(name.c_str(), value->c_str(), 1);
-      else ::unsetenv(name.c_str());
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
     }
   }
 

@@ -96,9 +96,9 @@ TEST(Paths, FileExistsFollowsLinks) {
     std::string path;
     bool exists;
   } cases[] = {
-      {dir / "file", true},         {dir / "link-to-file", true}, {dir / "link-to-link", true},
-      {dir / "dir", false},         {dir / "link-to-dir", false}, {dir / "dangling", false},
-      {dir / "loop", false},        {dir / "missing", false},     {dir / "file/below", false},
+      {dir / "file", true},  {dir / "link-to-file", true}, {dir / "link-to-link", true},
+      {dir / "dir", false},  {dir / "link-to-dir", false}, {dir / "dangling", false},
+      {dir / "loop", false}, {dir / "missing", false},     {dir / "file/below", false},
       {"", false},
   };
   for (const auto& c : cases) {
@@ -110,7 +110,8 @@ TEST(Paths, FileExistsFollowsLinks) {
 TEST(Paths, ExecutableDirectoryIsTheRealOne) {
   std::string expected = std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/";
   EXPECT_EQ(ExecutableDirectory(), expected);
-  EXPECT_EQ(ExecutableDirectory(), std::filesystem::canonical(test::BinaryPath("tests/platform")).string() + "/");
+  EXPECT_EQ(ExecutableDirectory(),
+            std::filesystem::canonical(test::BinaryPath("tests/platform")).string() + "/");
 }
 
 }  // namespace

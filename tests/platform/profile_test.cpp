@@ -14,6 +14,7 @@
 namespace velmora {
 namespace {
 
+using namespace std::string_literals;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::WriteFileBytes;
@@ -77,8 +78,13 @@ TEST(ProfileRead, Rules) {
       {"Windows-1252 file", "[C]\nA=caf\xE9 \x80\n", "C", "A", "caf\xC3\xA9 \xE2\x82\xAC"},
       {"Windows-1252 name", "[C]\n\xC8=1\n", "C", "\xC3\xA8", "1"},
       {"BOM then bad byte", "\xEF\xBB\xBF[C]\nA=\xE9\xC3\xA9\n", "C", "A", "\xC3\xA9\xC3\xA9"},
-      {"binary garbage", std::string("\0\xFF[\x01]\n\x7F=\0\n[C]\nA=ok\n", 24), "C", "A", "ok"},
-      {"NUL inside value", std::string("[C]\nA=a\0b\n", 10), "C", "A", std::string("a\0b", 3)},
+      {"UTF-16 little endian", "\xFF\xFE[\0C\0]\0\r\0\n\0A\0=\0\xE9\0<\xD8\0\xDF\r\0\n\0"s, "C", "A",
+       "\xC3\xA9\xF0\x9F\x8C\x80"},
+      {"UTF-16 big endian", "\xFE\xFF\0[\0C\0]\0\n\0A\0=\0x"s, "C", "A", "x"},
+      {"UTF-16 odd end and lone surrogate", "\xFF\xFE[\0C\0]\0\n\0A\0=\0\x00\xD8z"s, "C", "A",
+       "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"binary garbage", "\0\xFF[\x01]\n\x7F=\0\n[C]\nA=ok\n"s, "C", "A", "ok"},
+      {"NUL inside value", "[C]\nA=a\0b\n"s, "C", "A", "a\0b"s},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,6 +144,7 @@ TEST(ProfileWrite, GoldenText) {
        "NOME SERVER", "new",
        "; top\r\n[CONFIG]\r\n; note\r\nNome Server = new\r\nLettera=E\r\n\r\n[X]\r\nA=1\r\n"},
       {"replace with empty", "[C]\nA = old\nB=2\n", "C", "A", "", "[C]\nA =\nB=2\n"},
+      {"replace with leading blanks", "[C]\nA = old\n", "C", "A", "  v", "[C]\nA =  v\n"},
       {"replace quoted", "[C]\nA=\"old\"\n", "C", "A", "new", "[C]\nA=new\n"},
       {"replace only first twin", "[C]\nA=1\nA=2\n", "C", "A", "9", "[C]\nA=9\nA=2\n"},
       {"new key after last line of section", "[C]\r\nA=1\r\n; tail\r\n\r\n[D]\r\nB=2\r\n", "C", "Z", "z",
@@ -148,15 +155,20 @@ TEST(ProfileWrite, GoldenText) {
       {"new section, no final line end", "[C]\rA=1", "D", "B", "2", "[C]\rA=1\r\r[D]\rB=2\r"},
       {"new section after existing blank", "[C]\r\nA=1\r\n\r\n", "D", "B", "2",
        "[C]\r\nA=1\r\n\r\n[D]\r\nB=2\r\n"},
-      {"BOM kept", "\xEF\xBB\xBF[C]\r\nA=1\r\n", "C", "A", "\xC3\xA8",
-       "\xEF\xBB\xBF[C]\r\nA=\xC3\xA8\r\n"},
+      {"BOM kept", "\xEF\xBB\xBF[C]\r\nA=1\r\n", "C", "A", "\xC3\xA8", "\xEF\xBB\xBF[C]\r\nA=\xC3\xA8\r\n"},
       {"only a BOM", "\xEF\xBB\xBF", "C", "A", "1", "\xEF\xBB\xBF[C]\r\nA=1\r\n"},
       {"Windows-1252 kept", "[C]\r\nA=caf\xE9\r\n", "C", "B", "\xC3\xA8 \xE2\x82\xAC",
        "[C]\r\nA=caf\xE9\r\nB=\xE8 \x80\r\n"},
-      {"Windows-1252 lacks the character", "[C]\r\nA=\xE9\r\n", "C", "B", "\xE4\xB8\xAD",
-       "[C]\r\nA=\xE9\r\nB=?\r\n"},
+      {"Windows-1252 lacks the character: file becomes UTF-8", "[C]\r\nA=\xE9\r\n", "C", "B", "\xE4\xB8\xAD",
+       "[C]\r\nA=\xC3\xA9\r\nB=\xE4\xB8\xAD\r\n"},
+      {"Windows-1252 lacks the key's character", "[C]\nA=\xE9\n", "C", "\xE4\xB8\xAD", "v",
+       "[C]\nA=\xC3\xA9\n\xE4\xB8\xAD=v\n"},
       {"Windows-1252 that would pass for UTF-8 becomes UTF-8", "[C]\nA=\xE9\nB=x\n", "C", "A",
        "\xC3\x83\xC2\xA9", "[C]\nA=\xC3\x83\xC2\xA9\nB=x\n"},
+      {"UTF-16 kept", "\xFF\xFE[\0C\0]\0\r\0\n\0"s, "C", "A", "\xC3\xA8",
+       "\xFF\xFE[\0C\0]\0\r\0\n\0A\0=\0\xE8\0\r\0\n\0"s},
+      {"UTF-16 big endian kept", "\xFE\xFF\0[\0C\0]\0\n\0A\0=\0x"s, "C", "A", "y",
+       "\xFE\xFF\0[\0C\0]\0\n\0A\0=\0y"s},
       {"line break in value cut", "[C]\nA=1\n", "C", "A", "two\r\n[Evil]\r\nX=1", "[C]\nA=two\n"},
       {"names trimmed", "", " C ", " K ", " v ", "[C]\r\nK= v \r\n"},
       {"unchanged", "[C]\nA=1\n", "c", "a", "1", "[C]\nA=1\n"},
@@ -235,6 +247,24 @@ TEST(ProfileWrite, UnwritablePathsRaise) {
   EXPECT_EQ(ReadFileBytes(dir / "plain"), "not a directory");
 }
 
+TEST(ProfileWrite, KeysThatNoLineCanHoldRaise) {
+  TempDir dir;
+  WriteFileBytes(dir / "p.ini", "[C]\nA=1\n");
+  for (const char* key : {"a=b", "; note", "[X]", " [X", "=", "k=\n"}) {
+    SCOPED_TRACE(key);
+    EXPECT_THROW(ProfileTextWrite("[C]\nA=1\n", "C", key, "v"), EIniFileException);
+    try {
+      WriteProfileString(dir / "p.ini", "C", key, "v");
+      ADD_FAILURE() << "no exception";
+    } catch (const EIniFileException& e) {
+      EXPECT_EQ(e.Message(), "Unable to write to " + dir / "p.ini");
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "p.ini"), "[C]\nA=1\n");
+  // Brackets and semicolons inside a name are fine.
+  EXPECT_EQ(ProfileTextWrite("", "C", "a[1];b", "v"), "[C]\r\na[1];b=v\r\n");
+}
+
 // Runs `body` in a child process without root's power to ignore permission
 // bits (as "nobody" when the tests run as root); returns its exit code, 77
 // when no unprivileged identity could be taken.
@@ -284,6 +314,24 @@ TEST(ProfileWrite, ReadOnlyDirectoryAndFile) {
             }),
             0);
   EXPECT_EQ(ReadFileBytes(ro + "existing.ini"), "[C]\nA=2\n");
+  // So is another user's writable file in a sticky directory, which keeps
+  // its owner.
+  const std::string sticky = dir / "sticky/";
+  std::filesystem::create_directory(sticky);
+  WriteFileBytes(sticky + "shared.ini", "[C]\nA=1\n");
+  ASSERT_EQ(::chmod((sticky + "shared.ini").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat((sticky + "shared.ini").c_str(), &before), 0);
+  EXPECT_EQ(RunUnprivileged([&] {
+              WriteProfileString(sticky + "shared.ini", "C", "A", "3");
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(ReadFileBytes(sticky + "shared.ini"), "[C]\nA=3\n");
+  struct stat after {};
+  ASSERT_EQ(::stat((sticky + "shared.ini").c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, before.st_uid);
 }
 
 }  // namespace

@@ -1,0 +1,18 @@
+# The two commands of the README. Both install what they need first.
+.PHONY: demo test build clean
+
+# Builds Velmora and publishes a sample photo to a local test Prism server.
+demo: build
+	bash scripts/demo.sh build
+
+# Builds everything (normal and sanitizer builds, fuzz targets) and runs all tests.
+test:
+	bash scripts/test.sh
+
+build:
+	bash scripts/setup.sh
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	ninja -C build
+
+clean:
+	rm -rf build build-asan build-fuzz build-bench demo *.configure.log
