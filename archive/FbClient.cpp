@@ -75,9 +75,16 @@ const FbClient& LoadFbClient() {
   return gClient;
 }
 
-void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) {
-  int32_t sqlCode = static_cast<int32_t>(fb.isc_sqlcode(status));
-  int32_t errorCode = static_cast<int32_t>(status[1]);
+ISC_STATUS* ClientStatus() noexcept {
+  thread_local ISC_STATUS_ARRAY status;
+  for (ISC_STATUS& s : status) s = 0;
+  return status;
+}
+
+StatusReport ReadStatus(const FbClient& fb, const ISC_STATUS* status) {
+  StatusReport report;
+  report.sqlCode = static_cast<int32_t>(fb.isc_sqlcode(status));
+  report.errorCode = static_cast<int32_t>(status[1]);
   std::vector<std::string> lines;
   const ISC_STATUS* cursor = status;
   char buffer[1024];
@@ -87,7 +94,12 @@ void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) {
     if (n <= 0) break;
     lines.push_back(Cp1252ToUtf8(std::string_view(buffer, static_cast<size_t>(n))));
   }
-  RaiseIBError(JoinErrorLines(lines), sqlCode, errorCode);
+  report.message = JoinErrorLines(lines);
+  return report;
 }
+
+void RaiseStatus(const StatusReport& report) { RaiseIBError(report.message, report.sqlCode, report.errorCode); }
+
+void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) { RaiseStatus(ReadStatus(fb, status)); }
 
 }  // namespace velmora

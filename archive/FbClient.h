@@ -6,6 +6,9 @@
 
 #include <ibase.h>
 
+#include <cstdint>
+#include <string>
+
 namespace velmora {
 
 struct FbClient {
@@ -49,9 +52,23 @@ const char* FbClientLibraryName() noexcept;
 // tried again at the next call.
 const FbClient& LoadFbClient();
 
-// Raises EIBInterBaseError / EIBInterBaseRoleError from an error status:
-// SQLCode from isc_sqlcode, IBErrorCode = status[1], message from the
-// fb_interpret lines (Windows-1252 decoded) joined by JoinErrorLines.
+// The status vector for the next client call, cleared. One per thread, alive
+// as long as the thread: the remote client keeps the address of the vector it
+// was last given and writes to it again later (a vector on the caller's stack
+// would be gone by then).
+ISC_STATUS* ClientStatus() noexcept;
+
+// What an error status says: SQLCode from isc_sqlcode, IBErrorCode =
+// status[1], message from the fb_interpret lines (Windows-1252 decoded)
+// joined by JoinErrorLines. Read it before the next client call.
+struct StatusReport {
+  std::string message;
+  int32_t sqlCode = 0;
+  int32_t errorCode = 0;
+};
+StatusReport ReadStatus(const FbClient& fb, const ISC_STATUS* status);
+// EIBInterBaseRoleError for SQL code -551, EIBInterBaseError otherwise.
+[[noreturn]] void RaiseStatus(const StatusReport& report);
 [[noreturn]] void RaiseStatus(const FbClient& fb, const ISC_STATUS* status);
 
 // True when `status` holds an error.

@@ -1,6 +1,9 @@
 #include "archive/IBDatabase.h"
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
 #include <type_traits>
 
 #include "archive/FbClient.h"
@@ -24,6 +27,41 @@ struct TransactionEntry {
 };
 
 }  // namespace
+
+// --------------------------------------------------------------- IBHandleCell
+
+namespace {
+std::mutex gAbandonedMutex;
+// Cells whose handles the client library may still clear; kept reachable.
+std::vector<IBHandle*>* gAbandoned = nullptr;
+}  // namespace
+
+IBHandleCell::IBHandleCell() : cell_(new IBHandle(0)) {}
+
+IBHandleCell::~IBHandleCell() {
+  if (*cell_ == 0) {
+    delete cell_;
+  } else {
+    Abandon();
+    delete cell_;
+  }
+}
+
+void IBHandleCell::Abandon() noexcept {
+  if (*cell_ == 0) return;
+  IBHandle* fresh = new (std::nothrow) IBHandle(0);
+  if (!fresh) return;  // out of memory: keep using the old cell
+  {
+    std::lock_guard<std::mutex> lock(gAbandonedMutex);
+    try {
+      if (!gAbandoned) gAbandoned = new std::vector<IBHandle*>;
+      gAbandoned->push_back(cell_);
+    } catch (...) {
+      // Could not record it: the cell is simply never freed.
+    }
+  }
+  cell_ = fresh;
+}
 
 // ---------------------------------------------------------------- TIBDatabase
 
@@ -60,49 +98,52 @@ void TIBDatabase::Open() {
   std::string dpb = BuildDPB(Params);
   std::string name = ToClientText(DatabaseName, "database name");
   if (name.size() > 32767) IBClientError(kIBTextNotSendable, "database name too long");
-  ISC_STATUS_ARRAY status{};
-  IBHandle handle = 0;
-  fb.isc_attach_database(status, static_cast<short>(name.size()), name.data(), &handle,
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_attach_database(status, static_cast<short>(name.size()), name.data(), handle_.get(),
                          static_cast<short>(dpb.size()), dpb.data());
-  if (StatusFailed(status)) RaiseStatus(fb, status);
-  handle_ = handle;
+  if (StatusFailed(status)) {
+    *handle_.get() = 0;
+    RaiseStatus(fb, status);
+  }
   ReadDatabaseDialect();
 }
 
 void TIBDatabase::CreateDatabase() {
   const FbClient& fb = LoadFbClient();
   if (Connected()) IBClientError(kIBDatabaseOpen);
-  ISC_STATUS_ARRAY status{};
-  IBHandle handle = 0;
+  ISC_STATUS* status = ClientStatus();
+  IBHandle* handle = handle_.get();
   if (!ParamsHaveUserName(Params)) {
     std::string text = ToClientText(CreateDatabaseStatement(DatabaseName, Params), "statement");
     IBHandle noTransaction = 0;
-    fb.isc_dsql_execute_immediate(status, &handle, &noTransaction, ClientTextLength(text), text.c_str(),
+    fb.isc_dsql_execute_immediate(status, handle, &noTransaction, ClientTextLength(text), text.c_str(),
                                   static_cast<unsigned short>(sqlDialect_), nullptr);
   } else {
     std::string dpb = BuildDPB(Params);
     std::string name = ToClientText(DatabaseName, "database name");
     if (name.size() > 32767) IBClientError(kIBTextNotSendable, "database name too long");
-    fb.isc_create_database(status, static_cast<unsigned short>(name.size()), name.data(), &handle,
+    fb.isc_create_database(status, static_cast<unsigned short>(name.size()), name.data(), handle,
                            static_cast<short>(dpb.size()), dpb.data(), 0);
   }
-  if (StatusFailed(status)) RaiseStatus(fb, status);
-  handle_ = handle;
+  if (StatusFailed(status)) {
+    *handle = 0;
+    RaiseStatus(fb, status);
+  }
   ReadDatabaseDialect();
 }
 
 void TIBDatabase::ReadDatabaseDialect() {
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
+  ISC_STATUS* status = ClientStatus();
   const char items[] = {isc_info_db_sql_dialect, isc_info_end};
   char result[64] = {};
-  fb.isc_database_info(status, &handle_, sizeof items, items, sizeof result, result);
+  fb.isc_database_info(status, handle_.get(), sizeof items, items, sizeof result, result);
   if (StatusFailed(status)) {
-    ISC_STATUS_ARRAY ignored{};
-    fb.isc_detach_database(ignored, &handle_);
-    handle_ = 0;
+    StatusReport report = ReadStatus(fb, status);
+    fb.isc_detach_database(ClientStatus(), handle_.get());
+    handle_.Abandon();
     dbSqlDialect_ = 0;
-    RaiseStatus(fb, status);
+    RaiseStatus(report);
   }
   // Databases without the item predate dialects: they are dialect 1.
   int dialect = 1;
@@ -119,16 +160,16 @@ void TIBDatabase::Close() { CloseInternal(false); }
 void TIBDatabase::ForceClose() noexcept { CloseInternal(true); }
 
 void TIBDatabase::CloseInternal(bool force) {
-  if (handle_ == 0) return;
+  if (handle_.value() == 0) return;
   for (TIBSQL* s : statements_) s->FreeHandle();
   for (TIBTransaction* t : transactions_) {
     if (t->Active()) t->EndForced(t->DefaultAction);
   }
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  fb.isc_detach_database(status, &handle_);
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_detach_database(status, handle_.get());
   // A failed detach (a server gone away) still leaves the connection closed.
-  handle_ = 0;
+  handle_.Abandon();
   dbSqlDialect_ = 0;
   if (StatusFailed(status) && !force) RaiseStatus(fb, status);
 }
@@ -197,12 +238,17 @@ void TIBTransaction::StartTransaction() {
   database_->CheckActive();
   std::string tpb = BuildTPB(Params);
   const FbClient& fb = LoadFbClient();
-  TransactionEntry entry{database_->Handle(), static_cast<int>(tpb.size()), tpb.empty() ? nullptr : tpb.data()};
-  ISC_STATUS_ARRAY status{};
-  IBHandle handle = 0;
-  fb.isc_start_multiple(status, &handle, 1, &entry);
-  if (StatusFailed(status)) RaiseStatus(fb, status);
-  handle_ = handle;
+  TransactionEntry entry;
+  std::memset(&entry, 0, sizeof entry);  // no stray bytes in the padding
+  entry.database = database_->Handle();
+  entry.tpbLength = static_cast<int>(tpb.size());
+  entry.tpb = tpb.empty() ? nullptr : tpb.data();
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_start_multiple(status, handle_.get(), 1, &entry);
+  if (StatusFailed(status)) {
+    *handle_.get() = 0;
+    RaiseStatus(fb, status);
+  }
 }
 
 void TIBTransaction::CheckActive() const {
@@ -212,8 +258,8 @@ void TIBTransaction::CheckActive() const {
 void TIBTransaction::CommitRetaining() {
   CheckActive();
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  fb.isc_commit_retaining(status, &handle_);
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_commit_retaining(status, handle_.get());
   if (StatusFailed(status)) RaiseStatus(fb, status);
 }
 
@@ -221,20 +267,18 @@ void TIBTransaction::Commit() {
   CheckActive();
   CloseStatements();
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  fb.isc_commit_transaction(status, &handle_);
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_commit_transaction(status, handle_.get());
   if (StatusFailed(status)) RaiseStatus(fb, status);
-  handle_ = 0;
 }
 
 void TIBTransaction::Rollback() {
   CheckActive();
   CloseStatements();
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  fb.isc_rollback_transaction(status, &handle_);
+  ISC_STATUS* status = ClientStatus();
+  fb.isc_rollback_transaction(status, handle_.get());
   if (StatusFailed(status)) RaiseStatus(fb, status);
-  handle_ = 0;
 }
 
 void TIBTransaction::EndForced(TTransactionAction action) noexcept {
@@ -244,21 +288,18 @@ void TIBTransaction::EndForced(TTransactionAction action) noexcept {
   try {
     fb = &LoadFbClient();
   } catch (...) {
-    handle_ = 0;
+    handle_.Abandon();
     return;
   }
-  ISC_STATUS_ARRAY status{};
+  ISC_STATUS* status = ClientStatus();
   if (action == TTransactionAction::Commit || action == TTransactionAction::CommitRetaining) {
-    fb->isc_commit_transaction(status, &handle_);
-    if (!StatusFailed(status)) {
-      handle_ = 0;
-      return;
-    }
+    fb->isc_commit_transaction(status, handle_.get());
+    if (!StatusFailed(status)) return;
   }
-  ISC_STATUS_ARRAY rollbackStatus{};
-  fb->isc_rollback_transaction(rollbackStatus, &handle_);
+  ISC_STATUS* rollbackStatus = ClientStatus();
+  fb->isc_rollback_transaction(rollbackStatus, handle_.get());
   // Whatever the outcome, the transaction is over for this program.
-  handle_ = 0;
+  handle_.Abandon();
 }
 
 void TIBTransaction::CloseStatements() noexcept {

@@ -26,6 +26,29 @@ class TIBSQL;
 // Linux); 0 means "no handle".
 using IBHandle = unsigned int;
 
+// A heap cell holding one client library handle. The client library keeps
+// the address of the variable a handle was returned in and clears it later
+// (when a connection detaches it clears its statements' and transactions'
+// handles), so the address must stay valid as long as the library holds the
+// handle: a cell whose handle could not be freed is abandoned, never deleted.
+class IBHandleCell {
+ public:
+  IBHandleCell();
+  // Deletes the cell when it holds no handle, else abandons it.
+  ~IBHandleCell();
+  IBHandleCell(const IBHandleCell&) = delete;
+  IBHandleCell& operator=(const IBHandleCell&) = delete;
+
+  IBHandle* get() const noexcept { return cell_; }
+  IBHandle value() const noexcept { return *cell_; }
+  // Forgets a handle the library may still hold: the old cell is kept for the
+  // life of the process and a fresh, empty one takes its place.
+  void Abandon() noexcept;
+
+ private:
+  IBHandle* cell_;
+};
+
 // How a transaction is ended when its connection closes while it is active.
 enum class TTransactionAction { Rollback, Commit, RollbackRetaining, CommitRetaining };
 
@@ -61,7 +84,7 @@ class TIBDatabase {
   // The attached database's own dialect; 0 when unconnected.
   int DBSQLDialect() const noexcept { return dbSqlDialect_; }
 
-  virtual bool Connected() const noexcept { return handle_ != 0; }
+  virtual bool Connected() const noexcept { return handle_.value() != 0; }
   // true: Open(); false: Close(). Setting the current state again does nothing.
   void SetConnected(bool value);
 
@@ -103,7 +126,7 @@ class TIBDatabase {
 
   // The client library's database handle (0 when unconnected); for the
   // statement objects of this layer.
-  IBHandle* Handle() noexcept { return &handle_; }
+  IBHandle* Handle() noexcept { return handle_.get(); }
   // Raises EIBClientError 15 "Cannot perform operation -- DB is not open"
   // when unconnected.
   void CheckActive() const;
@@ -118,7 +141,7 @@ class TIBDatabase {
   void ReadDatabaseDialect();
   void CloseInternal(bool force);
 
-  IBHandle handle_ = 0;
+  IBHandleCell handle_;
   int sqlDialect_ = 3;
   int dbSqlDialect_ = 0;
   std::vector<TIBTransaction*> transactions_;
@@ -147,7 +170,7 @@ class TIBTransaction {
   // How the transaction is ended when its connection closes (initially commit).
   TTransactionAction DefaultAction = TTransactionAction::Commit;
 
-  bool Active() const noexcept { return handle_ != 0; }
+  bool Active() const noexcept { return handle_.value() != 0; }
   // true: StartTransaction(); false: ends with DefaultAction (not forced).
   void SetActive(bool value);
 
@@ -166,7 +189,7 @@ class TIBTransaction {
   void Rollback();
 
   // The client library's transaction handle (0 when inactive).
-  IBHandle* Handle() noexcept { return &handle_; }
+  IBHandle* Handle() noexcept { return handle_.get(); }
   // Raises EIBClientError 18 "Transaction is not active".
   void CheckActive() const;
 
@@ -181,7 +204,7 @@ class TIBTransaction {
   void RemoveStatement(TIBSQL* s) noexcept;
 
   TIBDatabase* database_ = nullptr;
-  IBHandle handle_ = 0;
+  IBHandleCell handle_;
   std::vector<TIBSQL*> statements_;
 };
 

@@ -50,7 +50,7 @@ struct TIBSQL::Buffers {
 namespace {
 
 int ReadStatementType(const FbClient& fb, IBHandle* stmt) {
-  ISC_STATUS_ARRAY status{};
+  ISC_STATUS* status = ClientStatus();
   const char items[] = {isc_info_sql_stmt_type};
   char result[16] = {};
   fb.isc_dsql_sql_info(status, stmt, sizeof items, items, sizeof result, result);
@@ -66,7 +66,7 @@ int ReadStatementType(const FbClient& fb, IBHandle* stmt) {
 void Describe(const FbClient& fb, IBHandle* stmt, int dialect, Sqlda& da, bool bind) {
   da.Allocate(1);
   for (int round = 0; round < 2; ++round) {
-    ISC_STATUS_ARRAY status{};
+    ISC_STATUS* status = ClientStatus();
     if (bind) {
       fb.isc_dsql_describe_bind(status, stmt, static_cast<unsigned short>(dialect), da.Get());
     } else {
@@ -169,25 +169,26 @@ std::string TIBXSQLVAR::AsString() const {
       if (!s->transaction_) IBClientError(kIBTransactionNotAssigned);
       s->transaction_->CheckActive();
       const FbClient& fb = LoadFbClient();
-      ISC_STATUS_ARRAY status{};
-      isc_blob_handle blob = 0;
-      fb.isc_open_blob2(status, s->database_->Handle(), s->transaction_->Handle(), &blob, &id, 0, nullptr);
+      ISC_STATUS* status = ClientStatus();
+      IBHandleCell blobCell;
+      isc_blob_handle* blob = blobCell.get();
+      fb.isc_open_blob2(status, s->database_->Handle(), s->transaction_->Handle(), blob, &id, 0, nullptr);
       if (StatusFailed(status)) RaiseStatus(fb, status);
       std::string bytes;
       char segment[32768];
       for (;;) {
         unsigned short got = 0;
-        ISC_STATUS rc = fb.isc_get_segment(status, &blob, &got, sizeof segment, segment);
+        ISC_STATUS rc = fb.isc_get_segment(status, blob, &got, sizeof segment, segment);
         if (rc == 0 || rc == isc_segment) {
           bytes.append(segment, got);
           continue;
         }
         if (rc == isc_segstr_eof) break;
-        ISC_STATUS_ARRAY ignored{};
-        fb.isc_close_blob(ignored, &blob);
-        RaiseStatus(fb, status);
+        StatusReport report = ReadStatus(fb, status);
+        fb.isc_close_blob(ClientStatus(), blob);
+        RaiseStatus(report);
       }
-      fb.isc_close_blob(status, &blob);
+      fb.isc_close_blob(status, blob);
       return Cp1252ToUtf8(bytes);
     }
     case SQL_BOOLEAN:
@@ -310,7 +311,7 @@ void TIBSQL::Prepare() {
   transaction_->CheckActive();
   std::string text = JoinedText();
   if (text.find_first_not_of(" \t\r\n") == std::string::npos) IBClientError(kIBEmptyQuery);
-  if (stmt_ != 0 && text == preparedText_ && ParamCheck == preparedParamCheck_) return;
+  if (stmt_.value() != 0 && text == preparedText_ && ParamCheck == preparedParamCheck_) return;
   FreeHandle();
 
   ScannedSQL scanned;
@@ -321,22 +322,25 @@ void TIBSQL::Prepare() {
   }
   std::string bytes = ToClientText(scanned.text, "statement");
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  IBHandle stmt = 0;
-  fb.isc_dsql_alloc_statement2(status, database_->Handle(), &stmt);
-  if (StatusFailed(status)) RaiseStatus(fb, status);
+  ISC_STATUS* status = ClientStatus();
+  IBHandle* stmt = stmt_.get();
+  fb.isc_dsql_alloc_statement2(status, database_->Handle(), stmt);
+  if (StatusFailed(status)) {
+    *stmt = 0;
+    RaiseStatus(fb, status);
+  }
   try {
     int dialect = database_->SQLDialect();
-    fb.isc_dsql_prepare(status, transaction_->Handle(), &stmt, ClientTextLength(bytes), bytes.c_str(),
+    fb.isc_dsql_prepare(status, transaction_->Handle(), stmt, ClientTextLength(bytes), bytes.c_str(),
                         static_cast<unsigned short>(dialect), nullptr);
     if (StatusFailed(status)) RaiseStatus(fb, status);
-    int type = ReadStatementType(fb, &stmt);
+    int type = ReadStatementType(fb, stmt);
     if (type == isc_info_sql_stmt_get_segment || type == isc_info_sql_stmt_put_segment ||
         type == isc_info_sql_stmt_start_trans)
       IBClientError(kIBNotPermitted);
 
     auto buffers = std::make_unique<Buffers>();
-    Describe(fb, &stmt, dialect, buffers->out, false);
+    Describe(fb, stmt, dialect, buffers->out, false);
     XSQLDA* out = buffers->out.Get();
     int n = out->sqld;
     buffers->columns.resize(static_cast<size_t>(n));
@@ -358,7 +362,7 @@ void TIBSQL::Prepare() {
     std::vector<std::string> names = NameColumns(aliases);
     for (int i = 0; i < n; ++i) buffers->columns[static_cast<size_t>(i)].name = names[static_cast<size_t>(i)];
 
-    Describe(fb, &stmt, dialect, buffers->in, true);
+    Describe(fb, stmt, dialect, buffers->in, true);
     XSQLDA* in = buffers->in.Get();
     buffers->inValues.assign(static_cast<size_t>(in->sqld), std::string());
     buffers->inIndicators.assign(static_cast<size_t>(in->sqld), -1);
@@ -374,7 +378,6 @@ void TIBSQL::Prepare() {
       v.sqlind = &buffers->inIndicators[static_cast<size_t>(i)];
     }
 
-    stmt_ = stmt;
     sqlType_ = type;
     buffers_ = std::move(buffers);
     preparedText_ = text;
@@ -383,8 +386,9 @@ void TIBSQL::Prepare() {
     recordCount_ = 0;
     eof_ = false;
   } catch (...) {
-    ISC_STATUS_ARRAY ignored{};
-    fb.isc_dsql_free_statement(ignored, &stmt, DSQL_drop);
+    ISC_STATUS* ignored = ClientStatus();
+    fb.isc_dsql_free_statement(ignored, stmt, DSQL_drop);
+    stmt_.Abandon();  // only when the drop failed
     throw;
   }
 }
@@ -399,18 +403,18 @@ void TIBSQL::ExecQuery() {
   std::fill(buffers_->indicators.begin(), buffers_->indicators.end(), 0);
   recordCount_ = 0;
   eof_ = false;
-  ISC_STATUS_ARRAY status{};
+  ISC_STATUS* status = ClientStatus();
   unsigned short dialect = static_cast<unsigned short>(database_->SQLDialect());
   XSQLDA* in = buffers_->in.Get()->sqld > 0 ? buffers_->in.Get() : nullptr;
   if (sqlType_ == isc_info_sql_stmt_select || sqlType_ == isc_info_sql_stmt_select_for_upd) {
-    fb.isc_dsql_execute(status, transaction_->Handle(), &stmt_, dialect, in);
+    fb.isc_dsql_execute(status, transaction_->Handle(), stmt_.get(), dialect, in);
     if (StatusFailed(status)) RaiseStatus(fb, status);
     cursorOpen_ = true;
     Next();
     return;
   }
   XSQLDA* out = buffers_->out.Get()->sqld > 0 ? buffers_->out.Get() : nullptr;
-  fb.isc_dsql_execute2(status, transaction_->Handle(), &stmt_, dialect, in, out);
+  fb.isc_dsql_execute2(status, transaction_->Handle(), stmt_.get(), dialect, in, out);
   if (StatusFailed(status)) RaiseStatus(fb, status);
   // A statement with output values (EXECUTE PROCEDURE, ... RETURNING) has
   // one row, already in the buffers.
@@ -421,8 +425,8 @@ void TIBSQL::ExecQuery() {
 bool TIBSQL::Next() {
   if (!cursorOpen_ || eof_) return false;
   const FbClient& fb = LoadFbClient();
-  ISC_STATUS_ARRAY status{};
-  ISC_STATUS rc = fb.isc_dsql_fetch(status, &stmt_, static_cast<unsigned short>(database_->SQLDialect()),
+  ISC_STATUS* status = ClientStatus();
+  ISC_STATUS rc = fb.isc_dsql_fetch(status, stmt_.get(), static_cast<unsigned short>(database_->SQLDialect()),
                                     buffers_->out.Get());
   if (rc == 100) {
     eof_ = true;
@@ -436,25 +440,25 @@ bool TIBSQL::Next() {
 void TIBSQL::Close() noexcept {
   if (!cursorOpen_) return;
   cursorOpen_ = false;
-  if (stmt_ == 0) return;
+  if (stmt_.value() == 0) return;
   try {
     const FbClient& fb = LoadFbClient();
-    ISC_STATUS_ARRAY status{};
-    fb.isc_dsql_free_statement(status, &stmt_, DSQL_close);
+    ISC_STATUS* status = ClientStatus();
+    fb.isc_dsql_free_statement(status, stmt_.get(), DSQL_close);
   } catch (...) {
   }
 }
 
 void TIBSQL::FreeHandle() noexcept {
   Close();
-  if (stmt_ != 0) {
+  if (stmt_.value() != 0) {
     try {
       const FbClient& fb = LoadFbClient();
-      ISC_STATUS_ARRAY status{};
-      fb.isc_dsql_free_statement(status, &stmt_, DSQL_drop);
+      ISC_STATUS* status = ClientStatus();
+      fb.isc_dsql_free_statement(status, stmt_.get(), DSQL_drop);
     } catch (...) {
     }
-    stmt_ = 0;
+    stmt_.Abandon();  // only when the drop failed
   }
   buffers_.reset();
   preparedText_.clear();

@@ -82,7 +82,7 @@ class TIBSQL {
   void ExecQuery();
   // Prepares the text without executing (same checks as ExecQuery).
   void Prepare();
-  bool Prepared() const noexcept { return stmt_ != 0; }
+  bool Prepared() const noexcept { return stmt_.value() != 0; }
   // Fetches the next row of an open cursor; at the end sets Eof and returns
   // false (the buffers keep the last row). Raises EIBInterBaseError.
   bool Next();
@@ -125,7 +125,7 @@ class TIBSQL {
 
   TIBDatabase* database_ = nullptr;
   TIBTransaction* transaction_ = nullptr;
-  IBHandle stmt_ = 0;
+  IBHandleCell stmt_;
   std::string preparedText_;
   bool preparedParamCheck_ = true;
   int sqlType_ = 0;
