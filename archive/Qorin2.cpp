@@ -247,9 +247,17 @@ struct TQorIn2Form::Window : public Fl_Double_Window {
     hide();
   }
 
+  // Moves the focus to Edit1 with its text selected, as a field entered by
+  // the keyboard shows it.
+  bool FocusEdit1() {
+    if (!Edit1->take_focus()) return false;
+    Edit1->position(Edit1->size(), 0);
+    return true;
+  }
+
   // The window becoming active moves the focus to Edit1.
   int handle(int event) override {
-    if (event == FL_FOCUS && Edit1->take_focus()) return 1;
+    if (event == FL_FOCUS && FocusEdit1()) return 1;
     return Fl_Double_Window::handle(event);
   }
 
@@ -272,7 +280,7 @@ void TQorIn2Form::ShowModal() {
   PlaceCentred(*window_);
   window_->set_modal();
   window_->show();
-  window_->Edit1->take_focus();
+  window_->FocusEdit1();
   while (window_->shown()) Fl::wait();
   Fl::flush();
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/QorDB.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -224,7 +225,9 @@ class XvfbDisplay {
     }
     server_ = std::make_unique<test::BackgroundProcess>(
         std::vector<std::string>{"/usr/bin/timeout", "900", "/usr/bin/Xvfb", "-displayfd", "1", "-screen",
-                                 "0", "1024x768x24", "-nolisten", "tcp"});
+                                 "0", "1024x768x24", "-nolisten", "tcp",
+                                 // no reset between clients: a reset refuses new connections
+                                 "-noreset"});
     try {
       std::string number = server_->ReadLine(60);
       if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
@@ -288,7 +291,11 @@ class WindowTest : public ::testing::Test {
     auto tool = std::make_unique<test::BackgroundProcess>(
         argv,
         std::map<std::string, std::string>{{"DISPLAY", display_.Name()}, {"ASAN_OPTIONS", "detect_leaks=0"}});
-    EXPECT_EQ(tool->ReadLine(60), "window");
+    std::string first = tool->ReadLine(60);
+    if (first != "window") {
+      ADD_FAILURE() << "the tool could not open " << display_.Name() << ": " << first;
+      return nullptr;
+    }
     return tool;
   }
   XvfbDisplay display_;
@@ -328,6 +335,7 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
     SCOPED_TRACE(c.title);
     TempDir dir;
     auto tool = StartTool({"chiedi", dir.Path()});
+    ASSERT_TRUE(tool);
 
     std::string box = display_.WaitWindow("^qorin2_window$");
     ASSERT_FALSE(box.empty()) << "message box not shown";
@@ -353,25 +361,27 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
 
 TEST_F(WindowTest, StoredFormGivesEsitoOneOnEnter) {
   auto tool = StartTool({"prompt"});
+  ASSERT_TRUE(tool);
   std::string prompt = display_.WaitWindow("^Dialog$");
   ASSERT_FALSE(prompt.empty());
+  display_.Screenshot(prompt, "qorin2_stored_form.png");
   ASSERT_TRUE(display_.Xdotool({"windowfocus", "--sync", prompt}));
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
            {"type", "X"}, {"key", "Tab"}, {"type", "Y"}, {"key", "Return"}}) {
     ASSERT_TRUE(display_.Xdotool(command));
   }
   EXPECT_EQ(tool->ReadLine(60), "esito=1");
-  EXPECT_EQ(tool->ReadLine(60), "edit1=Edit1X");
+  EXPECT_EQ(tool->ReadLine(60), "edit1=X");  // typed over the selected "Edit1"
   EXPECT_EQ(tool->ReadLine(60), "edit2=Y");
 }
 
 TEST_F(WindowTest, MessageBoxIsCentredAndClosesWithOK) {
-  const std::string text =
-      "Attenzione: il disco con gli archivi è stato condiviso in rete con un nome - dati - e non con la "
-      "lettera che lo identifica.";
+  const std::string text = AvvisoCondivisione("dati");  // the longest message, wrapped
   auto tool = StartTool({"message", text});
+  ASSERT_TRUE(tool);
   std::string box = display_.WaitWindow("^qorin2_window$");
   ASSERT_FALSE(box.empty());
+  display_.Screenshot(box, "message_box.png");
   std::vector<int> g = display_.Geometry(box);
   ASSERT_EQ(g.size(), 4u);
   EXPECT_NEAR(g[0], (1024 - g[2]) / 2, 1);
