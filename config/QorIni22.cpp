@@ -156,16 +156,17 @@ TQorIni22::~TQorIni22() = default;
 // --- Parameter file ---------------------------------------------------------
 
 std::string TQorIni22::ValoreConfigIni(const std::string& Nome, const std::string& Default) const {
-  return ReadProfileString(FileParametriPath(), kSezione, Nome, Default);
+  return ReadProfileString(PercorsoFileParametri(), kSezione, Nome, Default);
 }
 
 std::unique_ptr<TIniFile> TQorIni22::getFileParametriIni() const {
-  return std::make_unique<TIniFile>(FileParametriPath());
+  return std::make_unique<TIniFile>(PercorsoFileParametri());
 }
 
 int32_t TQorIni22::NumeroUtente() const {
   int32_t value = 0;
-  return ParseIniInteger(ReadProfileString(FileParametriPath(), kSezione, "Utente", ""), value) ? value : 0;
+  return ParseIniInteger(ReadProfileString(PercorsoFileParametri(), kSezione, "Utente", ""), value) ? value
+                                                                                                    : 0;
 }
 
 bool TQorIni22::ApriDatabaseConfig(TIBDatabase& database, const std::string& PercorsoDatabase,
@@ -179,7 +180,7 @@ bool TQorIni22::ApriDatabaseConfig(TIBDatabase& database, const std::string& Per
 // --- Users and companies ------------------------------------------------------
 
 void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   const std::string codice = CodiceUtente(ReadProfileString(fileIni, kSezione, "Utente", kUtenteDefault));
   // The seed drops its own errors; a path the database cannot hold is
   // refused here, where the caller still hears of it.
@@ -256,7 +257,7 @@ void TQorIni22::Inizializza(const std::string& FileParametriQuery) {
 
 TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string& Password) {
   TUserLogin login;
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return login;
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
@@ -287,7 +288,7 @@ TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string&
 
 std::vector<std::string> TQorIni22::ElencoDitteUtente(int32_t UserId) {
   std::vector<std::string> ditte;
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return ditte;
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
@@ -307,7 +308,7 @@ std::vector<std::string> TQorIni22::ElencoDitteUtente(int32_t UserId) {
 }
 
 int32_t TQorIni22::SettaDittaUtente(int32_t UtenteId, const std::string& ditta) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return -1;
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
@@ -324,7 +325,7 @@ int32_t TQorIni22::SettaDittaUtente(int32_t UtenteId, const std::string& ditta) 
 }
 
 TIBDatabase* TQorIni22::DatabaseTolvaUser() {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return nullptr;
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   auto database = std::make_unique<TIBDatabase>();
@@ -334,7 +335,7 @@ TIBDatabase* TQorIni22::DatabaseTolvaUser() {
   return handedOut_.back().get();
 }
 
-void TQorIni22::ReleaseDatabase(TIBDatabase* database) noexcept {
+void TQorIni22::RilasciaDatabase(TIBDatabase* database) noexcept {
   for (auto it = handedOut_.begin(); it != handedOut_.end(); ++it) {
     if (it->get() == database) {
       handedOut_.erase(it);
@@ -350,7 +351,7 @@ namespace {
 // Opens the archive of the parameter file's user and company into `database`.
 // False when that user has no "Archivio" setting or the archive did not open.
 bool ApriArchivioUtente(TQorIni22& store, TIBDatabase& database) {
-  const std::string fileIni = store.FileParametriPath();
+  const std::string fileIni = store.PercorsoFileParametri();
   std::string archivio = store.ValoreTolvaUser(fileIni, "Archivio", "");
   if (archivio.empty()) return false;
   return ApriArchivio(database, ExtractFilePath(archivio), ExtractFileName(archivio), "", "", nullptr,
@@ -435,7 +436,7 @@ std::string TQorIni22::ValoreGeneratore(const std::string& NomeGeneratore) {
 std::string TQorIni22::ValoreTolvaUser(const std::string& Nome) { return ValoreTolvaUser(Nome, ""); }
 
 std::string TQorIni22::ValoreTolvaUser(const std::string& Nome, const std::string& Default) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return "";
   return ValoreTolvaUser(fileIni, Nome, Default);
 }
@@ -451,7 +452,7 @@ std::string TQorIni22::ValoreTolvaUser(const std::string& FileIniPercorso, const
 
 std::string TQorIni22::ValoreTolvaUser(const std::string& UtenteIni, const std::string& DittaIni,
                                        const std::string& Nome, const std::string& Default) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return "";
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   return ValoreTolvaUser(chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco,
@@ -479,7 +480,7 @@ int32_t TQorIni22::ValoreTolvaUserInt(const std::string& Nome, int32_t Default) 
 }
 
 void TQorIni22::SettaValoreTolvaUser(const std::string& Nome, const std::string& Valore) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return;
   const std::string codice = CodiceUtente(ReadProfileString(fileIni, kSezione, "Utente", kUtenteDefault));
   const std::string ditta = ReadProfileString(fileIni, kSezione, "Ditta", kDittaDefault);
@@ -511,7 +512,7 @@ void TQorIni22::SettaValoreTolvaUser(const std::string& Nome, const std::string&
 }
 
 std::string TQorIni22::ValoreTolvaUserInfo2(const std::string& UtenteIni, const std::string& DittaIni) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return "";
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   return ValoreTolvaUserInfo2(chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco,
@@ -528,7 +529,7 @@ std::string TQorIni22::ValoreTolvaUserInfo2(const std::string& FileUserFdb, cons
 }
 
 std::string TQorIni22::PlenvioTolvaUser(int32_t UtenteIni) {
-  const std::string fileIni = FileParametriPath();
+  const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return "";
   const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   TIBDatabase database;

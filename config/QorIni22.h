@@ -56,7 +56,7 @@ class TQorIni22 : public TComponent {
   const std::string& PercorsoBase() const noexcept { return percorsoBase_; }
   const std::string& FileParametri() const noexcept { return fileParametri_; }
   // PercorsoBase() + FileParametri().
-  std::string FileParametriPath() const { return percorsoBase_ + fileParametri_; }
+  std::string PercorsoFileParametri() const { return percorsoBase_ + fileParametri_; }
 
   // --- Parameter file -----------------------------------------------------
 
@@ -99,14 +99,14 @@ class TQorIni22 : public TComponent {
   // layer's errors (e.g. a company longer than the column).
   int32_t SettaDittaUtente(int32_t UtenteId, const std::string& ditta);
   // A connection opened from the parameter file's connection keys, owned by
-  // this instance: valid until ReleaseDatabase or until the instance is
+  // this instance: valid until RilasciaDatabase or until the instance is
   // released. It is closed when connecting and creating both failed (the
   // caller tests Connected()). nullptr when the parameter file is missing.
   TIBDatabase* DatabaseTolvaUser();
   // Releases (closes, committing its open transactions) a connection handed
   // out by DatabaseTolvaUser before the instance goes. Other pointers are
   // ignored.
-  void ReleaseDatabase(TIBDatabase* database) noexcept;
+  void RilasciaDatabase(TIBDatabase* database) noexcept;
 
   // --- Shared values and generators of the user's archive ----------------
   // The archive is the "Archivio" setting of the parameter file's user and

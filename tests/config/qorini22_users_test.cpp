@@ -24,7 +24,7 @@ TEST_F(UsersTest, InizializzaQueryCreatesTableAndSeedsTheUser) {
     test::CreateDatabase(db, ConfigDb());
   }
   WriteParams("7", "altra_ditta");
-  const std::string archivio = "D:\\foto\\l'archivio.fdb";
+  const std::string archivio = "D:\\foto\\l'archivio -- ; \"x\" è.fdb";
   TQorIni22 store(nullptr, dir_.Path(), "parametriquery.ini");
   store.InizializzaQuery(archivio);
 
@@ -222,7 +222,7 @@ TEST_F(UsersTest, DatabaseTolvaUserHandsOutAnOwnedConnection) {
   EXPECT_EQ(first->DatabaseName, ConfigDb());
   TIBDatabase* second = store.DatabaseTolvaUser();
   EXPECT_NE(first, second);
-  store.ReleaseDatabase(first);  // released early by the caller
+  store.RilasciaDatabase(first);  // released early by the caller
   EXPECT_TRUE(second->Connected());
   // A write on the handed-out connection is committed when the store goes.
   {
@@ -242,6 +242,43 @@ TEST_F(UsersTest, DatabaseTolvaUserHandsOutAnOwnedConnection) {
   TIBDatabase* closed = store.DatabaseTolvaUser();
   ASSERT_NE(closed, nullptr);
   EXPECT_FALSE(closed->Connected());
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The same store against the local Firebird server: "Nome Server" with a
+// path, and "Nome Server" with an alias (the server takes a path as alias).
+TEST_F(UsersTest, StoreOnTheLocalServer) {
+  std::string error;
+  if (!test::StartFirebirdServer(error)) GTEST_SKIP() << "no Firebird server: " << error;
+  test::ServerTempDir serverDir;
+  const std::string path = serverDir.Path() + "config.fdb";
+  const std::string archivio = "D:\\foto\\l'archivio.fdb";
+
+  WriteParameterFile(ParamPath(),
+                     {{"Utente", "3"}, {"Nome Server", "localhost"}, {"PercorsoDatabase", path}});
+  TQorIni22 store = Store();
+  store.Inizializza(ParamPath());
+  EXPECT_EQ(desktop_.messages, std::vector<std::string>{"Effettuata creazione data base"});
+  store.InizializzaQuery(archivio);
+  EXPECT_EQ(store.ValoreTolvaUser("Archivio"), archivio);
+  store.SettaValoreTolvaUser("Tema", "it's");
+
+  WriteParameterFile(ParamPath(), {{"Utente", "3"},
+                                   {"Nome Server", "localhost"},
+                                   {"Alias", path},
+                                   {"PercorsoDatabase", "/nessun/percorso.fdb"}});
+  EXPECT_EQ(store.ValoreTolvaUser("Tema"), "it's");
+  EXPECT_EQ(store.PlenvioTolvaUser(3), "[query_esterno]\r\nArchivio=" + archivio + "\r\nTema=it's\r\n\r\n");
+  TIBDatabase* db = store.DatabaseTolvaUser();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->DatabaseName, "localhost:" + path);
+  EXPECT_TRUE(db->Connected());
+  EXPECT_EQ(desktop_.messages.size(), 1u);
 }
 
 }  // namespace
