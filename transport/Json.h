@@ -29,7 +29,7 @@ class TJSONObject;
 class TJSONArray;
 
 // The kinds a value can have (TJSONTrue, TJSONFalse and TJSONBool are all Bool).
-enum class JSONKind { Object, Array, String, Number, Bool, Null };
+enum class JSONKind : uint8_t { Object, Array, String, Number, Bool, Null };
 
 // Common base of all value kinds. Not copyable: a value lives in one tree.
 class TJSONValue {
@@ -81,6 +81,14 @@ class TJSONValue {
   const TJSONArray& AsArray() const;
   TJSONArray& AsArray();
 
+  // Values live on the general heap, except those the parser creates: it
+  // cuts them from large blocks shared by the parsed tree, and the blocks go
+  // back to the heap with the last value cut from them. `delete` handles
+  // both; a tree may be released on another thread than the one that
+  // parsed it.
+  static void* operator new(size_t size);
+  static void operator delete(void* pointer) noexcept;
+
   // Deep equality: same kind, same texts (numbers compare by their stored
   // text, "1.0" differs from "1"), null flags, members in the same order with
   // the same names, elements in the same order. TJSONTrue equals
@@ -88,29 +96,32 @@ class TJSONValue {
   bool Equals(const TJSONValue& other) const;
 
  protected:
-  explicit TJSONValue(JSONKind kind) noexcept : kind_(kind) {}
+  explicit TJSONValue(JSONKind kind, bool flag = false) noexcept : kind_(kind), flag_(flag) {}
+  // One bit of the kinds that need it (a string's null flag, a boolean's
+  // value), kept here so that small values stay small.
+  bool Flag() const noexcept { return flag_; }
 
  private:
   JSONKind kind_;
+  bool flag_;
 };
 
 // A string: a text, or null (created without text; written as null).
 class TJSONString final : public TJSONValue {
  public:
   // A null string.
-  TJSONString() noexcept : TJSONValue(JSONKind::String), null_(true) {}
+  TJSONString() noexcept : TJSONValue(JSONKind::String, true) {}
   // A string holding `text` (UTF-8, see the top of this header); an empty
   // text gives an empty, not a null, string.
   explicit TJSONString(std::string text) noexcept
-      : TJSONValue(JSONKind::String), text_(std::move(text)), null_(false) {}
+      : TJSONValue(JSONKind::String, false), text_(std::move(text)) {}
   const char* ClassName() const noexcept override { return "TJSONString"; }
-  bool IsNull() const noexcept { return null_; }
+  bool IsNull() const noexcept { return Flag(); }
   // The text; empty for a null string.
   const std::string& Value() const noexcept { return text_; }
 
  private:
   std::string text_;
-  bool null_;
 };
 
 // A number kept as its text, never converted to a machine number.
@@ -130,12 +141,9 @@ class TJSONNumber final : public TJSONValue {
 // A boolean. The parser produces the fixed forms TJSONTrue and TJSONFalse.
 class TJSONBool : public TJSONValue {
  public:
-  explicit TJSONBool(bool value) noexcept : TJSONValue(JSONKind::Bool), value_(value) {}
+  explicit TJSONBool(bool value) noexcept : TJSONValue(JSONKind::Bool, value) {}
   const char* ClassName() const noexcept override { return "TJSONBool"; }
-  bool AsBoolean() const noexcept { return value_; }
-
- private:
-  bool value_;
+  bool AsBoolean() const noexcept { return Flag(); }
 };
 
 class TJSONTrue final : public TJSONBool {
@@ -199,9 +207,9 @@ class TJSONObject final : public TJSONValue {
   TJSONObject& AddPair(std::string_view name, std::unique_ptr<TJSONValue> value);
 
   size_t Count() const noexcept { return pairs_.size(); }
-  // The member at `index` (0 <= index < Count(); not checked).
+  // The member at `index` (0 <= index < Count(); not checked). Members are
+  // only handed out const, so none can be moved out of its object.
   const TJSONPair& Pairs(size_t index) const noexcept { return pairs_[index]; }
-  TJSONPair& Pairs(size_t index) noexcept { return pairs_[index]; }
   const std::vector<TJSONPair>& Members() const noexcept { return pairs_; }
   // The value of the first member named exactly `name`, or nullptr.
   const TJSONValue* Get(std::string_view name) const noexcept;
@@ -256,7 +264,9 @@ inline constexpr int kJSONMaxDepth = 512;
 // quotation marks, as the writer produces it: " \ / backspace tab LF FF CR
 // become \" \\ \/ \b \t \n \f \r; the other control characters U+0000-U+001F
 // become \u00xx (lower-case hex); a lone surrogate (three-byte form) becomes
-// \udxxx; every other character is copied unchanged (no other \u escapes).
+// \udxxx, while a high and a low one side by side are written as the one
+// character they make; every other character is copied unchanged (no other
+// \u escapes).
 // A byte that is not part of a well-formed UTF-8 sequence is written as
 // U+FFFD, so the result is always valid UTF-8 and valid JSON string content.
 std::string EscapeJSONText(std::string_view text);

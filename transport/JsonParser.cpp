@@ -9,15 +9,20 @@
 
 namespace velmora {
 
-// Appends parsed values straight into the containers (the parser's access
-// to their storage).
+// Fills the containers the parser builds (its access to their storage).
 class JSONTreeBuilder {
  public:
-  static void AddMember(TJSONObject& object, std::string&& name, std::unique_ptr<TJSONValue> value) {
-    object.pairs_.emplace_back(std::move(name), std::move(value));
+  // Moves the members / elements collected from `first` on into the
+  // container, in one allocation of the exact size.
+  static void SetMembers(TJSONObject& object, std::vector<TJSONPair>& scratch, size_t first) {
+    object.pairs_.reserve(scratch.size() - first);
+    for (size_t i = first; i < scratch.size(); ++i) object.pairs_.push_back(std::move(scratch[i]));
+    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
   }
-  static void AddItem(TJSONArray& array, std::unique_ptr<TJSONValue> value) {
-    array.items_.push_back(std::move(value));
+  static void SetItems(TJSONArray& array, std::vector<std::unique_ptr<TJSONValue>>& scratch, size_t first) {
+    array.items_.reserve(scratch.size() - first);
+    for (size_t i = first; i < scratch.size(); ++i) array.items_.push_back(std::move(scratch[i]));
+    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
   }
 };
 
@@ -50,9 +55,13 @@ class Parser {
   std::unique_ptr<TJSONValue> Run();
 
  private:
+  // An open object or array. Its members (elements) wait in pairs_ (items_)
+  // from index `first` on until it closes, so that each container gets one
+  // allocation of the exact size.
   struct Frame {
-    TJSONValue* container;  // owned by its parent (or by root_)
+    TJSONValue* container;  // owned by the scratch stack of its parent, or by root_
     bool isObject;
+    size_t first;
     std::string name;  // the member name waiting for its value
   };
 
@@ -76,8 +85,12 @@ class Parser {
 
   const char* p_;
   const char* const end_;
+  void Close();
+
   std::unique_ptr<TJSONValue> root_;
   std::vector<Frame> stack_;
+  std::vector<TJSONPair> pairs_;
+  std::vector<std::unique_ptr<TJSONValue>> items_;
 };
 
 // Reads `"name"` `:` of the next member into frame.name (p_ at the quote).
@@ -219,11 +232,21 @@ void Parser::Attach(std::unique_ptr<TJSONValue> value) {
   }
   Frame& top = stack_.back();
   if (top.isObject) {
-    JSONTreeBuilder::AddMember(static_cast<TJSONObject&>(*top.container), std::move(top.name),
-                               std::move(value));
+    pairs_.emplace_back(std::move(top.name), std::move(value));
   } else {
-    JSONTreeBuilder::AddItem(static_cast<TJSONArray&>(*top.container), std::move(value));
+    items_.push_back(std::move(value));
   }
+}
+
+// Closes the innermost open container.
+void Parser::Close() {
+  Frame& top = stack_.back();
+  if (top.isObject) {
+    JSONTreeBuilder::SetMembers(static_cast<TJSONObject&>(*top.container), pairs_, top.first);
+  } else {
+    JSONTreeBuilder::SetItems(static_cast<TJSONArray&>(*top.container), items_, top.first);
+  }
+  stack_.pop_back();
 }
 
 std::unique_ptr<TJSONValue> Parser::Run() {
@@ -247,7 +270,7 @@ std::unique_ptr<TJSONValue> Parser::Run() {
         }
         TJSONValue* const raw = container.get();
         Attach(std::move(container));
-        stack_.push_back(Frame{raw, isObject, std::string()});
+        stack_.push_back(Frame{raw, isObject, isObject ? pairs_.size() : items_.size(), std::string()});
         SkipWhitespace();
         if (Consume(isObject ? '}' : ']')) {
           stack_.pop_back();
@@ -303,7 +326,7 @@ std::unique_ptr<TJSONValue> Parser::Run() {
         break;
       }
       if (!Consume(top.isObject ? '}' : ']')) return nullptr;
-      stack_.pop_back();
+      Close();
       closedContainer = true;
     }
   }
@@ -312,6 +335,7 @@ std::unique_ptr<TJSONValue> Parser::Run() {
 }  // namespace
 
 std::unique_ptr<TJSONValue> ParseJSONValue(std::string_view text) {
+  JSONNodeBlocksScope blocks;  // the values of this tree share blocks
   Parser parser(text.data(), text.data() + text.size());
   return parser.Run();
 }

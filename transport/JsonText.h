@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velmora {
 
@@ -44,5 +45,27 @@ inline size_t SurrogateSequenceLength(const char* p, const char* end) {
   const auto b2 = static_cast<unsigned char>(p[2]);
   return b0 == 0xED && b1 >= 0xA0 && b1 <= 0xBF && b2 >= 0x80 && b2 <= 0xBF ? 3 : 0;
 }
+
+// The code unit of the surrogate whose three-byte form starts at `p`.
+inline unsigned SurrogateUnit(const char* p) {
+  return ((static_cast<unsigned char>(p[0]) & 0x0Fu) << 12) |
+         ((static_cast<unsigned char>(p[1]) & 0x3Fu) << 6) | (static_cast<unsigned char>(p[2]) & 0x3Fu);
+}
+
+class JSONNodeBlocks;
+
+// While one of these exists, the values created on this thread (by the
+// parser) come from one new set of shared blocks instead of the heap.
+class JSONNodeBlocksScope {
+ public:
+  JSONNodeBlocksScope();
+  ~JSONNodeBlocksScope();
+  JSONNodeBlocksScope(const JSONNodeBlocksScope&) = delete;
+  JSONNodeBlocksScope& operator=(const JSONNodeBlocksScope&) = delete;
+
+ private:
+  JSONNodeBlocks* blocks_;
+  JSONNodeBlocks* previous_;
+};
 
 }  // namespace velmora

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -201,6 +205,32 @@ TEST(JsonParse, EmbeddedNulBytesAreData) {
   EXPECT_EQ(ParsedText(std::string("\0", 1)), kNone);
 }
 
+TEST(JsonParse, SeedCorpus) {
+  // The fuzzer's seed files: pass_* must parse and round-trip, fail_* must not parse.
+  const std::filesystem::path folder = std::filesystem::path(VELMORA_SOURCE_DIR) / "fuzz/corpus/json";
+  int passing = 0, failing = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    SCOPED_TRACE(name);
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::unique_ptr<TJSONValue> value = ParseJSONValue(text);
+    if (name.rfind("pass_", 0) == 0) {
+      ++passing;
+      ASSERT_TRUE(value);
+      std::unique_ptr<TJSONValue> again = ParseJSONValue(value->ToString());
+      ASSERT_TRUE(again);
+      EXPECT_TRUE(value->Equals(*again));
+    } else {
+      ++failing;
+      EXPECT_EQ(name.rfind("fail_", 0), 0u);
+      EXPECT_FALSE(value);
+    }
+  }
+  EXPECT_GT(passing, 0);
+  EXPECT_GT(failing, 0);
+}
+
 TEST(JsonParse, KindsOfParsedValues) {
   std::unique_ptr<TJSONValue> root = ParseJSONValue("[true,false,null,\"s\",1,{},[]]");
   ASSERT_TRUE(root);
@@ -300,6 +330,20 @@ TEST(JsonValue, EqualsComparesKindTextAndOrder) {
   EXPECT_FALSE(TJSONString().Equals(TJSONString("")));
 }
 
+TEST(JsonValue, ParsedAndBuiltValuesMix) {
+  // Parsed values come from shared blocks, built ones from the heap; a tree
+  // holding both releases each correctly, also on another thread.
+  std::unique_ptr<TJSONValue> parsed = ParseJSONValue("{\"a\":[1,{\"b\":\"x\"}],\"c\":null}");
+  ASSERT_TRUE(parsed);
+  auto built = std::make_unique<TJSONObject>();
+  built->AddPair("parsed", std::move(parsed)).AddPair("n", 5);
+  std::unique_ptr<TJSONValue> second = ParseJSONValue("[true]");
+  ASSERT_TRUE(second);
+  second->AsArray().Add("added").Add(std::move(built));
+  EXPECT_EQ(second->ToString(), "[true,\"added\",{\"parsed\":{\"a\":[1,{\"b\":\"x\"}],\"c\":null},\"n\":5}]");
+  std::thread([tree = std::move(second)]() mutable { tree.reset(); }).join();
+}
+
 // --- writing ----------------------------------------------------------------
 
 TEST(JsonWrite, EscapingTable) {
@@ -332,6 +376,9 @@ TEST(JsonWrite, EscapingTable) {
       // Lone surrogates (three-byte form) come out as escapes.
       {"a\xED\xA0\x80z", "a\\ud800z"},
       {"\xED\xBF\xBF", "\\udfff"},
+      {"\xED\xA0\x80\xED\xB0\x80", "\xF0\x90\x80\x80"},
+      {"\xED\xB0\x80\xED\xA0\x80", "\\udc00\\ud800"},
+      {"\xED\xA0\x80\xED\xA0\x80\xED\xB0\x80", "\\ud800\xF0\x90\x80\x80"},
       // Bytes outside any character become U+FFFD; the rest stays.
       {"a\xFF"
        "b",
