@@ -222,17 +222,19 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
   auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
     return c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path;
   });
-  cookie.creation = nextCreation_++;
   if (same != cookies_.end()) {
-    cookie.creation = same->creation;
-    cookies_.erase(same);
+    // Replaced in place: the stored order stays the order of creation.
+    if (cookie.expiry <= now) {
+      cookies_.erase(same);
+    } else {
+      cookie.creation = same->creation;
+      *same = std::move(cookie);
+    }
+    return;
   }
   if (cookie.expiry <= now) return;
-  if (cookies_.size() >= kMaxCookies) {
-    cookies_.erase(std::min_element(cookies_.begin(), cookies_.end(), [](const Cookie& a, const Cookie& b) {
-      return a.creation < b.creation;
-    }));
-  }
+  cookie.creation = nextCreation_++;
+  if (cookies_.size() >= kMaxCookies) cookies_.erase(cookies_.begin());
   cookies_.push_back(std::move(cookie));
 }
 

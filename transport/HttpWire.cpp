@@ -202,15 +202,13 @@ Url ParseUrl(std::string_view text) {
     size_t hash = pathPart.find('#');
     if (hash != std::string_view::npos) pathPart = pathPart.substr(0, hash);
   }
+  // The path always starts with "/"; it ends at the last "/".
   size_t slash = pathPart.rfind('/');
-  if (slash == std::string_view::npos) {
-    url.path = "/";
-    url.document = std::string(pathPart);
-  } else {
-    url.path = std::string(pathPart.substr(0, slash + 1));
-    if (url.path.front() != '/') url.path.insert(0, "/");
-    url.document = std::string(pathPart.substr(slash + 1));
-  }
+  std::string_view directory = slash == std::string_view::npos ? std::string_view() : pathPart.substr(0, slash + 1);
+  url.document = std::string(slash == std::string_view::npos ? pathPart : pathPart.substr(slash + 1));
+  url.path.clear();
+  if (directory.empty() || directory.front() != '/') url.path.push_back('/');
+  url.path.append(directory);
   return url;
 }
 
@@ -247,8 +245,14 @@ std::string RequestTarget(const Url& url) {
 }
 
 std::string HostHeaderValue(const Url& url, int port) {
-  std::string host = url.ipv6Literal ? "[" + url.host + "]" : url.host;
-  if (port != DefaultPort(url.scheme)) host += ":" + std::to_string(port);
+  std::string host;
+  if (url.ipv6Literal) host.push_back('[');
+  host.append(url.host);
+  if (url.ipv6Literal) host.push_back(']');
+  if (port != DefaultPort(url.scheme)) {
+    host.push_back(':');
+    host.append(std::to_string(port));
+  }
   return SevenBitHeaderText(host);
 }
 
@@ -325,7 +329,8 @@ void DeriveHeadFields(HttpResponseHead& head) {
   head.connection = std::string(Trim(HeaderValue(head.headers, "Connection")));
   head.location = HeaderValue(head.headers, "Location");
   head.contentLength = -1;
-  std::string_view length = Trim(HeaderValue(head.headers, "Content-Length"));
+  std::string lengthValue = HeaderValue(head.headers, "Content-Length");
+  std::string_view length = Trim(lengthValue);
   if (!length.empty() && length.size() <= 18 &&
       std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     head.contentLength = std::stoll(std::string(length));

@@ -20,7 +20,7 @@ A step is an object:
   "stall":   true: answer nothing and keep the connection open
 Each request read is printed as "REQUEST <connection> <base64 of the exact
 bytes>" before the answer goes out; "CLOSED <connection>" follows when the
-client closes a connection. A request beyond the script is printed and the
+connection has been closed (by either side). A request beyond the script is printed and the
 connection closed without answer.
 
 The peer exits after its lifetime, or as soon as its parent process is gone.
@@ -28,17 +28,24 @@ The peer exits after its lifetime, or as soon as its parent process is gone.
 import base64
 import json
 import os
+import queue
 import socket
 import ssl
 import sys
 import threading
 import time
 
-lock = threading.Lock()
+lines = queue.Queue()
 
 
 def emit(line):
-    with lock:
+    """Queues a line for stdout: serving never waits for the test to read."""
+    lines.put(line)
+
+
+def writer():
+    while True:
+        line = lines.get()
         try:
             sys.stdout.write(line + "\n")
             sys.stdout.flush()
@@ -81,7 +88,6 @@ def serve(conn, index, steps, stop, tls):
                 if rest is None:
                     if request:
                         emit("REQUEST %d %s" % (index, base64.b64encode(request).decode()))
-                    emit("CLOSED %d" % index)
                     return
                 pending = rest
                 emit("REQUEST %d %s" % (index, base64.b64encode(request).decode()))
@@ -106,16 +112,16 @@ def serve(conn, index, steps, stop, tls):
             if request:
                 emit("REQUEST %d %s" % (index, base64.b64encode(request).decode()))
             if rest is None or request:
-                emit("CLOSED %d" % index)
                 return
     except (OSError, ssl.SSLError):
-        emit("CLOSED %d" % index)
+        pass
     finally:
         try:
             conn.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
         conn.close()
+        emit("CLOSED %d" % index)
 
 
 def main():
@@ -130,6 +136,7 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(script["tls"]["cert"], script["tls"]["key"])
 
+    threading.Thread(target=writer, daemon=True).start()
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", 0))

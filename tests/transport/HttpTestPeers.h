@@ -178,6 +178,8 @@ class TlsServer {
       port_ = FreePort();
       std::vector<std::string> argv = {"/usr/bin/timeout",
                                        "120",
+                                       "/usr/bin/stdbuf",
+                                       "-oL",
                                        "/usr/bin/openssl",
                                        "s_server",
                                        "-accept",
