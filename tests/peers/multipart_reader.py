@@ -22,21 +22,18 @@ def decode_words(value):
     return str(email.header.make_header(email.header.decode_header(value)))
 
 
-def main():
-    body_path, content_type = sys.argv[1], sys.argv[2]
-    with open(body_path, "rb") as f:
-        body = f.read()
+def describe_parts(body, content_type):
+    """Parses a multipart body; returns (list of part dicts, error text or None)."""
     message = email.parser.BytesParser(policy=email.policy.compat32).parsebytes(
         b"Content-Type: " + content_type.encode("ascii") + b"\r\nMIME-Version: 1.0\r\n\r\n" + body)
     if not message.is_multipart():
-        print(json.dumps({"error": "not multipart"}))
-        return 1
+        return [], "not multipart"
     if message.defects:
-        print(json.dumps({"error": "defects: " + ", ".join(type(d).__name__ for d in message.defects)}))
-        return 1
+        return [], "defects: " + ", ".join(type(d).__name__ for d in message.defects)
+    parts = []
     for part in message.get_payload():
         content = part.get_payload(decode=True)
-        print(json.dumps({
+        parts.append({
             "name": decode_words(part.get_param("name", header="content-disposition")),
             "filename": decode_words(part.get_param("filename", header="content-disposition")),
             "type": part.get_content_type(),
@@ -44,7 +41,20 @@ def main():
             "size": len(content),
             "sha256": hashlib.sha256(content).hexdigest(),
             "defects": [type(d).__name__ for d in part.defects],
-        }, ensure_ascii=False))
+        })
+    return parts, None
+
+
+def main():
+    body_path, content_type = sys.argv[1], sys.argv[2]
+    with open(body_path, "rb") as f:
+        body = f.read()
+    parts, error = describe_parts(body, content_type)
+    if error:
+        print(json.dumps({"error": error}))
+        return 1
+    for part in parts:
+        print(json.dumps(part, ensure_ascii=False))
     return 0
 
 

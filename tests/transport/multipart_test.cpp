@@ -13,6 +13,7 @@
 
 #include "platform/Exceptions.h"
 #include "tests/support/TestSupport.h"
+#include "transport/HttpClient.h"
 
 namespace velmora {
 namespace {
@@ -506,6 +507,38 @@ TEST_F(MultipartBodyTest, PythonEmailParserReadsTheFileBack) {
                               std::to_string(content.size()) + ", \"sha256\": \"" + sum.out.substr(0, 64) +
                               "\", \"defects\": []}\n");
   }
+}
+
+// The whole upload through the HTTP client: an independent sink reads exactly
+// "Content-Length" bytes, finds nothing after them, and gets the file back.
+TEST_F(MultipartBodyTest, UploadThroughTheHttpClientArrivesWhole) {
+  std::string content = RandomBytes(3 * 1000 * 1000 + 17, 5);
+  std::string path = MakeFile("Gita a Forlì.mp4", content);
+  test::ProcessResult sum = test::RunProcess({"/usr/bin/sha256sum", path});
+  ASSERT_EQ(sum.exitCode, 0);
+  int port = test::FreePort();
+  test::BackgroundProcess sink(
+      {"/usr/bin/python3", test::SourcePath("tests/peers/multipart_sink.py"), std::to_string(port)});
+  ASSERT_EQ(sink.ReadLine(60), "ready");
+
+  HttpClient client;
+  client.SetConnectTimeout(60000);
+  client.SetReadTimeout(60000);
+  client.ResetRequestHeaders();
+  client.SetContentType("multipart/form-data");
+  MultipartFormData body;
+  body.AddFile("files", path, "video/mp4");
+  std::string answer =
+      client.Post("http://127.0.0.1:" + std::to_string(port) + "/api/v1/users/u/upload/abc123", body,
+                  body.RequestContentType());
+  std::string size = std::to_string(body.Size());
+  EXPECT_EQ(answer, "{\"request\": \"POST /api/v1/users/u/upload/abc123 HTTP/1.0\", \"content_length\": " +
+                        size + ", \"received\": " + size +
+                        ", \"extra\": false, \"error\": null, \"parts\": [{\"name\": \"files\", "
+                        "\"filename\": \"Gita a Forlì.mp4\", \"type\": \"video/mp4\", \"charset\": null, "
+                        "\"size\": " +
+                        std::to_string(content.size()) + ", \"sha256\": \"" + sum.out.substr(0, 64) +
+                        "\", \"defects\": []}]}");
 }
 
 }  // namespace
