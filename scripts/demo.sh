@@ -34,7 +34,7 @@ fi
 # The test Prism server (account demo/demo); it stops by itself when this
 # script ends, and is stopped by its pid below.
 SERVER_OUT=$DEMO/server.port
-python3 "$ROOT/tests/peers/prism_server.py" --user demo:demo --data "$DEMO/server" \
+/usr/bin/python3 "$ROOT/tests/peers/prism_server.py" --user demo:demo --data "$DEMO/server" \
   --record "$DEMO/server/requests.jsonl" --lifetime 300 > "$SERVER_OUT" &
 SERVER_PID=$!
 trap 'kill $SERVER_PID 2>/dev/null || true' EXIT
@@ -60,7 +60,7 @@ echo
 
 echo
 echo "What the server holds:"
-python3 - "$DEMO/server/state.json" <<'PY'
+/usr/bin/python3 - "$DEMO/server/state.json" <<'PY'
 import json, sys
 state = json.load(open(sys.argv[1]))
 for album in state["albums"]:
