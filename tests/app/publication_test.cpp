@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "config/QorIni22.h"
 #include "platform/Console.h"
+#include "platform/Desktop.h"
 #include "platform/Exceptions.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -68,6 +70,38 @@ TEST(Publication, ArchiveStageEndings) {
   }
   EXPECT_TRUE(setup.Peer().Requests().empty());
   EXPECT_EQ(PercorsoMedia("C:\\Foto\\", "a", "JPG"), "C:\\Foto\\\\a.JPG");
+}
+
+// Records the messages and closes every prompt unanswered.
+class ClosingDesktop : public Desktop {
+ public:
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ShowPrompt(PromptForm& form) override { form.esito = 0; }
+  std::vector<std::string> messages;
+};
+
+TEST(Publication, ArchiveThatCannotBeUsedEndsWithTheDatabaseReport) {
+  PublicationSetup setup(PrismPeer::Options{}, ArchiveRows{});
+  ClosingDesktop desktop;
+  DesktopOverride desktopOverride(desktop);
+  TQorIni22 store(nullptr, setup.Dir().Path(), "ParametriKelvora.ini");
+  // The configuration database has no publication tables.
+  store.SettaValoreTolvaUser("Archivio", setup.Dir() / "config.fdb");
+  {
+    InProcessRun run(setup);
+    EXPECT_THROW(run.Run(), EIBInterBaseError);
+    EXPECT_TRUE(run.lines.empty());
+  }
+  // An archive that can be neither opened nor created.
+  store.SettaValoreTolvaUser("Archivio", setup.Dir() / "manca/archivio.fdb");
+  InProcessRun run(setup);
+  try {
+    run.Run();
+    ADD_FAILURE() << "no exception";
+  } catch (const EIBClientError& e) {
+    EXPECT_EQ(e.Message(), "Cannot perform operation -- DB is not open");
+  }
+  EXPECT_TRUE(setup.Peer().Requests().empty());
 }
 
 TEST(Publication, UploadAnswerChecksEndTheRunWithoutRecording) {
