@@ -1,5 +1,6 @@
 #include "archive/FbClient.h"
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@ std::mutex gLoadMutex;
 DynamicLibrary* gLibrary = nullptr;
 FbClient gClient{};
 bool gLoaded = false;
+
+// Ends the client library and its engine threads before exit handlers that
+// run after this one.
+void ShutdownAtExit() {
+  if (gLoaded && gClient.fb_shutdown) gClient.fb_shutdown(10000, fb_shutrsn_exit_called);
+}
 
 template <typename F>
 void Bind(const DynamicLibrary& lib, F& slot, const char* name, std::string& missing) {
@@ -65,6 +72,7 @@ const FbClient& LoadFbClient() {
   VELMORA_BIND(isc_open_blob2);
   VELMORA_BIND(isc_get_segment);
   VELMORA_BIND(isc_close_blob);
+  VELMORA_BIND(fb_shutdown);
 #undef VELMORA_BIND
   if (!missing.empty()) IBClientError(kIBLibraryIncomplete, missing + " in " + FbClientLibraryName());
   // The library is never closed: handles and the engine's threads live until
@@ -72,6 +80,7 @@ const FbClient& LoadFbClient() {
   gLibrary = new DynamicLibrary(std::move(lib));
   gClient = c;
   gLoaded = true;
+  std::atexit(ShutdownAtExit);
   return gClient;
 }
 

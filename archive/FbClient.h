@@ -40,22 +40,26 @@ struct FbClient {
   decltype(&::isc_open_blob2) isc_open_blob2;
   decltype(&::isc_get_segment) isc_get_segment;
   decltype(&::isc_close_blob) isc_close_blob;
+  decltype(&::fb_shutdown) fb_shutdown;
 };
 
 // The file name of the client library ("libfbclient.so.2").
 const char* FbClientLibraryName() noexcept;
 
 // The bound client library, loaded on first call (thread-safe) and kept for
-// the process. Raises EIBClientError 1 "InterBase library libfbclient.so.2 not
+// the process. At normal process exit the library is shut down (fb_shutdown,
+// bounded wait) so that the embedded engine's threads end before the
+// process's own exit handlers run; connections still attached then are
+// detached and their open transactions rolled back, as if the process had
+// ended. Raises EIBClientError 1 "InterBase library libfbclient.so.2 not
 // found in the path. Please install InterBase to use this functionality" when
 // it cannot be opened, or 123 naming a missing entry point. A failed load is
 // tried again at the next call.
 const FbClient& LoadFbClient();
 
 // The status vector for the next client call, cleared. One per thread, alive
-// as long as the thread: the remote client keeps the address of the vector it
-// was last given and writes to it again later (a vector on the caller's stack
-// would be gone by then).
+// as long as the thread, so the library never holds the address of a vector
+// that is gone.
 ISC_STATUS* ClientStatus() noexcept;
 
 // What an error status says: SQLCode from isc_sqlcode, IBErrorCode =

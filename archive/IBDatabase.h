@@ -91,8 +91,9 @@ class TIBDatabase {
   // Attaches to DatabaseName with the parameter block built from Params
   // (BuildDPB). Loads the client library on first need.
   // Raises: EIBClientError 1 (library missing), 16 "Cannot perform operation
-  // -- DB is currently open", 17 "Database name is missing", 11/114 (bad
-  // Params line, see BuildDPB); EIBInterBaseError for a refused attach. On
+  // -- DB is currently open", 17 "Database name is missing", 11/114/120/121
+  // (bad Params line, see BuildDPB), 120 (a name with a NUL byte or a
+  // character outside Windows-1252); EIBInterBaseError for a refused attach. On
   // any failure the connection stays unconnected and usable for another try.
   // After success the database's dialect is read and SQLDialect lowered to it.
   virtual void Open();
@@ -110,8 +111,8 @@ class TIBDatabase {
   // followed by the Params lines joined by blanks (CreateDatabaseStatement)
   // through execute-immediate in SQLDialect. With one: creates through the
   // client library's create call with the parameter block of Params.
-  // Raises EIBClientError 1 or 16, or EIBInterBaseError (e.g. the file
-  // exists); on failure the connection stays unconnected.
+  // Raises EIBClientError 1, 16 or 120 (as Open), or EIBInterBaseError (e.g.
+  // the file exists); on failure the connection stays unconnected.
   virtual void CreateDatabase();
 
   // Takes ownership of a transaction object: it is destroyed with the

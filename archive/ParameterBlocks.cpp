@@ -280,7 +280,8 @@ bool ParamsHaveUserName(const std::vector<std::string>& params) {
     std::string_view line = Trim(raw);
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
-    std::string name = StripPrefix(Trim(line.substr(0, eq)), "isc_dpb_");
+    // The name part as the attach request reads it (not trimmed again).
+    std::string name = StripPrefix(line.substr(0, eq), "isc_dpb_");
     if (name == "user_name" && !line.substr(eq + 1).empty()) return true;
   }
   return false;

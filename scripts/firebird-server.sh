@@ -77,6 +77,24 @@ set_password_embedded() {
   fi
 }
 
+# Sets SYSDBA's password through a running server (such as the system's own
+# service) with the password Debian's package recorded at installation.
+set_password_remote() {
+  local file=/etc/firebird/3.0/SYSDBA.password old check=$TEST_DIR/server-check.fdb sql
+  [[ -r $file ]] || return 1
+  old=$(. "$file" && echo "${ISC_PASSWORD:-}")
+  [[ -n $old ]] || return 1
+  make_dir
+  if [[ -f $check ]]; then
+    sql="CONNECT 'localhost:$check' USER 'SYSDBA' PASSWORD '$old';"
+  else
+    sql="CREATE DATABASE 'localhost:$check' USER 'SYSDBA' PASSWORD '$old';"
+  fi
+  printf "%s\nALTER USER SYSDBA PASSWORD '%s';\nCOMMIT;\n" "$sql" "$PASSWORD" |
+    env -u ISC_USER -u ISC_PASSWORD isql-fb -q -bail >/dev/null 2>&1 || return 1
+  password_ok
+}
+
 # True when SYSDBA logs in to the running server with the default password.
 # It logs in to a small database of the test directory, created through the
 # server the first time.
@@ -98,7 +116,7 @@ start() {
   if ! guard_pid >/dev/null; then
     if port_open; then
       echo "firebird-server: port $PORT is in use by a server not started here" >&2
-      if ! password_ok; then
+      if ! password_ok && ! set_password_remote; then
         echo "firebird-server: and SYSDBA's password there is not the default" >&2
         return 1
       fi

@@ -288,6 +288,48 @@ TEST_F(EmbeddedDatabase, LockConflictUnderNoWaitFailsAtOnce) {
   }
 }
 
+// A connection double: records attach and create attempts without a server.
+class RecordingDatabase : public TIBDatabase {
+ public:
+  std::vector<std::string> attempts;
+  bool failAttach = true;
+  bool connected = false;
+  bool Connected() const noexcept override { return connected; }
+  void Open() override {
+    attempts.push_back("attach " + DatabaseName + " [" + Joined() + "]");
+    if (failAttach) throw EIBInterBaseError("attach refused", -902, 335544344);
+    connected = true;
+  }
+  void CreateDatabase() override {
+    attempts.push_back("create " + DatabaseName + " [" + Joined() + "]");
+    connected = true;
+  }
+  void Close() override { connected = false; }
+
+ private:
+  std::string Joined() const {
+    std::string s;
+    for (const std::string& p : Params) s += (s.empty() ? "" : "|") + p;
+    return s;
+  }
+};
+
+TEST(ConnectionDouble, ConnectedGoesThroughTheOverriddenOperations) {
+  RecordingDatabase db;
+  db.DatabaseName = "srv:/dati/archivio.fdb";
+  db.Params = {"user_name=SYSDBA", "password=x"};
+  EXPECT_THROW(db.SetConnected(true), EIBInterBaseError);
+  db.Params = {"USER 'SYSDBA'", "PASSWORD 'x'", "PAGE_SIZE 4096"};
+  db.CreateDatabase();
+  EXPECT_TRUE(db.Connected());
+  db.SetConnected(true);  // already connected: nothing happens
+  db.SetConnected(false);
+  EXPECT_FALSE(db.Connected());
+  EXPECT_EQ(db.attempts, (std::vector<std::string>{
+                             "attach srv:/dati/archivio.fdb [user_name=SYSDBA|password=x]",
+                             "create srv:/dati/archivio.fdb [USER 'SYSDBA'|PASSWORD 'x'|PAGE_SIZE 4096]"}));
+}
+
 // Durability: a child process writes and ends with _exit, releasing nothing.
 // The child is this test binary running the disabled test below.
 TEST(DurabilityChild, DISABLED_WriteAndExit) {

@@ -145,7 +145,8 @@ TEST(CreateDatabaseStatementTest, JoinsLinesWithBlanks) {
             "CREATE DATABASE '/d/l''archivio.fdb' A B C D ");
   EXPECT_FALSE(ParamsHaveUserName({"USER 'SYSDBA'", "PASSWORD 'x'"}));
   EXPECT_FALSE(ParamsHaveUserName({"user_name="}));
-  EXPECT_TRUE(ParamsHaveUserName({"PAGE_SIZE 4096", " isc_dpb_user_name = SYSDBA"}));
+  EXPECT_TRUE(ParamsHaveUserName({"PAGE_SIZE 4096", " ISC_DPB_User_Name=SYSDBA "}));
+  EXPECT_FALSE(ParamsHaveUserName({"user_name =SYSDBA"}));  // the attach request would not know it either
 }
 
 TEST(JoinErrorLinesTest, JoinsWithCrLfAndDropsTheFinalPeriod) {
