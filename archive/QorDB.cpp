@@ -9,6 +9,10 @@
 namespace velmora {
 namespace {
 
+// The credentials used when the caller passes empty texts.
+constexpr const char* kDefaultUser = "SYSDBA";
+constexpr const char* kDefaultPassword = "quietlamp";
+
 // `text` between double quotes, an inner double quote doubled so the value
 // cannot end the quoted text early.
 std::string DoubleQuoted(const std::string& text) {

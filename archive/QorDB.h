@@ -11,19 +11,16 @@
 
 namespace velmora {
 
-// The credentials used when the caller passes empty texts.
-inline constexpr const char* kDefaultUser = "SYSDBA";
-inline constexpr const char* kDefaultPassword = "quietlamp";
-
 // Connects `db` (disconnected first, LoginPrompt off, Params replaced by
-// "user_name=..." and "password=...") to `name`, or to server + ":" + name
-// when `server` is not empty; a non-empty `driveLetter` then replaces the
-// first character of `name` by the whole drive text. When the attach fails for
-// any reason, creates the database under the same connect string instead
-// (Params become USER "...", PASSWORD "...", PAGE_SIZE 4096; dialect 3) and
-// on success shows "Effettuata creazione data base". Returns true when `db`
-// is connected at the end. Attach and create errors are swallowed; only an
-// error while disconnecting `db` first escapes (the layer's exceptions).
+// "user_name=..." and "password=..."; empty credentials mean SYSDBA and
+// quietlamp) to `name`, or to server + ":" + name when `server` is not empty;
+// a non-empty `driveLetter` then replaces the first character of `name` by
+// the whole drive text. When the attach fails for any reason, creates the
+// database under the same connect string instead (Params become USER "...",
+// PASSWORD "...", PAGE_SIZE 4096; dialect 3) and on success shows
+// "Effettuata creazione data base". Returns true when `db` is connected at
+// the end. Attach and create errors are swallowed; only an error while
+// disconnecting `db` first escapes (the layer's exceptions).
 bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::string& server,
                       const std::string& driveLetter, const std::string& user, const std::string& password);
 

@@ -12,10 +12,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
+#include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 
@@ -159,6 +165,47 @@ class MessageWindow : public Fl_Double_Window {
   std::string caption_;
 };
 
+// How long the X server may take to accept the program's connection.
+constexpr int kDisplayOpenSeconds = 15;
+
+// XOpenDisplay on a helper thread, given up after `seconds`: a display on an
+// unreachable host, or a server that accepts but never answers, would block
+// the run without end. A connection given up on is closed by the helper
+// when it finally returns.
+Display* OpenDisplayWithin(int seconds) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    Display* display = nullptr;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread helper;
+  try {
+    helper = std::thread([shared] {
+      Display* display = XOpenDisplay(nullptr);
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      if (shared->abandoned) {
+        if (display != nullptr) XCloseDisplay(display);
+        return;
+      }
+      shared->display = display;
+      shared->finished = true;
+      shared->done.notify_one();
+    });
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to wait with: no display
+  }
+  helper.detach();
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  if (!shared->done.wait_for(lock, std::chrono::seconds(seconds), [&] { return shared->finished; })) {
+    shared->abandoned = true;
+    return nullptr;
+  }
+  return shared->display;
+}
+
 class WindowDesktop : public Desktop {
  public:
   void ShowMessage(const std::string& text) override {
@@ -271,7 +318,14 @@ struct TQorIn2Form::Window : public Fl_Double_Window {
   std::string caption;
 };
 
-TQorIn2Form::TQorIn2Form(const PromptForm& form) : window_(std::make_unique<Window>(form)) {}
+TQorIn2Form::TQorIn2Form(const PromptForm& form) {
+  // FLTK would end the process when it had to open the display itself.
+  if (!OpenWindowDisplay()) {
+    const char* name = std::getenv("DISPLAY");
+    throw Exception(std::string("Cannot open display: ") + (name ? name : ""));
+  }
+  window_ = std::make_unique<Window>(form);
+}
 
 TQorIn2Form::~TQorIn2Form() = default;
 
@@ -295,7 +349,7 @@ bool OpenWindowDisplay() {
     if (name == nullptr || *name == '\0') return false;
     // Opened here first, because FLTK's own opening ends the process when
     // the display cannot be reached.
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = OpenDisplayWithin(kDisplayOpenSeconds);
     if (display == nullptr) return false;
     fl_open_display(display);
     return true;

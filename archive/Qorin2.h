@@ -29,11 +29,12 @@ inline constexpr FormRect kQorIn2Edit2{168, 56, 127, 24};
 inline constexpr FormRect kQorIn2OKBtn{93, 108, 77, 27};
 inline constexpr FormRect kQorIn2CancelBtn{177, 108, 77, 27};
 
-// The dialog window. It may be created only after OpenWindowDisplay()
-// returned true. The texts, label position, font and field contents come
-// from `form`; the layout above is fixed. Keyboard: Tab runs Edit2, OKBtn,
-// CancelBtn, Edit1; Enter anywhere is OK; Esc is Cancel. Whenever the window
-// becomes active the focus moves to Edit1.
+// The dialog window; creating it opens the display (OpenWindowDisplay) and
+// raises Exception "Cannot open display: <$DISPLAY>" when there is none.
+// The texts, label position, font and field contents come from `form`; the
+// layout above is fixed. Keyboard: Tab runs Edit2, OKBtn, CancelBtn, Edit1;
+// Enter anywhere is OK; Esc is Cancel. Whenever the window becomes active
+// the focus moves to Edit1.
 class TQorIn2Form {
  public:
   explicit TQorIn2Form(const PromptForm& form);
@@ -55,8 +56,9 @@ class TQorIn2Form {
 };
 
 // Opens the X display named by $DISPLAY for FLTK, once per process; true
-// when it is open. Without $DISPLAY, or when the display cannot be opened,
-// returns false and FLTK is never touched (no exit, no hang).
+// when it is open. Without $DISPLAY, when the display cannot be opened, or
+// when its server has not answered within 15 seconds, returns false and FLTK
+// is never touched (no exit, no endless wait).
 bool OpenWindowDisplay();
 
 // The windowed desktop: message boxes and the prompt as FLTK windows when

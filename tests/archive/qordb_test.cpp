@@ -488,31 +488,5 @@ TEST(ApriArchivioEmbeddedTest, UnreachableDirectoryAsksThenGivesUp) {
   EXPECT_EQ(db.Params, kCreateParams);
 }
 
-// The server form "host:path" through the local Firebird server: the alias
-// step creates the database on the server, and the next run attaches to it.
-TEST(ApriArchivioServerTest, AliasOnTheServerIsCreatedThenAttached) {
-  std::string error;
-  if (!test::StartFirebirdServer(error)) GTEST_SKIP() << "no Firebird server: " << error;
-  test::ServerTempDir serverDir;
-  TempDir dir;
-  WriteProfileString(dir / "dati.ini", "CONFIG", "Nome Server", "localhost");
-  WriteProfileString(dir / "dati.ini", "CONFIG", "Alias", serverDir.Path() + "arch.fdb");
-  for (int run = 0; run < 2; ++run) {
-    SCOPED_TRACE(run == 0 ? "first run creates" : "second run attaches");
-    ScriptedDesktop desktop;
-    DesktopOverride use(desktop);
-    TIBDatabase db;
-    ASSERT_TRUE(ApriArchivio(db, dir.Path(), "", "", ""));
-    EXPECT_TRUE(db.Connected());
-    EXPECT_EQ(db.DatabaseName, "localhost:" + serverDir.Path() + "arch.fdb");
-    EXPECT_EQ(desktop.events, run == 0 ? Lines{kCreated} : Lines{});
-    EXPECT_FALSE(FileExists(dir / "archivio.fdb"));
-  }
-}
-
 }  // namespace
 }  // namespace velmora
-
-// The embedded engine loads ICU, whose collation caches are not freed when
-// the engine is unloaded at exit; those blocks are not the program's.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libicuuc.so\nleak:libicui18n.so\n"; }

@@ -3,10 +3,13 @@
 #include "archive/Qorin2.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +24,9 @@
 #include "platform/Profile.h"
 #include "tests/archive/ScriptedDesktop.h"
 #include "tests/support/TestSupport.h"
+
+// Last: Xlib's macros (None, Status, ...) must not meet the headers above.
+#include <X11/Xlib.h>
 
 namespace velmora {
 namespace {
@@ -265,6 +271,23 @@ class XvfbDisplay {
     if (!out || !std::regex_search(*out, m, pattern)) return {};
     return {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
   }
+  // Asks the window to close as a window manager's close box does
+  // (WM_DELETE_WINDOW); true when the request was sent.
+  bool CloseWindow(const std::string& window) const {
+    ::Display* display = XOpenDisplay(name_.c_str());
+    if (display == nullptr) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::stoul(window);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    bool sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
+    XSync(display, False);
+    XCloseDisplay(display);
+    return sent;
+  }
   // Saves a PNG of the window when VELMORA_SCREENSHOT_DIR names a directory.
   void Screenshot(const std::string& window, const std::string& file) const {
     const char* dir = std::getenv("VELMORA_SCREENSHOT_DIR");
@@ -324,6 +347,7 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
        "E",
        {{"Nome Server", "srv"}, {"Lettera Disco Server", "E"}}},
       {"Esc is Cancel", {{"type", "srv"}, {"key", "Escape"}}, "", "", {}},
+      {"closing the window writes nothing", {{"type", "srv"}, {"close"}}, "", "", {}},
       {"Tab order Edit1, Edit2, OKBtn, CancelBtn",
        {{"type", "srv"}, {"key", "Tab", "Tab", "Tab", "space"}},
        "",
@@ -350,7 +374,13 @@ TEST_F(WindowTest, PromptAnswersThroughTheKeyboard) {
     if (first) display_.Screenshot(prompt, "qorin2_prompt.png");
     first = false;
     ASSERT_TRUE(display_.Xdotool({"windowfocus", "--sync", prompt}));
-    for (const auto& command : c.keys) ASSERT_TRUE(display_.Xdotool(command));
+    for (const auto& command : c.keys) {
+      if (command[0] == "close") {
+        ASSERT_TRUE(display_.CloseWindow(prompt));
+      } else {
+        ASSERT_TRUE(display_.Xdotool(command));
+      }
+    }
 
     EXPECT_EQ(tool->ReadLine(60), std::string("server=") + c.server);
     EXPECT_EQ(tool->ReadLine(60), std::string("drive=") + c.drive);
@@ -373,6 +403,15 @@ TEST_F(WindowTest, StoredFormGivesEsitoOneOnEnter) {
   EXPECT_EQ(tool->ReadLine(60), "esito=1");
   EXPECT_EQ(tool->ReadLine(60), "edit1=X");  // typed over the selected "Edit1"
   EXPECT_EQ(tool->ReadLine(60), "edit2=Y");
+}
+
+TEST_F(WindowTest, ClosingTheWindowLeavesEsitoZero) {
+  auto tool = StartTool({"prompt"});
+  ASSERT_TRUE(tool);
+  std::string prompt = display_.WaitWindow("^Dialog$");
+  ASSERT_FALSE(prompt.empty());
+  ASSERT_TRUE(display_.CloseWindow(prompt));
+  EXPECT_EQ(tool->ReadLine(60), "esito=0");
 }
 
 TEST_F(WindowTest, MessageBoxIsCentredAndClosesWithOK) {
@@ -399,6 +438,35 @@ TEST(WindowDesktopTest, WithoutDisplayFallsBackQuietly) {
       test::RunProcess({"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"},
                        "", {{"DISPLAY", ""}}, 60);
   EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "no window\nesito=0\nedit1=Edit1\nedit2=\n");
+}
+
+TEST(WindowDesktopTest, DisplayThatNeverAnswersIsGivenUp) {
+  // A display socket that takes connections but never answers: the prompt
+  // must fall back after a bounded wait instead of blocking the run.
+  ::mkdir("/tmp/.X11-unix", 01777);
+  std::string path;
+  int number = 0;
+  for (int i = 0; i < 200; ++i) {
+    number = 700 + (::getpid() + i) % 200;
+    path = "/tmp/.X11-unix/X" + std::to_string(number);
+    std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+    if (::access(path.c_str(), F_OK) != 0 && ::access(lock.c_str(), F_OK) != 0) break;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
+  ASSERT_EQ(::listen(fd, 8), 0);
+  test::ProcessResult r = test::RunProcess(
+      {"/usr/bin/setsid", "-w", test::BinaryPath("tests/archive/qorin2_window"), "prompt"}, "",
+      {{"DISPLAY", ":" + std::to_string(number)}, {"ASAN_OPTIONS", "detect_leaks=0"}}, 120);
+  ::close(fd);
+  ::unlink(path.c_str());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "no window\nesito=0\nedit1=Edit1\nedit2=\n");
 }
 
