@@ -17,7 +17,9 @@
 // EIBInterBaseError, EDatabaseError) where a statement fails, EConvertError
 // "'%s' is not a valid integer value" for a user code that is not a decimal
 // integer (raised before any statement is sent), EIniFileException for a
-// setting that the settings text cannot hold. Single-threaded.
+// setting that the settings text cannot hold, EIBClientError 120 for a text
+// the database cannot hold (outside Windows-1252, not UTF-8, a NUL byte)
+// where the write itself would drop its error. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -77,7 +79,8 @@ class TQorIni22 : public TComponent {
   // LF CR "Archivio=" + `PercorsoArchivio` (a failing INSERT is ignored). No
   // existence test on the parameter file. Raises: the table check's error on
   // a database that is not open, EConvertError for a user code that is not
-  // an integer, the count query's errors.
+  // an integer, EIBClientError 120 for a path the database cannot hold, the
+  // count query's errors.
   void InizializzaQuery(const std::string& PercorsoArchivio);
   // When the INI file `FileParametriQuery` is missing: shows "File mancante "
   // + its name in a message box. Otherwise opens (and so creates when it
@@ -166,8 +169,9 @@ class TQorIni22 : public TComponent {
   // of user "Utente" (both from the parameter file) and writes the whole text
   // back rendered with CR LF. Does nothing when the parameter file is
   // missing. Raises EConvertError (user code), EIniFileException (a key or
-  // value the text cannot hold, e.g. with a line break) and the SELECT's
-  // errors; a failing UPDATE or commit is ignored and the old text stays.
+  // value the text cannot hold, e.g. with a line break), EIBClientError 120
+  // (a text the database cannot hold) and the SELECT's errors; a failing
+  // UPDATE or commit is ignored and the old text stays.
   void SettaValoreTolvaUser(const std::string& Nome, const std::string& Valore);
   // Empty when the parameter file is missing; otherwise INFO2 of user
   // `UtenteIni` in the database of the parameter file's connection keys.

@@ -5,10 +5,6 @@
 #include "platform/Paths.h"
 #include "tests/config/ConfigTestSupport.h"
 
-// The embedded Firebird engine loads ICU once per process and never frees its
-// tables; the leak checker is told to pass over them (nothing of ours).
-extern "C" const char* __lsan_default_suppressions() { return "leak:libicuuc.so\n"; }
-
 namespace velmora {
 namespace {
 

@@ -54,6 +54,11 @@ TEST_F(UsersTest, InizializzaQueryCreatesTableAndSeedsTheUser) {
   WriteParams("8");
   store.InizializzaQuery("F:\\x.fdb");
   EXPECT_EQ(Plenvio(8), "[query_esterno]\n\rArchivio=F:\\x.fdb");
+
+  // A path the database cannot hold is refused, not silently left unseeded.
+  WriteParams("9");
+  EXPECT_THROW(store.InizializzaQuery("F:\\spunta \u2713.fdb"), EIBClientError);
+  EXPECT_EQ(QueryScalar(ConfigDb(), "SELECT COUNT(*) FROM UTENTI WHERE CODICE = 9").text, "0");
   EXPECT_TRUE(desktop_.messages.empty());
 }
 
@@ -242,43 +247,6 @@ TEST_F(UsersTest, DatabaseTolvaUserHandsOutAnOwnedConnection) {
   TIBDatabase* closed = store.DatabaseTolvaUser();
   ASSERT_NE(closed, nullptr);
   EXPECT_FALSE(closed->Connected());
-}
-
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
-
-// The same store against the local Firebird server: "Nome Server" with a
-// path, and "Nome Server" with an alias (the server takes a path as alias).
-TEST_F(UsersTest, StoreOnTheLocalServer) {
-  std::string error;
-  if (!test::StartFirebirdServer(error)) GTEST_SKIP() << "no Firebird server: " << error;
-  test::ServerTempDir serverDir;
-  const std::string path = serverDir.Path() + "config.fdb";
-  const std::string archivio = "D:\\foto\\l'archivio.fdb";
-
-  WriteParameterFile(ParamPath(),
-                     {{"Utente", "3"}, {"Nome Server", "localhost"}, {"PercorsoDatabase", path}});
-  TQorIni22 store = Store();
-  store.Inizializza(ParamPath());
-  EXPECT_EQ(desktop_.messages, std::vector<std::string>{"Effettuata creazione data base"});
-  store.InizializzaQuery(archivio);
-  EXPECT_EQ(store.ValoreTolvaUser("Archivio"), archivio);
-  store.SettaValoreTolvaUser("Tema", "it's");
-
-  WriteParameterFile(ParamPath(), {{"Utente", "3"},
-                                   {"Nome Server", "localhost"},
-                                   {"Alias", path},
-                                   {"PercorsoDatabase", "/nessun/percorso.fdb"}});
-  EXPECT_EQ(store.ValoreTolvaUser("Tema"), "it's");
-  EXPECT_EQ(store.PlenvioTolvaUser(3), "[query_esterno]\r\nArchivio=" + archivio + "\r\nTema=it's\r\n\r\n");
-  TIBDatabase* db = store.DatabaseTolvaUser();
-  ASSERT_NE(db, nullptr);
-  EXPECT_EQ(db->DatabaseName, "localhost:" + path);
-  EXPECT_TRUE(db->Connected());
-  EXPECT_EQ(desktop_.messages.size(), 1u);
 }
 
 }  // namespace
