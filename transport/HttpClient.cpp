@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <exception>
 
 #include "platform/Exceptions.h"
 
@@ -12,8 +13,10 @@ namespace {
 
 // Body bytes are taken from their source in pieces of at most this size.
 constexpr size_t kBodyPiece = 32768;
-// Pieces are gathered into one socket write of up to this size.
-constexpr size_t kSendBuffer = 8 * kBodyPiece;
+// Pieces are gathered into socket writes of up to this size: large enough to
+// halve the send calls, small enough to stay in the CPU cache between the
+// source's read and the send (a 256 KiB buffer cost 50% more CPU time).
+constexpr size_t kSendBuffer = 2 * kBodyPiece;
 
 // A body over bytes the caller keeps alive for the call.
 class ViewBodyStream : public BodyStream {
@@ -168,9 +171,18 @@ std::string HttpClient::Perform(const char* method, const std::string& url, Body
 
   std::string bodyBytes;
   bool failure = false;
+  std::exception_ptr sendError;
   try {
     OpenConnection(parsed, port, tls);
-    SendRequest(method, parsed, port, body, http10);
+    try {
+      SendRequest(method, parsed, port, body, http10);
+    } catch (const EIdSocketError&) {
+      // A server may answer and stop reading before the body is complete
+      // (a 413 for an upload too large): its answer, when already here,
+      // tells more than the broken send.
+      if (!channel_->InputPending()) throw;
+      sendError = std::current_exception();
+    }
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     response_ = reader_->ReadFinalHead([&](const HttpResponseHead& head) {
       response_ = head;
@@ -178,17 +190,22 @@ std::string HttpClient::Perform(const char* method, const std::string& url, Body
         if (EqualsNoCase(name, "Set-Cookie")) cookies_.Store(value, parsed, now);
       }
     });
+    failure = response_.code != 101 && (response_.code < 200 || response_.code > 299);
+    // After a broken send only a failure answer is reported: a success
+    // answer cannot stand for a body that was not delivered.
+    if (sendError && !failure) std::rethrow_exception(sendError);
     if (response_.code == 101) {
       // The connection now speaks another protocol: it is not kept.
       Disconnect();
       return "";
     }
-    failure = response_.code < 200 || response_.code > 299;
     bodyBytes = reader_->ReadBody(response_, failure);
   } catch (...) {
     Disconnect();
+    if (sendError) std::rethrow_exception(sendError);
     throw;
   }
+  if (sendError) Disconnect();
 
   bool keep = channel_ && channel_->IsOpen() && !reader_->PeerClosed() &&
               !EqualsNoCase(TrimBlanks(request_.connection), "close");

@@ -17,6 +17,7 @@
 //   EIdException               an answer header block or body beyond the
 //                              client's memory bounds (see HttpWire.h)
 //   EIdOSSL*, EIdOpenSSLAPISSLError  TLS failures (see TlsChannel.h)
+//   EStreamError               a request body that ends before its Size()
 //   whatever the BodyStream raises while it is read.
 // After an exception the connection is closed unless the keep-alive verdict
 // of a complete answer allows it to stay open.

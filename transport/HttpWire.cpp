@@ -204,7 +204,8 @@ Url ParseUrl(std::string_view text) {
   }
   // The path always starts with "/"; it ends at the last "/".
   size_t slash = pathPart.rfind('/');
-  std::string_view directory = slash == std::string_view::npos ? std::string_view() : pathPart.substr(0, slash + 1);
+  std::string_view directory =
+      slash == std::string_view::npos ? std::string_view() : pathPart.substr(0, slash + 1);
   url.document = std::string(slash == std::string_view::npos ? pathPart : pathPart.substr(slash + 1));
   url.path.clear();
   if (directory.empty() || directory.front() != '/') url.path.push_back('/');

@@ -424,6 +424,11 @@ bool TlsChannel::Reusable() const {
   return socket_.IdleAndOpen();
 }
 
+bool TlsChannel::InputPending() const {
+  if (ssl_ != nullptr && api_->SSL_pending(Ssl(ssl_)) > 0) return true;
+  return socket_.IsOpen() && !socket_.IdleAndOpen();
+}
+
 std::string TlsChannel::ProtocolVersion() const {
   if (ssl_ == nullptr) return "";
   return api_->SSL_get_version(Ssl(ssl_));

@@ -71,6 +71,8 @@ class TlsChannel : public HttpStream {
 
   // True when connected and nothing (data or close) is pending.
   bool Reusable() const;
+  // True when received bytes (or the peer's close) wait to be read now.
+  bool InputPending() const;
   bool IsOpen() const { return socket_.IsOpen(); }
   bool IsTls() const { return ssl_ != nullptr; }
   // The negotiated protocol ("TLSv1", "TLSv1.2", ...), empty when plain.

@@ -356,6 +356,22 @@ TEST(HttpClientFailures, ReportsBrokenServersWithTheirExceptions) {
   }
 }
 
+TEST(HttpClientFailures, ReportsTheAnswerOfAServerThatStoppedReadingTheBody) {
+  // The server answers 413 after the first bytes and hangs up with most of
+  // the body unread; the client reports that answer, not the broken send.
+  const std::string tooLarge =
+      "HTTP/1.1 413 Request Entity Too Large\r\nConnection: close\r\nContent-Length: 8\r\n\r\ntoo big!";
+  ScriptedPeer peer({{PeerStep{tooLarge, true, false, "bytes"}}});
+  RunClient run;
+  RecordingBody body(std::string(32 * 1024 * 1024, 'v'));
+  Outcome o = Call([&] { return run.client.Post(peer.Url("/upload"), body); });
+  EXPECT_EQ(o.className, "EIdHTTPProtocolException");
+  EXPECT_EQ(o.message, "HTTP/1.1 413 Request Entity Too Large");
+  EXPECT_EQ(o.code, 413);
+  EXPECT_EQ(o.errorBody, "too big!");
+  EXPECT_FALSE(run.client.Connected());
+}
+
 TEST(HttpClientFailures, ReportsSocketErrorsWithWindowsNumbers) {
   HttpClient client;
   client.SetConnectTimeout(10000);

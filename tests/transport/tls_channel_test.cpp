@@ -143,6 +143,31 @@ TEST_F(TlsChannelTest, CarriesRequestsAndBodiesOverAKeptConnection) {
   EXPECT_EQ(peer.NextRequest().connection, 0);
 }
 
+TEST_F(TlsChannelTest, ReadTimeoutAndEarlyCloseAfterTheHandshake) {
+  ScriptedPeer peer({{PeerStep{"", false, true}},
+                     {PeerStep{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", true}}},
+                    valid_.first, valid_.second);
+  struct Case {
+    const char* name;
+    const char* className;
+    const char* message;
+  };
+  const Case cases[] = {{"stalled answer", "EIdReadTimeout", "Read timed out."},
+                        {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpClient client;
+    client.SetReadTimeout(700);
+    try {
+      client.Get(peer.Url("/", "https"));
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.ClassName(), c.className);
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+}
+
 TEST_F(TlsChannelTest, ReportsHandshakeFailures) {
   struct Case {
     const char* name;
