@@ -67,10 +67,10 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# One upload; appends "client_seconds nginx_seconds peak_rss_kib" to $3.
+# One upload; appends "client_seconds nginx_seconds peak_rss_kib tls" to $3.
 # $1 = ours|curl, $2 = URL, $3 = result file, $4 = file, $5 = file size.
 upload() {
-  local who=$1 url=$2 out=$3 file=$4 size=$5 result secs sent before after line rss
+  local who=$1 url=$2 out=$3 file=$4 size=$5 result secs sent before after line rss rtime status tls
   before=$(wc -l <"$DIR/access.log")
   if [[ $who == ours ]]; then
     result=$(/usr/bin/time -v -o "$DIR/time.txt" "$TOOL" "$url" "$file" video/mp4 |
@@ -88,13 +88,13 @@ upload() {
     sleep 0.05
   done
   line=$(tail -n 1 "$DIR/access.log")
-  read -r rtime _ status _ <<<"$line"
+  read -r rtime _ status _ tls <<<"$line"
   if ((after == before)) || [[ $status != 200 || -z $secs ]] || ((${sent:-0} < size)); then
     echo "$who upload to $url failed or was cut short (sent ${sent:-nothing}): nginx logged '$line'" >&2
     exit 1
   fi
   rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$DIR/time.txt")
-  echo "$secs $rtime $rss" >>"$out"
+  echo "$secs $rtime $rss $tls" >>"$out"
 }
 
 # Median of column $2 of file $1.
@@ -138,6 +138,9 @@ for size in $SIZES; do
            s "MiB", p, tp(oc), tp(cc), (oc > 0 ? cc / oc : 0), tp(on), tp(cn), (on > 0 ? cn / on : 0),
            orss / 1024, crss / 1024
        }'
+    if [[ $proto == https ]]; then
+      echo "         https: ours $(tail -n 1 "$ours" | cut -d' ' -f4), curl $(tail -n 1 "$curl" | cut -d' ' -f4)"
+    fi
   done
   rm -f "$file"
 done

@@ -76,7 +76,8 @@ std::string FormatPartHeader(std::string_view boundary, const MultipartPartHeade
 // Splits a media type into the type without its "charset" parameter and the
 // charset value (unquoted); a type beginning with "text" without charset
 // gets "us-ascii"; an empty type becomes the one registered for the file
-// name's extension (/etc/mime.types), or "application/octet-stream".
+// name's extension (/etc/mime.types, else a few common types built in), or
+// "application/octet-stream".
 struct PartContentType {
   std::string type;
   std::string charset;
