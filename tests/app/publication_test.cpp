@@ -195,9 +195,3 @@ TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {
 
 }  // namespace
 }  // namespace velmora::test
-
-// The Firebird engine loaded into this test process (and the ICU it uses)
-// keeps some allocations until the process ends; they are not ours.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libicuuc.so\nleak:libicui18n.so\nleak:libEngine12.so\nleak:libfbclient.so\n";
-}
