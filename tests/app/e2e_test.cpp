@@ -18,9 +18,10 @@ ProcessResult RunProgram(PublicationSetup& setup, const std::string& idTransfer 
   if (!FileExists(program)) CopyFile(BinaryPath("app/velmora"), program);
   ProcessResult result = RunProcess(
       {program, "1", "query_esterno", "qualsiasi", idTransfer}, setup.Dir().Path(),
-      {{"DISPLAY", ""}, {"LSAN_OPTIONS", "suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
+      {{"DISPLAY", ""},
+       {"LSAN_OPTIONS", "use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
       300);
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
   return result;
 }
 

@@ -453,6 +453,9 @@ class Server(ThreadingHTTPServer):
             request.settimeout(None)
         super().finish_request(request, client_address)
 
+    def handle_error(self, request, client_address):
+        pass  # a client that went away (or a scripted close) is not an error here
+
     def shutdown_now(self):
         os._exit(0)
 
