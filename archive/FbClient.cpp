@@ -107,7 +107,9 @@ StatusReport ReadStatus(const FbClient& fb, const ISC_STATUS* status) {
   return report;
 }
 
-void RaiseStatus(const StatusReport& report) { RaiseIBError(report.message, report.sqlCode, report.errorCode); }
+void RaiseStatus(const StatusReport& report) {
+  RaiseIBError(report.message, report.sqlCode, report.errorCode);
+}
 
 void RaiseStatus(const FbClient& fb, const ISC_STATUS* status) { RaiseStatus(ReadStatus(fb, status)); }
 

@@ -149,7 +149,8 @@ void TIBDatabase::ReadDatabaseDialect() {
   int dialect = 1;
   if (static_cast<unsigned char>(result[0]) == isc_info_db_sql_dialect) {
     int length = static_cast<int>(fb.isc_vax_integer(result + 1, 2));
-    if (length > 0 && length <= 4) dialect = static_cast<int>(fb.isc_vax_integer(result + 3, static_cast<short>(length)));
+    if (length > 0 && length <= 4)
+      dialect = static_cast<int>(fb.isc_vax_integer(result + 3, static_cast<short>(length)));
   }
   dbSqlDialect_ = dialect;
   if (sqlDialect_ > dbSqlDialect_) sqlDialect_ = dbSqlDialect_;
@@ -181,8 +182,8 @@ TIBTransaction* TIBDatabase::AdoptTransaction(std::unique_ptr<TIBTransaction> tr
 }
 
 int TIBDatabase::ActiveTransactionCount() const noexcept {
-  return static_cast<int>(
-      std::count_if(transactions_.begin(), transactions_.end(), [](TIBTransaction* t) { return t->Active(); }));
+  return static_cast<int>(std::count_if(transactions_.begin(), transactions_.end(),
+                                        [](TIBTransaction* t) { return t->Active(); }));
 }
 
 void TIBDatabase::CheckActive() const {

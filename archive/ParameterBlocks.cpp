@@ -35,35 +35,93 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 // The isc_dpb_* names of <ibase.h>, index = number - 1.
 constexpr std::array<std::string_view, 88> kDPBNames = {
-    "cdd_pathname",       "allocation",          "journal",
-    "page_size",          "num_buffers",         "buffer_length",
-    "debug",              "garbage_collect",     "verify",
-    "sweep",              "enable_journal",      "disable_journal",
-    "dbkey_scope",        "number_of_users",     "trace",
-    "no_garbage_collect", "damaged",             "license",
-    "sys_user_name",      "encrypt_key",         "activate_shadow",
-    "sweep_interval",     "delete_shadow",       "force_write",
-    "begin_log",          "quit_log",            "no_reserve",
-    "user_name",          "password",            "password_enc",
-    "sys_user_name_enc",  "interp",              "online_dump",
-    "old_file_size",      "old_num_files",       "old_file",
-    "old_start_page",     "old_start_seqno",     "old_start_file",
-    "drop_walfile",       "old_dump_id",         "wal_backup_dir",
-    "wal_chkptlen",       "wal_numbufs",         "wal_bufsize",
-    "wal_grp_cmt_wait",   "lc_messages",         "lc_ctype",
-    "cache_manager",      "shutdown",            "online",
-    "shutdown_delay",     "reserved",            "overwrite",
-    "sec_attach",         "disable_wal",         "connect_timeout",
-    "dummy_packet_interval", "gbak_attach",      "sql_role_name",
-    "set_page_buffers",   "working_directory",   "sql_dialect",
-    "set_db_readonly",    "set_db_sql_dialect",  "gfix_attach",
-    "gstat_attach",       "set_db_charset",      "gsec_attach",
-    "address_path",       "process_id",          "no_db_triggers",
-    "trusted_auth",       "process_name",        "trusted_role",
-    "org_filename",       "utf8_filename",       "ext_call_depth",
-    "auth_block",         "client_version",      "remote_protocol",
-    "host_name",          "os_user",             "specific_auth_data",
-    "auth_plugin_list",   "auth_plugin_name",    "config",
+    "cdd_pathname",
+    "allocation",
+    "journal",
+    "page_size",
+    "num_buffers",
+    "buffer_length",
+    "debug",
+    "garbage_collect",
+    "verify",
+    "sweep",
+    "enable_journal",
+    "disable_journal",
+    "dbkey_scope",
+    "number_of_users",
+    "trace",
+    "no_garbage_collect",
+    "damaged",
+    "license",
+    "sys_user_name",
+    "encrypt_key",
+    "activate_shadow",
+    "sweep_interval",
+    "delete_shadow",
+    "force_write",
+    "begin_log",
+    "quit_log",
+    "no_reserve",
+    "user_name",
+    "password",
+    "password_enc",
+    "sys_user_name_enc",
+    "interp",
+    "online_dump",
+    "old_file_size",
+    "old_num_files",
+    "old_file",
+    "old_start_page",
+    "old_start_seqno",
+    "old_start_file",
+    "drop_walfile",
+    "old_dump_id",
+    "wal_backup_dir",
+    "wal_chkptlen",
+    "wal_numbufs",
+    "wal_bufsize",
+    "wal_grp_cmt_wait",
+    "lc_messages",
+    "lc_ctype",
+    "cache_manager",
+    "shutdown",
+    "online",
+    "shutdown_delay",
+    "reserved",
+    "overwrite",
+    "sec_attach",
+    "disable_wal",
+    "connect_timeout",
+    "dummy_packet_interval",
+    "gbak_attach",
+    "sql_role_name",
+    "set_page_buffers",
+    "working_directory",
+    "sql_dialect",
+    "set_db_readonly",
+    "set_db_sql_dialect",
+    "gfix_attach",
+    "gstat_attach",
+    "set_db_charset",
+    "gsec_attach",
+    "address_path",
+    "process_id",
+    "no_db_triggers",
+    "trusted_auth",
+    "process_name",
+    "trusted_role",
+    "org_filename",
+    "utf8_filename",
+    "ext_call_depth",
+    "auth_block",
+    "client_version",
+    "remote_protocol",
+    "host_name",
+    "os_user",
+    "specific_auth_data",
+    "auth_plugin_list",
+    "auth_plugin_name",
+    "config",
     "nolinger",
 };
 
@@ -72,14 +130,43 @@ enum class DPBKind { Unsupported, Text, Integer, Flag };
 DPBKind KindOf(int number) {
   switch (number) {
     // Texts: a string of bytes in the connection's code page.
-    case 18: case 19: case 20: case 28: case 29: case 30: case 31: case 47: case 48:
-    case 60: case 62: case 74: case 76: case 82: case 83: case 85: case 87:
+    case 18:
+    case 19:
+    case 20:
+    case 28:
+    case 29:
+    case 30:
+    case 31:
+    case 47:
+    case 48:
+    case 60:
+    case 62:
+    case 74:
+    case 76:
+    case 82:
+    case 83:
+    case 85:
+    case 87:
       return DPBKind::Text;
     // Integers: four bytes, low byte first.
-    case 4: case 5: case 22: case 24: case 57: case 58: case 61: case 63: case 65: case 71:
+    case 4:
+    case 5:
+    case 22:
+    case 24:
+    case 57:
+    case 58:
+    case 61:
+    case 63:
+    case 65:
+    case 71:
       return DPBKind::Integer;
     // Switches carrying one byte.
-    case 8: case 16: case 54: case 64: case 72: case 88:
+    case 8:
+    case 16:
+    case 54:
+    case 64:
+    case 72:
+    case 88:
       return DPBKind::Flag;
     default:
       return DPBKind::Unsupported;
@@ -87,11 +174,10 @@ DPBKind KindOf(int number) {
 }
 
 constexpr std::array<std::string_view, 23> kTPBNames = {
-    "consistency",   "concurrency",    "shared",         "protected",    "exclusive",
-    "wait",          "nowait",         "read",           "write",        "lock_read",
-    "lock_write",    "verb_time",      "commit_time",    "ignore_limbo", "read_committed",
-    "autocommit",    "rec_version",    "no_rec_version", "restart_requests",
-    "no_auto_undo",  "no_savepoint",   "exclusivity",    "wait_time",
+    "consistency",      "concurrency",  "shared",         "protected",   "exclusive",   "wait",
+    "nowait",           "read",         "write",          "lock_read",   "lock_write",  "verb_time",
+    "commit_time",      "ignore_limbo", "read_committed", "autocommit",  "rec_version", "no_rec_version",
+    "restart_requests", "no_auto_undo", "no_savepoint",   "exclusivity", "wait_time",
 };
 
 void SplitLine(std::string_view line, std::string_view& name, std::string_view& value) {
@@ -135,30 +221,54 @@ std::string IBClientErrorMessage(IBClientErrorNumber number, std::string_view ar
   std::string a(arg);
   switch (number) {
     case kIBLibraryNotFound:
-      return "InterBase library " + a + " not found in the path. Please install InterBase to use this functionality";
-    case kIBNotPermitted: return "Not permitted";
-    case kIBDPBUnsupported: return "DPB Constant (isc_dpb_" + a + ") is unsupported";
-    case kIBTPBUnknown: return "TPB Constant (" + a + ") is unknown";
-    case kIBTPBUnsupported: return "TPB Constant (isc_tpb_" + a + ") is unsupported";
-    case kIBDatabaseClosed: return "Cannot perform operation -- DB is not open";
-    case kIBDatabaseOpen: return "Cannot perform operation -- DB is currently open";
-    case kIBDatabaseNameMissing: return "Database name is missing";
-    case kIBNotInTransaction: return "Transaction is not active";
-    case kIBInTransaction: return "Transaction is active";
-    case kIBNoDatabasesInTransaction: return "No databases are listed in transaction component";
-    case kIBDatabaseNotAssigned: return "Database not assigned";
-    case kIBTransactionNotAssigned: return "Transaction not assigned";
-    case kIBInvalidDataConversion: return "Invalid data conversion";
-    case kIBEmptyQuery: return "Empty query";
-    case kIBFieldNotFound: return "Field \"" + a + "\" not found";
-    case kIBSQLParseError: return "SQL Parse Error:\r\n\r\n" + a;
-    case kIBEmptySQLStatement: return "Empty SQL Statement";
-    case kIBSQLDialectInvalid: return "SQL Dialect Invalid";
-    case kIBDPBUnknown: return "DPB Constant (" + a + ") is unknown";
-    case kIBTextNotSendable: return "Text cannot be sent to the database: " + a;
-    case kIBValueTooLong: return "Parameter value too long (more than 255 bytes): " + a;
-    case kIBParamIndex: return "Parameter index out of range: " + a;
-    case kIBLibraryIncomplete: return "InterBase library entry point not found: " + a;
+      return "InterBase library " + a +
+             " not found in the path. Please install InterBase to use this functionality";
+    case kIBNotPermitted:
+      return "Not permitted";
+    case kIBDPBUnsupported:
+      return "DPB Constant (isc_dpb_" + a + ") is unsupported";
+    case kIBTPBUnknown:
+      return "TPB Constant (" + a + ") is unknown";
+    case kIBTPBUnsupported:
+      return "TPB Constant (isc_tpb_" + a + ") is unsupported";
+    case kIBDatabaseClosed:
+      return "Cannot perform operation -- DB is not open";
+    case kIBDatabaseOpen:
+      return "Cannot perform operation -- DB is currently open";
+    case kIBDatabaseNameMissing:
+      return "Database name is missing";
+    case kIBNotInTransaction:
+      return "Transaction is not active";
+    case kIBInTransaction:
+      return "Transaction is active";
+    case kIBNoDatabasesInTransaction:
+      return "No databases are listed in transaction component";
+    case kIBDatabaseNotAssigned:
+      return "Database not assigned";
+    case kIBTransactionNotAssigned:
+      return "Transaction not assigned";
+    case kIBInvalidDataConversion:
+      return "Invalid data conversion";
+    case kIBEmptyQuery:
+      return "Empty query";
+    case kIBFieldNotFound:
+      return "Field \"" + a + "\" not found";
+    case kIBSQLParseError:
+      return "SQL Parse Error:\r\n\r\n" + a;
+    case kIBEmptySQLStatement:
+      return "Empty SQL Statement";
+    case kIBSQLDialectInvalid:
+      return "SQL Dialect Invalid";
+    case kIBDPBUnknown:
+      return "DPB Constant (" + a + ") is unknown";
+    case kIBTextNotSendable:
+      return "Text cannot be sent to the database: " + a;
+    case kIBValueTooLong:
+      return "Parameter value too long (more than 255 bytes): " + a;
+    case kIBParamIndex:
+      return "Parameter index out of range: " + a;
+    case kIBLibraryIncomplete:
+      return "InterBase library entry point not found: " + a;
   }
   return "Unknown client error " + std::to_string(static_cast<int>(number));
 }
@@ -287,8 +397,7 @@ bool ParamsHaveUserName(const std::vector<std::string>& params) {
   return false;
 }
 
-std::string CreateDatabaseStatement(const std::string& databaseName,
-                                    const std::vector<std::string>& params) {
+std::string CreateDatabaseStatement(const std::string& databaseName, const std::vector<std::string>& params) {
   // A quote inside the name is doubled so that the name stays one literal.
   std::string text = "CREATE DATABASE '";
   for (char c : databaseName) {

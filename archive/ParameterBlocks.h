@@ -15,31 +15,31 @@ namespace velmora {
 
 // Numbers (= EIBClientError::SQLCode) and texts of the layer's own errors.
 enum IBClientErrorNumber : int32_t {
-  kIBLibraryNotFound = 1,     // "InterBase library %s not found in the path. ..."
-  kIBNotPermitted = 5,        // "Not permitted"
-  kIBDPBUnsupported = 11,     // "DPB Constant (isc_dpb_%s) is unsupported"
-  kIBTPBUnknown = 12,         // "TPB Constant (%s) is unknown"
-  kIBTPBUnsupported = 13,     // "TPB Constant (isc_tpb_%s) is unsupported"
-  kIBDatabaseClosed = 15,     // "Cannot perform operation -- DB is not open"
-  kIBDatabaseOpen = 16,       // "Cannot perform operation -- DB is currently open"
+  kIBLibraryNotFound = 1,  // "InterBase library %s not found in the path. ..."
+  kIBNotPermitted = 5,     // "Not permitted"
+  kIBDPBUnsupported = 11,  // "DPB Constant (isc_dpb_%s) is unsupported"
+  kIBTPBUnknown = 12,      // "TPB Constant (%s) is unknown"
+  kIBTPBUnsupported = 13,  // "TPB Constant (isc_tpb_%s) is unsupported"
+  kIBDatabaseClosed = 15,  // "Cannot perform operation -- DB is not open"
+  kIBDatabaseOpen = 16,    // "Cannot perform operation -- DB is currently open"
   kIBDatabaseNameMissing = 17,
-  kIBNotInTransaction = 18,   // "Transaction is not active"
-  kIBInTransaction = 19,      // "Transaction is active"
+  kIBNotInTransaction = 18,  // "Transaction is not active"
+  kIBInTransaction = 19,     // "Transaction is active"
   kIBNoDatabasesInTransaction = 21,
   kIBDatabaseNotAssigned = 24,
   kIBTransactionNotAssigned = 25,
   kIBInvalidDataConversion = 38,
   kIBEmptyQuery = 42,
-  kIBFieldNotFound = 46,      // "Field \"%s\" not found"
-  kIBSQLParseError = 55,      // "SQL Parse Error:" CR LF CR LF + detail
+  kIBFieldNotFound = 46,  // "Field \"%s\" not found"
+  kIBSQLParseError = 55,  // "SQL Parse Error:" CR LF CR LF + detail
   kIBEmptySQLStatement = 65,
   kIBSQLDialectInvalid = 87,
-  kIBDPBUnknown = 114,        // "DPB Constant (%s) is unknown"
+  kIBDPBUnknown = 114,  // "DPB Constant (%s) is unknown"
   // Errors of this layer beyond the classic table.
-  kIBTextNotSendable = 120,   // a text the client API cannot carry whole
-  kIBValueTooLong = 121,      // a parameter block value longer than 255 bytes
-  kIBParamIndex = 122,        // a parameter index out of range
-  kIBLibraryIncomplete = 123, // the client library lacks an entry point
+  kIBTextNotSendable = 120,    // a text the client API cannot carry whole
+  kIBValueTooLong = 121,       // a parameter block value longer than 255 bytes
+  kIBParamIndex = 122,         // a parameter index out of range
+  kIBLibraryIncomplete = 123,  // the client library lacks an entry point
 };
 
 // The message of client error `number` with `arg` put into its "%s".
@@ -97,8 +97,7 @@ bool ParamsHaveUserName(const std::vector<std::string>& params);
 // "CREATE DATABASE '" + name + "' " + every line followed by a blank
 // (each line break, CR LF or single, becomes one blank). A quote inside the
 // name is doubled so the name cannot end the literal early.
-std::string CreateDatabaseStatement(const std::string& databaseName,
-                                    const std::vector<std::string>& params);
+std::string CreateDatabaseStatement(const std::string& databaseName, const std::vector<std::string>& params);
 
 // The message of a client library error from its interpreted lines: CR LF
 // before every line unless the text so far is empty or ends with LF; a final

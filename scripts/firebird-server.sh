@@ -113,6 +113,11 @@ password_ok() {
 start() {
   mkdir -p "$RUN_DIR"
   chown firebird:firebird "$RUN_DIR" 2>/dev/null || true
+  # The lock directory shared by the server and the embedded engine, as the
+  # package's tmpfiles rule makes it (gone when /tmp was emptied).
+  mkdir -p /tmp/firebird
+  chown firebird:firebird /tmp/firebird 2>/dev/null || true
+  chmod 0770 /tmp/firebird
   if ! guard_pid >/dev/null; then
     if port_open; then
       echo "firebird-server: port $PORT is in use by a server not started here" >&2

@@ -104,7 +104,8 @@ void HttpClient::OpenConnection(const Url& url, int port, bool tls) {
   if (channel_ && (!EqualsNoCase(channelHost_, url.host) || channelPort_ != port || channelTls_ != tls)) {
     Disconnect();
   }
-  if (channel_ && channel_->Reusable()) return;
+  // Bytes beyond the last answer leave the connection in an unknown state.
+  if (channel_ && channel_->Reusable() && reader_->Buffered() == 0) return;
   Disconnect();
   TlsSettings settings = tls_;
   settings.connectTimeoutMs = connectTimeoutMs_;

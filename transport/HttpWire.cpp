@@ -472,10 +472,15 @@ void ResponseReader::ReadChunked(HttpResponseHead& head, std::string& body, bool
     if (!ReadExact(body, chunk)) return closedEarly();
     if (!ReadRawLine(line, closed)) return closedEarly();
   }
-  // Trailer lines up to the empty line join the answer's headers.
+  // Trailer lines up to the empty line join the answer's headers. The body
+  // is complete here, so a peer that hangs up instead of ending the trailer
+  // loses nothing.
   size_t trailers = 0;
   for (;;) {
-    if (!ReadRawLine(line, closed)) return closedEarly();
+    if (!ReadRawLine(line, closed)) {
+      peerClosed_ = true;
+      return;
+    }
     if (line.empty()) break;
     if (++trailers > limits_.maxHeaderLines) ThrowTooManyLines();
     std::string text = SevenBitFromBytes(line);

@@ -131,6 +131,8 @@ class ResponseReader {
   // True when the last body ended by the peer's close (the connection is
   // then finished).
   bool PeerClosed() const { return peerClosed_; }
+  // Bytes received beyond the last answer and not read yet.
+  size_t Buffered() const { return buffer_.size() - position_; }
 
  private:
   bool Fill();  // false at end of data

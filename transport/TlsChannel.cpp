@@ -351,6 +351,8 @@ void TlsChannel::Handshake(const std::string& serverName) {
 size_t TlsChannel::Read(char* buffer, size_t capacity) {
   if (ssl_ == nullptr) return socket_.Read(buffer, capacity, settings_.readTimeoutMs);
   const OpenSslApi& api = *api_;
+  // A read may answer the server (key updates), so it may write too.
+  SigPipeGuard guard;
   int want = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
   for (;;) {
     if (api.SSL_pending(Ssl(ssl_)) == 0 && !socket_.WaitReadable(settings_.readTimeoutMs)) {

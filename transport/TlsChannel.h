@@ -39,9 +39,12 @@ struct TlsSettings {
 };
 
 // Loads the named OpenSSL pair once per process (under the process-wide
-// lock); true when usable. `failures` receives the recorded reasons of a
-// failed load ("Failed to load %s (error #%d).", missing symbols,
-// "Unsupported SSL Library: %s.", ...). A failed load is retried next time.
+// lock); true when usable: an OpenSSL of the 3.x series or later with every
+// function the channel binds. `failures` receives the recorded reasons of a
+// failed load, one a line ("Failed to load %s (loader text).", the name of
+// each missing function, "Unsupported SSL Library: %s.", "Unsupported SSL
+// Library version: %.8x."); they never reach the exception message. A
+// failed load is retried at the next connect.
 bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures = nullptr);
 
 class TlsChannel : public HttpStream {

@@ -19,10 +19,13 @@ TEST(OpzioniTransazioneTest, OneLinePerOptionInAscendingOrder) {
       {"empty", 0, {}},
       {"no wait", 132, {"isc_tpb_concurrency", "isc_tpb_nowait"}},
       {"read committed", 163840, {"isc_tpb_read_committed", "isc_tpb_rec_version"}},
-      {"bits outside 1..20", OpzioneTransazione(0) | OpzioneTransazione(21) | OpzioneTransazione(22) |
-                                 OpzioneTransazione(23) | OpzioneTransazione(31), {}},
+      {"bits outside 1..20",
+       OpzioneTransazione(0) | OpzioneTransazione(21) | OpzioneTransazione(22) | OpzioneTransazione(23) |
+           OpzioneTransazione(31),
+       {}},
       {"table reservation", OpzioneTransazione(10), {"isc_tpb_lock_read"}},
-      {"order follows numbers", OpzioneTransazione(9) | OpzioneTransazione(1) | OpzioneTransazione(20),
+      {"order follows numbers",
+       OpzioneTransazione(9) | OpzioneTransazione(1) | OpzioneTransazione(20),
        {"isc_tpb_consistency", "isc_tpb_write", "isc_tpb_no_auto_undo"}},
   };
   EXPECT_EQ(kOpzioniNoWait, 132u);

@@ -235,7 +235,9 @@ TEST_F(EmbeddedDatabase, ServerErrorReportJoinsMessageLines) {
     EXPECT_STREQ(e.ClassName(), "EIBInterBaseError");
     EXPECT_EQ(e.SQLCode(), -204);
     EXPECT_EQ(e.IBErrorCode(), 335544569);  // isc_dsql_error
-    EXPECT_EQ(e.Message().rfind("Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nNON_ESISTE\r\n", 0), 0u)
+    EXPECT_EQ(
+        e.Message().rfind("Dynamic SQL Error\r\nSQL error code = -204\r\nTable unknown\r\nNON_ESISTE\r\n", 0),
+        0u)
         << e.Message();
     EXPECT_NE(e.Message().back(), '.');
   }
@@ -357,13 +359,17 @@ TEST_F(EmbeddedDatabase, CommitRetainingSurvivesAProcessThatEndsWithoutReleasing
   } cases[] = {{"uncommitted", "<null>"}, {"retaining", "retaining"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
-    test::ProcessResult r = test::RunProcess(
-        {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=DurabilityChild.DISABLED_WriteAndExit"},
-        "", {{"VELMORA_DURABILITY_DB", path_}, {"VELMORA_DURABILITY_MODE", c.mode}, {"ASAN_OPTIONS", "detect_leaks=0"}});
+    test::ProcessResult r = test::RunProcess({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                                              "--gtest_filter=DurabilityChild.DISABLED_WriteAndExit"},
+                                             "",
+                                             {{"VELMORA_DURABILITY_DB", path_},
+                                              {"VELMORA_DURABILITY_MODE", c.mode},
+                                              {"ASAN_OPTIONS", "detect_leaks=0"}});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     TIBDatabase check;
     test::AttachDatabase(check, path_);
-    EXPECT_EQ(Scalar(check, "SELECT COALESCE(TOKENPRISM, '<null>') FROM KELALBUMPRISM WHERE ID = 1"), c.stored);
+    EXPECT_EQ(Scalar(check, "SELECT COALESCE(TOKENPRISM, '<null>') FROM KELALBUMPRISM WHERE ID = 1"),
+              c.stored);
   }
 }
 
@@ -383,13 +389,17 @@ TEST(ClientLibrary, MissingLibraryIsTheClientErrorNamingTheFile) {
   if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0) GTEST_SKIP() << "needs root and unshare";
   std::string real = "/usr/lib/x86_64-linux-gnu/libfbclient.so.2";
   // A private mount namespace in which the library file reads as empty.
-  test::ProcessResult r = test::RunProcess(
-      {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-       "mount --bind /dev/null \"$(readlink -f " + real + ")\" && exec \"$0\" --gtest_also_run_disabled_tests "
-       "--gtest_filter=ClientLibraryChild.DISABLED_ReportMissingLibrary",
-       "/proc/" + std::to_string(::getpid()) + "/exe"});
-  if (r.out.find("mount:") != std::string::npos || r.err.find("mount:") != std::string::npos)
-    GTEST_SKIP() << "no bind mounts here: " << r.err;
+  test::ProcessResult r =
+      test::RunProcess({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                        "mount --bind /dev/null \"$(readlink -f " + real +
+                            ")\" && exec \"$0\" --gtest_also_run_disabled_tests "
+                            "--gtest_filter=ClientLibraryChild.DISABLED_ReportMissingLibrary",
+                        "/proc/" + std::to_string(::getpid()) + "/exe"});
+  // Without the rights for a private mount namespace the check cannot run here.
+  bool setupFailed =
+      r.out.find("EIBClientError") == std::string::npos &&
+      (r.err.find("unshare:") != std::string::npos || r.err.find("mount:") != std::string::npos);
+  if (setupFailed) GTEST_SKIP() << "no private mount namespace here: " << r.err;
   EXPECT_NE(r.out.find("EIBClientError 1: InterBase library libfbclient.so.2 not found in the path. "
                        "Please install InterBase to use this functionality\n"),
             std::string::npos)

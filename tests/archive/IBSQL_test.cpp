@@ -29,14 +29,16 @@ class Statements : public ::testing::Test {
     path_ = dir_ / "archivio.fdb";
     test::CreateDatabase(db_, path_);
     test::RunSqlScript(db_, test::ArchiveSchemaPath());
-    test::ExecuteSql(db_,
-                     "CREATE TABLE TIPI (ID INTEGER NOT NULL, C CHAR(5), V VARCHAR(20), S SMALLINT, I INTEGER, "
-                     "B BIGINT, N NUMERIC(9,2), D DECIMAL(18,4), N6 NUMERIC(18,6), F FLOAT, DP DOUBLE PRECISION, "
-                     "TS TIMESTAMP, DT DATE, TM TIME, BL BLOB SUB_TYPE TEXT, BO BOOLEAN)");
-    test::ExecuteSql(db_,
-                     "INSERT INTO TIPI VALUES (1, 'ab', 'caff\xC3\xA8 \xE2\x82\xAC', -7, 123456, 9007199254740993, "
-                     "12.50, -0.0001, 1.5, 0.5, 2.25, '2026-03-07 09:05:30', '2026-03-07', '09:05:30', "
-                     "'testo del blob', TRUE)");
+    test::ExecuteSql(
+        db_,
+        "CREATE TABLE TIPI (ID INTEGER NOT NULL, C CHAR(5), V VARCHAR(20), S SMALLINT, I INTEGER, "
+        "B BIGINT, N NUMERIC(9,2), D DECIMAL(18,4), N6 NUMERIC(18,6), F FLOAT, DP DOUBLE PRECISION, "
+        "TS TIMESTAMP, DT DATE, TM TIME, BL BLOB SUB_TYPE TEXT, BO BOOLEAN)");
+    test::ExecuteSql(
+        db_,
+        "INSERT INTO TIPI VALUES (1, 'ab', 'caff\xC3\xA8 \xE2\x82\xAC', -7, 123456, 9007199254740993, "
+        "12.50, -0.0001, 1.5, 0.5, 2.25, '2026-03-07 09:05:30', '2026-03-07', '09:05:30', "
+        "'testo del blob', TRUE)");
     test::ExecuteSql(db_, "INSERT INTO TIPI (ID, V) VALUES (2, NULL)");
     test::ExecuteSql(db_, "INSERT INTO TIPI (ID, V, BO) VALUES (3, '', FALSE)");
     tr_ = NuovaTransazione(db_, 0);

@@ -23,9 +23,12 @@ struct BlockCase {
 TEST(BuildDPBTest, EncodesLinesByteForByte) {
   const BlockCase cases[] = {
       {"no lines", {}, Bytes({1})},
-      {"program's credentials", {"user_name=SYSDBA", "password=quietlamp"},
+      {"program's credentials",
+       {"user_name=SYSDBA", "password=quietlamp"},
        Bytes({1, 28, 6}) + "SYSDBA" + Bytes({29, 9}) + "quietlamp"},
-      {"one-character password", {"user_name=SYSDBA", "password=x"}, Bytes({1, 28, 6}) + "SYSDBA" + Bytes({29, 1, 'x'})},
+      {"one-character password",
+       {"user_name=SYSDBA", "password=x"},
+       Bytes({1, 28, 6}) + "SYSDBA" + Bytes({29, 1, 'x'})},
       {"empty password", {"user_name=SYSDBA", "password="}, Bytes({1, 28, 6}) + "SYSDBA" + Bytes({29, 0})},
       {"prefix, case and blanks", {"  ISC_DPB_User_Name=SYSDBA  ", "", "   "}, Bytes({1, 28, 6}) + "SYSDBA"},
       {"value keeps '=' after the first", {"password=a=b"}, Bytes({1, 29, 3}) + "a=b"},
@@ -50,13 +53,25 @@ struct ErrorCase {
 TEST(BuildDPBTest, RejectsUnknownUnsupportedAndOversizedParameters) {
   const ErrorCase cases[] = {
       {"create line used for an attach", {"USER 'SYSDBA'"}, 114, "DPB Constant (USER 'SYSDBA') is unknown"},
-      {"unknown name keeps its spelling", {"Isc_Dpb_Nonsense=1"}, 114, "DPB Constant (Isc_Dpb_Nonsense) is unknown"},
-      {"known but not encoded", {"isc_dpb_cdd_pathname=x"}, 11, "DPB Constant (isc_dpb_cdd_pathname) is unsupported"},
-      {"value over 255 bytes", {"password=" + std::string(256, 'p')}, 121,
+      {"unknown name keeps its spelling",
+       {"Isc_Dpb_Nonsense=1"},
+       114,
+       "DPB Constant (Isc_Dpb_Nonsense) is unknown"},
+      {"known but not encoded",
+       {"isc_dpb_cdd_pathname=x"},
+       11,
+       "DPB Constant (isc_dpb_cdd_pathname) is unsupported"},
+      {"value over 255 bytes",
+       {"password=" + std::string(256, 'p')},
+       121,
        "Parameter value too long (more than 255 bytes): isc_dpb_password"},
-      {"value outside Windows-1252", {"password=\xE6\x97\xA5"}, 120,
+      {"value outside Windows-1252",
+       {"password=\xE6\x97\xA5"},
+       120,
        "Text cannot be sent to the database: value of isc_dpb_password has a character outside Windows-1252"},
-      {"integer that is not a number", {"num_buffers=many"}, 120,
+      {"integer that is not a number",
+       {"num_buffers=many"},
+       120,
        "Text cannot be sent to the database: value of num_buffers is not a number"},
   };
   for (const ErrorCase& c : cases) {
@@ -94,9 +109,9 @@ TEST(BuildTPBTest, EncodesOptionsByteForByte) {
       {"table reservation", {"isc_tpb_lock_write=KELTRANSFLOG"}, Bytes({3, 11, 12}) + "KELTRANSFLOG"},
       {"reservation without table", {"isc_tpb_lock_read"}, Bytes({3, 10, 0})},
       {"wait time", {"isc_tpb_wait", "isc_tpb_wait_time=258"}, Bytes({3, 6, 23, 4, 2, 1, 0, 0})},
-      {"every single-byte option", {"consistency", "shared", "protected", "exclusive", "read", "ignore_limbo",
-                                    "no_rec_version", "restart_requests", "no_auto_undo", "no_savepoint",
-                                    "exclusivity"},
+      {"every single-byte option",
+       {"consistency", "shared", "protected", "exclusive", "read", "ignore_limbo", "no_rec_version",
+        "restart_requests", "no_auto_undo", "no_savepoint", "exclusivity"},
        Bytes({3, 1, 3, 4, 5, 8, 14, 18, 19, 20, 21, 22})},
   };
   for (const BlockCase& c : cases) {
@@ -111,7 +126,9 @@ TEST(BuildTPBTest, RejectsUnsupportedAndUnknownOptions) {
       {"commit_time", {"isc_tpb_commit_time"}, 13, "TPB Constant (isc_tpb_commit_time) is unsupported"},
       {"autocommit", {"ISC_TPB_AUTOCOMMIT"}, 13, "TPB Constant (isc_tpb_autocommit) is unsupported"},
       {"unknown", {"isc_tpb_sometimes"}, 12, "TPB Constant (isc_tpb_sometimes) is unknown"},
-      {"wait time not a number", {"isc_tpb_wait_time=soon"}, 120,
+      {"wait time not a number",
+       {"isc_tpb_wait_time=soon"},
+       120,
        "Text cannot be sent to the database: value of isc_tpb_wait_time is not a number"},
   };
   for (const ErrorCase& c : cases) {
@@ -137,7 +154,8 @@ TEST(TransactionOptionTest, TableOfTwentyThreeOptions) {
 }
 
 TEST(CreateDatabaseStatementTest, JoinsLinesWithBlanks) {
-  EXPECT_EQ(CreateDatabaseStatement("/data/archivio.fdb", {"USER 'SYSDBA'", "PASSWORD 'quietlamp'", "PAGE_SIZE 4096"}),
+  EXPECT_EQ(CreateDatabaseStatement("/data/archivio.fdb",
+                                    {"USER 'SYSDBA'", "PASSWORD 'quietlamp'", "PAGE_SIZE 4096"}),
             "CREATE DATABASE '/data/archivio.fdb' USER 'SYSDBA' PASSWORD 'quietlamp' PAGE_SIZE 4096 ");
   EXPECT_EQ(CreateDatabaseStatement("srv:C:\\Dati\\a.fdb", {}), "CREATE DATABASE 'srv:C:\\Dati\\a.fdb' ");
   // A line break inside a line is one blank as well; a quote in the name is doubled.

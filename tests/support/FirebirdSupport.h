@@ -36,8 +36,7 @@ void AttachDatabase(TIBDatabase& db, const std::string& connectString,
                     const std::string& password = "quietlamp");
 
 // Creates `connectString` with the archive schema applied and closes it.
-void CreateArchiveDatabase(const std::string& connectString,
-                           const std::string& password = "quietlamp");
+void CreateArchiveDatabase(const std::string& connectString, const std::string& password = "quietlamp");
 
 // The local server (127.0.0.1:3050, SYSDBA password "quietlamp").
 // Runs "scripts/firebird-server.sh start" (idempotent); false with `error`

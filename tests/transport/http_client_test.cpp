@@ -286,6 +286,16 @@ TEST(HttpClientConnection, ReconnectsWhenTheServerClosedAKeptConnection) {
   EXPECT_EQ(peer.NextRequest().connection, 1);
 }
 
+TEST(HttpClientConnection, BytesBeyondTheAnswerRetireTheConnection) {
+  ScriptedPeer peer({{{Answer("200 OK", "ok") + "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale"}},
+                     {{Answer("200 OK", "fresh")}}});
+  RunClient run;
+  EXPECT_EQ(run.client.Get(peer.Url("/a")), "ok");
+  EXPECT_EQ(run.client.Get(peer.Url("/b")), "fresh");
+  EXPECT_EQ(peer.NextRequest().connection, 0);
+  EXPECT_EQ(peer.NextRequest().connection, 1);
+}
+
 TEST(HttpClientCookies, KeepsAndSendsCookiesAfterTheOtherHeaders) {
   ScriptedPeer peer({{{Answer("200 OK", "",
                               "Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: s2=x; Secure\r\n"

@@ -104,7 +104,12 @@ TEST(CookieJarTest, ExpiresWithTimeAndStaysBounded) {
   jar.Store("a=1; Max-Age=10", ParseUrl("http://h/"), kNow);
   EXPECT_EQ(jar.HeaderFor(ParseUrl("http://h/"), kNow + 9), "a=1");
   EXPECT_EQ(jar.HeaderFor(ParseUrl("http://h/"), kNow + 10), "");
-  for (int i = 0; i < 3100; ++i) jar.Store("c" + std::to_string(i) + "=v", ParseUrl("http://h/"), kNow);
+  for (int i = 0; i < 3100; ++i) {
+    std::string cookie = std::to_string(i);
+    cookie.insert(cookie.begin(), 'c');
+    cookie.append("=v");
+    jar.Store(cookie, ParseUrl("http://h/"), kNow);
+  }
   EXPECT_LE(jar.Cookies().size(), 3000u);
   // The newest survive.
   EXPECT_NE(jar.HeaderFor(ParseUrl("http://h/"), kNow).find("c3099=v"), std::string::npos);

@@ -151,6 +151,8 @@ TEST(HttpResponseReader, FramesBodies) {
        "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: gzip, "
        "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        200, "abc", false},
+      {"last chunk without trailer end",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n", 200, "ok", true},
       {"chunk size not hex counts as end",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n\r\nabc", 200, "", false},
       {"overflowing chunk size counts as end",

@@ -42,8 +42,10 @@ TEST_F(ServerDatabase, AttachCreateReadAndWriteThroughTheServer) {
   EXPECT_TRUE(db.Connected());
   EXPECT_EQ(db.DBSQLDialect(), 3);
   // The attachment really is a remote one.
-  EXPECT_EQ(Read(db, "SELECT MON$REMOTE_PROTOCOL FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = CURRENT_CONNECTION"),
-            "TCPv4");
+  EXPECT_EQ(
+      Read(db,
+           "SELECT MON$REMOTE_PROTOCOL FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = CURRENT_CONNECTION"),
+      "TCPv4");
   EXPECT_EQ(Read(db, "SELECT MON$PAGE_SIZE FROM MON$DATABASE"), "4096");
 
   TIBTransaction* tr = TransazioneNoWait(db);
