@@ -1,6 +1,9 @@
 // ParseJSONValue: a single pass over the bytes with an explicit stack of open
 // containers, so deep input cannot exhaust the call stack.
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -15,13 +18,13 @@ class JSONTreeBuilder {
   // Moves the members / elements collected from `first` on into the
   // container, in one allocation of the exact size.
   static void SetMembers(TJSONObject& object, std::vector<TJSONPair>& scratch, size_t first) {
-    object.pairs_.reserve(scratch.size() - first);
-    for (size_t i = first; i < scratch.size(); ++i) object.pairs_.push_back(std::move(scratch[i]));
+    object.pairs_.assign(std::make_move_iterator(scratch.begin() + static_cast<std::ptrdiff_t>(first)),
+                         std::make_move_iterator(scratch.end()));
     scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
   }
   static void SetItems(TJSONArray& array, std::vector<std::unique_ptr<TJSONValue>>& scratch, size_t first) {
-    array.items_.reserve(scratch.size() - first);
-    for (size_t i = first; i < scratch.size(); ++i) array.items_.push_back(std::move(scratch[i]));
+    array.items_.assign(std::make_move_iterator(scratch.begin() + static_cast<std::ptrdiff_t>(first)),
+                        std::make_move_iterator(scratch.end()));
     scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
   }
 };
@@ -37,6 +40,32 @@ struct PlainStringBytes {
   }
 };
 constexpr PlainStringBytes kPlain;
+
+// The first byte at or after `p` that a string cannot copy without a closer
+// look (see kPlain), or `end`. Eight bytes are tested at a time: a word with
+// no quotation mark, backslash or byte >= 0x80 is skipped whole.
+inline const char* SkipPlainBytes(const char* p, const char* end) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  // The high bit of every zero byte of `v` is set in the result, and bits
+  // above the lowest zero byte may be set too; below it none is.
+  auto zeroBytes = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    const uint64_t stop = (word & kHighs) | zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
+    if (stop != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + (std::countr_zero(stop) >> 3);
+      } else {
+        break;  // the byte loop below finds it
+      }
+    }
+    p += 8;
+  }
+  while (p < end && kPlain.plain[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
 
 inline bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -108,7 +137,7 @@ bool Parser::ReadMemberName(Frame& frame) {
 bool Parser::ReadString(std::string& out) {
   const char* run = p_;
   for (;;) {
-    while (p_ < end_ && kPlain.plain[static_cast<unsigned char>(*p_)]) ++p_;
+    p_ = SkipPlainBytes(p_, end_);
     if (p_ == end_) return false;
     const char c = *p_;
     if (static_cast<unsigned char>(c) >= 0x80) {
