@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -15,18 +14,23 @@ namespace velmora {
 // Fills the containers the parser builds (its access to their storage).
 class JSONTreeBuilder {
  public:
-  // Moves the members / elements collected from `first` on into the
-  // container, in one allocation of the exact size.
-  static void SetMembers(TJSONObject& object, std::vector<TJSONPair>& scratch, size_t first) {
-    object.pairs_.assign(std::make_move_iterator(scratch.begin() + static_cast<std::ptrdiff_t>(first)),
-                         std::make_move_iterator(scratch.end()));
-    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
+  static void Reserve(TJSONObject& object, size_t count) { object.pairs_.reserve(count); }
+  static void Reserve(TJSONArray& array, size_t count) { array.items_.reserve(count); }
+  static void Append(TJSONObject& object, std::string& name, std::unique_ptr<TJSONValue> value) {
+    object.pairs_.emplace_back(std::move(name), std::move(value));
   }
-  static void SetItems(TJSONArray& array, std::vector<std::unique_ptr<TJSONValue>>& scratch, size_t first) {
-    array.items_.assign(std::make_move_iterator(scratch.begin() + static_cast<std::ptrdiff_t>(first)),
-                        std::make_move_iterator(scratch.end()));
-    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
+  static void Append(TJSONArray& array, std::unique_ptr<TJSONValue> value) {
+    array.items_.push_back(std::move(value));
   }
+  // The number of members / elements, after giving back room reserved in
+  // vain when more than an eighth of it stayed unused.
+  template <typename Items>
+  static size_t Trim(Items& items) {
+    if (items.capacity() - items.size() > items.size() / 8) items.shrink_to_fit();
+    return items.size();
+  }
+  static size_t Finish(TJSONObject& object) { return Trim(object.pairs_); }
+  static size_t Finish(TJSONArray& array) { return Trim(array.items_); }
 };
 
 namespace {
@@ -84,13 +88,13 @@ class Parser {
   std::unique_ptr<TJSONValue> Run();
 
  private:
-  // An open object or array. Its members (elements) wait in pairs_ (items_)
-  // from index `first` on until it closes, so that each container gets one
-  // allocation of the exact size.
+  // An open object or array. Members and elements go straight into their
+  // container; its room is reserved for as many as the container closed last
+  // at the same depth had, which fits exactly for the lists of like objects
+  // answers consist of.
   struct Frame {
-    TJSONValue* container;  // owned by the scratch stack of its parent, or by root_
+    TJSONValue* container;  // owned by its parent, or by root_
     bool isObject;
-    size_t first;
     std::string name;  // the member name waiting for its value
   };
 
@@ -118,8 +122,9 @@ class Parser {
 
   std::unique_ptr<TJSONValue> root_;
   std::vector<Frame> stack_;
-  std::vector<TJSONPair> pairs_;
-  std::vector<std::unique_ptr<TJSONValue>> items_;
+  // Per depth, the size of the object / array that closed last there.
+  std::vector<size_t> objectSizes_ = std::vector<size_t>(kJSONMaxDepth, 0);
+  std::vector<size_t> arraySizes_ = std::vector<size_t>(kJSONMaxDepth, 0);
 };
 
 // Reads `"name"` `:` of the next member into frame.name (p_ at the quote).
@@ -261,19 +266,20 @@ void Parser::Attach(std::unique_ptr<TJSONValue> value) {
   }
   Frame& top = stack_.back();
   if (top.isObject) {
-    pairs_.emplace_back(std::move(top.name), std::move(value));
+    JSONTreeBuilder::Append(static_cast<TJSONObject&>(*top.container), top.name, std::move(value));
   } else {
-    items_.push_back(std::move(value));
+    JSONTreeBuilder::Append(static_cast<TJSONArray&>(*top.container), std::move(value));
   }
 }
 
 // Closes the innermost open container.
 void Parser::Close() {
   Frame& top = stack_.back();
+  const size_t depth = stack_.size() - 1;
   if (top.isObject) {
-    JSONTreeBuilder::SetMembers(static_cast<TJSONObject&>(*top.container), pairs_, top.first);
+    objectSizes_[depth] = JSONTreeBuilder::Finish(static_cast<TJSONObject&>(*top.container));
   } else {
-    JSONTreeBuilder::SetItems(static_cast<TJSONArray&>(*top.container), items_, top.first);
+    arraySizes_[depth] = JSONTreeBuilder::Finish(static_cast<TJSONArray&>(*top.container));
   }
   stack_.pop_back();
 }
@@ -299,7 +305,8 @@ std::unique_ptr<TJSONValue> Parser::Run() {
         }
         TJSONValue* const raw = container.get();
         Attach(std::move(container));
-        stack_.push_back(Frame{raw, isObject, isObject ? pairs_.size() : items_.size(), std::string()});
+        const size_t depth = stack_.size();
+        stack_.push_back(Frame{raw, isObject, std::string()});
         SkipWhitespace();
         if (Consume(isObject ? '}' : ']')) {
           stack_.pop_back();
@@ -307,7 +314,10 @@ std::unique_ptr<TJSONValue> Parser::Run() {
           break;
         }
         if (isObject) {
+          JSONTreeBuilder::Reserve(static_cast<TJSONObject&>(*raw), objectSizes_[depth]);
           if (!ReadMemberName(stack_.back())) return nullptr;
+        } else {
+          JSONTreeBuilder::Reserve(static_cast<TJSONArray&>(*raw), arraySizes_[depth]);
         }
         continue;  // the first member's value or the first element
       }
