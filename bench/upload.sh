@@ -67,10 +67,11 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-# One upload; appends "client_seconds nginx_seconds peak_rss_kib tls" to $3.
+# One upload; appends "client_seconds nginx_seconds peak_rss_kib tls cpu_seconds"
+# to $3.
 # $1 = ours|curl, $2 = URL, $3 = result file, $4 = file, $5 = file size.
 upload() {
-  local who=$1 url=$2 out=$3 file=$4 size=$5 result secs sent before after line rss rtime status tls
+  local who=$1 url=$2 out=$3 file=$4 size=$5 result secs sent before after line rss rtime status tls cpu
   before=$(wc -l <"$DIR/access.log")
   if [[ $who == ours ]]; then
     result=$(/usr/bin/time -v -o "$DIR/time.txt" "$TOOL" "$url" "$file" video/mp4 |
@@ -94,7 +95,8 @@ upload() {
     exit 1
   fi
   rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$DIR/time.txt")
-  echo "$secs $rtime $rss $tls" >>"$out"
+  cpu=$(awk -F': ' '/User time|System time/ {t += $2} END {print t}' "$DIR/time.txt")
+  echo "$secs $rtime $rss $tls $cpu" >>"$out"
 }
 
 # Median of column $2 of file $1.
@@ -103,9 +105,10 @@ maxcol() { awk -v c="$2" 'BEGIN{m=0} $c>m{m=$c} END{print m}' "$1"; }
 
 echo "Upload benchmark: $ROUNDS rounds, sizes ${SIZES// / and } MiB, nginx on 127.0.0.1:$HTTP_PORT (http) and :$HTTPS_PORT (https)"
 echo "Throughput = file MiB / time; client time = the client's own timer (ours: the POST call, curl: time_total);"
-echo "nginx time = \$request_time (ends with the last body byte). Reference: curl $(curl --version | head -n1 | cut -d' ' -f2)."
-printf '%-8s %-5s | %11s %11s %6s | %11s %11s %6s | %9s %9s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
-  "ours(nginx)" "curl(nginx)" ratio "ours RSS" "curl RSS"
+echo "nginx time = \$request_time (ends with the last body byte); cpu = user + system time of each client"
+echo "(less sensitive to a busy machine than wall time). Reference: curl $(curl --version | head -n1 | cut -d' ' -f2)."
+printf '%-8s %-5s | %11s %11s %6s | %11s %11s %6s | %9s %9s | %s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
+  "ours(nginx)" "curl(nginx)" ratio "ours RSS" "curl RSS" "cpu curl/ours"
 for size in $SIZES; do
   file=$DIR/upload-$size.bin
   head -c "$((size * 1024 * 1024))" /dev/urandom >"$file"
@@ -129,14 +132,16 @@ for size in $SIZES; do
         upload ours "$url" "$ours" "$file" "$bytes"
       fi
     done
-    read -r oc on orss cc cn crss < <(echo "$(median "$ours" 1) $(median "$ours" 2) $(maxcol "$ours" 3)" \
-      "$(median "$curl" 1) $(median "$curl" 2) $(maxcol "$curl" 3)")
+    read -r oc on orss ocpu cc cn crss ccpu < <(echo "$(median "$ours" 1) $(median "$ours" 2)" \
+      "$(maxcol "$ours" 3) $(median "$ours" 5) $(median "$curl" 1) $(median "$curl" 2) $(maxcol "$curl" 3)" \
+      "$(median "$curl" 5)")
     awk -v s="$size" -v p="$proto" -v oc="$oc" -v on="$on" -v cc="$cc" -v cn="$cn" -v orss="$orss" -v crss="$crss" \
+      -v ocpu="$ocpu" -v ccpu="$ccpu" \
       'function tp(t) { return t > 0 ? s / t : 0 }
        BEGIN {
-         printf "%-8s %-5s | %11.0f %11.0f %6.2f | %11.0f %11.0f %6.2f | %6.1f MiB %6.1f MiB\n",
+         printf "%-8s %-5s | %11.0f %11.0f %6.2f | %11.0f %11.0f %6.2f | %6.1f MiB %6.1f MiB | %.2f\n",
            s "MiB", p, tp(oc), tp(cc), (oc > 0 ? cc / oc : 0), tp(on), tp(cn), (on > 0 ? cn / on : 0),
-           orss / 1024, crss / 1024
+           orss / 1024, crss / 1024, (ocpu > 0 ? ccpu / ocpu : 0)
        }'
     if [[ $proto == https ]]; then
       echo "         https: ours $(tail -n 1 "$ours" | cut -d' ' -f4), curl $(tail -n 1 "$curl" | cut -d' ' -f4)"
