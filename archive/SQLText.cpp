@@ -129,7 +129,8 @@ std::string NormalizeFieldName(std::string_view name, int dialect) {
   while (b < e && static_cast<unsigned char>(name[b]) <= ' ') ++b;
   while (e > b && static_cast<unsigned char>(name[e - 1]) <= ' ') --e;
   std::string_view t = name.substr(b, e - b);
-  if (dialect >= 3 && !t.empty() && t.front() == '"') {
+  // Only dialect 1 has no quoted names: there every name is upper-cased.
+  if (dialect != 1 && !t.empty() && t.front() == '"') {
     std::string_view inner = t.substr(1);
     if (!inner.empty() && inner.back() == '"') inner.remove_suffix(1);
     std::string out;

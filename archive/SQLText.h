@@ -24,8 +24,8 @@ struct ScannedSQL {
 ScannedSQL ScanSQLParameters(std::string_view sql);
 
 // The lookup form of a field name: trimmed; "\"A\"\"b\"" -> "A\"b" (quotes
-// removed, doubled quotes made single) unless dialect < 3, otherwise upper
-// case (ASCII letters).
+// removed, doubled quotes made single) except in dialect 1; any other name,
+// and every name in dialect 1, in upper case (ASCII letters).
 std::string NormalizeFieldName(std::string_view name, int dialect);
 
 // The names of output columns from their alias names in order: a name taken

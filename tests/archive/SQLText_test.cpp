@@ -57,11 +57,26 @@ TEST(ScanSQLParametersTest, ParseErrors) {
 }
 
 TEST(NormalizeFieldNameTest, TrimsUnquotesOrUpperCases) {
-  EXPECT_EQ(NormalizeFieldName("  nomefile ", 3), "NOMEFILE");
-  EXPECT_EQ(NormalizeFieldName("\"MixedCase\"", 3), "MixedCase");
-  EXPECT_EQ(NormalizeFieldName("\"a\"\"b\"", 3), "a\"b");
-  EXPECT_EQ(NormalizeFieldName("\"lower\"", 1), "\"LOWER\"");
-  EXPECT_EQ(NormalizeFieldName("TitoloFoto", 1), "TITOLOFOTO");
+  struct Case {
+    const char* name;
+    int dialect;
+    const char* normalized;
+  } cases[] = {
+      {"  nomefile ", 3, "NOMEFILE"},
+      {"\"MixedCase\"", 3, "MixedCase"},
+      {"\"a\"\"b\"", 3, "a\"b"},
+      {" \"Spazi\" ", 3, "Spazi"},
+      // Dialect 2 knows quoted names as dialect 3 does; only dialect 1
+      // upper-cases every name, quotes included.
+      {"\"MixedCase\"", 2, "MixedCase"},
+      {"nomefile", 2, "NOMEFILE"},
+      {"\"lower\"", 1, "\"LOWER\""},
+      {"TitoloFoto", 1, "TITOLOFOTO"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " dialect " + std::to_string(c.dialect));
+    EXPECT_EQ(NormalizeFieldName(c.name, c.dialect), c.normalized);
+  }
 }
 
 TEST(NameColumnsTest, NumbersTakenAndNamelessColumns) {
