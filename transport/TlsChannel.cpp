@@ -210,9 +210,11 @@ int EffectiveSslVersions(int versions) {
                           kSslVersionTLS1_2};
   int count = 0;
   for (int v : concrete) count += (versions & v) ? 1 : 0;
-  if (count == 1 && (versions & kSslVersionFlexible) == 0) return versions;
+  if ((versions & kSslVersionFlexible) == 0) return versions;
+  // Only a set naming the flexible member loses it; an empty set stays empty
+  // (no version allowed: the handshake fails).
   int set = versions & ~kSslVersionFlexible;
-  if (set == 0) set = kSslVersionsAll & ~kSslVersionFlexible;
+  if (count == 0) set |= kSslVersionsAll & ~kSslVersionFlexible;
   return set;
 }
 
@@ -266,12 +268,17 @@ void TlsChannel::PrepareContext() {
     int member;
     uint64_t disable;
   };
-  // TLS 1.3 is offered together with TLS 1.2.
+  // A set of several versions negotiates flexibly and then offers TLS 1.3
+  // together with TLS 1.2; a set of exactly one version allows that version
+  // alone, as its own method would.
+  const bool single = versions == kSslVersionSSL3 || versions == kSslVersionTLS1 ||
+                      versions == kSslVersionTLS1_1 || versions == kSslVersionTLS1_2;
+  const int tls13 = single ? 0 : kSslVersionTLS1_2;
   const VersionOption options[] = {{kSslVersionSSL3, SSL_OP_NO_SSLv3},
                                    {kSslVersionTLS1, SSL_OP_NO_TLSv1},
                                    {kSslVersionTLS1_1, SSL_OP_NO_TLSv1_1},
                                    {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_2},
-                                   {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_3}};
+                                   {tls13, SSL_OP_NO_TLSv1_3}};
   for (const auto& o : options) {
     if (versions & o.member) {
       api.SSL_CTX_clear_options(ctx, o.disable);
