@@ -183,10 +183,10 @@ TEST_F(TlsChannelTest, ReadTimeoutAndEarlyCloseAfterTheHandshake) {
     const char* className;
     const char* message;
   };
-  const Case cases[] = {{"stalled answer", "EIdReadTimeout", "Read timed out."},
-                        {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."},
-                        {"reset after the request", "EIdSocketError",
-                         "Socket Error # 10054\r\nConnection reset by peer."}};
+  const Case cases[] = {
+      {"stalled answer", "EIdReadTimeout", "Read timed out."},
+      {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."},
+      {"reset after the request", "EIdSocketError", "Socket Error # 10054\r\nConnection reset by peer."}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HttpClient client;
