@@ -177,6 +177,9 @@ TEST(HttpResponseReader, FramesBodies) {
        201, "ok", false},
       {"101 is final", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw", 101, "", false},
       {"LF-only lines", "HTTP/1.1 200 OK\nContent-Length: 2\n\nok", 200, "ok", false},
+      {"header line of exactly 16384 characters",
+       "HTTP/1.1 200 OK\r\nX: " + std::string(16381, 'y') + "\r\nContent-Length: 2\r\n\r\nok", 200, "ok",
+       false},
   };
   for (const Case& c : cases) {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{1} << 20}) {
@@ -232,6 +235,9 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
       {"chunk size line missing", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n",
        "EIdConnClosedGracefully", "Connection Closed Gracefully."},
       {"long status line", "HTTP/1.1 200 " + std::string(16400, 'x') + "\r\n\r\n",
+       "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
+      {"header line of 16385 characters",
+       "HTTP/1.1 200 OK\r\nX: " + std::string(16382, 'y') + "\r\nContent-Length: 2\r\n\r\nok",
        "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
       {"endless header line", "HTTP/1.1 200 OK\r\nX: " + std::string(100000, 'y'),
        "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
