@@ -396,10 +396,12 @@ void ResponseReader::ThrowTooManyLines() const { throw EIdException("Too many he
 HttpResponseHead ResponseReader::ReadHead() {
   HttpResponseHead head;
   head.statusLine = ReadLine();
+  // Every line counts, folded ones too, so no value can grow without bound.
+  size_t lines = 0;
   for (;;) {
     std::string line = ReadLine();
     if (line.empty()) break;
-    if (head.headers.size() >= limits_.maxHeaderLines) ThrowTooManyLines();
+    if (++lines > limits_.maxHeaderLines) ThrowTooManyLines();
     if ((line.front() == ' ' || line.front() == '\t') && !head.headers.empty()) {
       // A folded line continues the previous value.
       std::string& value = head.headers.back().second;

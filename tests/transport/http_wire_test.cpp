@@ -253,6 +253,14 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
              return s + "\r\n";
            }(),
        "EIdException", "Too many header lines."},
+      {"endless folded header line",
+       "HTTP/1.1 200 OK\r\nX: a\r\n" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 60; ++i) s += " continued\r\n";
+             return s + "\r\n";
+           }(),
+       "EIdException", "Too many header lines."},
       {"endless informational answers",
        [] {
          std::string s;
