@@ -238,9 +238,10 @@ TEST(HttpClientStatus, DecidesByStatusCode) {
 }
 
 TEST(HttpClientConnection, ReusesOnlyUnderTheKeepAliveVerdict) {
-  const std::string keep = Answer("200 OK", "k", "Connection: keep-alive\r\n");
+  // The verdict trims the value and ignores its case.
+  const std::string keep = Answer("200 OK", "k", "Connection:  Keep-Alive \r\n");
   const std::string plain = Answer("200 OK", "p");
-  const std::string close = Answer("200 OK", "c", "Connection: close\r\n");
+  const std::string close = Answer("200 OK", "c", "Connection: CLOSE\r\n");
   // conn 0: POST (keep-alive) + PUT + GET;  conn 1: POST without keep-alive;
   // conn 2: PUT + GET (close);  conn 3: GET until close;  conn 4: GET.
   ScriptedPeer peer({{{keep}, {plain}, {plain}},
