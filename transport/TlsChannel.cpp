@@ -198,6 +198,15 @@ SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
 constexpr const char* kConnectError = "Error connecting with SSL.";
 constexpr const char* kEofText = "EOF was observed that violates the protocol";
 
+// The errno of a system error the library reports (SSL_ERROR_SYSCALL): the
+// one seen after the call, else the one the library queued for it; 0 when
+// the failure is not a system error.
+int SystemErrno(int savedErrno, unsigned long queued) {
+  if (queued != 0 && ERR_GET_LIB(queued) != ERR_LIB_SYS) return 0;
+  if (savedErrno != 0) return savedErrno;
+  return queued != 0 ? ERR_GET_REASON(queued) : 0;
+}
+
 bool IsUnexpectedEof(unsigned long code) {
   return code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
          ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
@@ -385,7 +394,7 @@ size_t TlsChannel::Read(char* buffer, size_t capacity) {
           return 0;
         }
         established_ = false;
-        if (queued == 0) RaiseSocketErrno(savedErrno);
+        if (int e = SystemErrno(savedErrno, queued); e != 0) RaiseSocketErrno(e);
         throw EIdOpenSSLAPISSLError(api.ErrorText(queued));
       case SSL_ERROR_SSL:
         established_ = false;
@@ -422,7 +431,10 @@ void TlsChannel::Write(const char* data, size_t size) {
       continue;
     }
     established_ = false;
-    if (error == SSL_ERROR_SYSCALL && queued == 0) RaiseSocketErrno(savedErrno != 0 ? savedErrno : EPIPE);
+    if (error == SSL_ERROR_SYSCALL) {
+      if (queued == 0) RaiseSocketErrno(savedErrno != 0 ? savedErrno : EPIPE);
+      if (int e = SystemErrno(savedErrno, queued); e != 0) RaiseSocketErrno(e);
+    }
     if (error == SSL_ERROR_SSL) throw EIdOSSLUnderlyingCryptoError(api.ErrorText(queued));
     throw EIdOpenSSLAPISSLError(queued != 0 ? api.ErrorText(queued) : "SSL error " + std::to_string(error));
   }
