@@ -2,7 +2,10 @@
 .PHONY: demo test build clean
 
 # Builds Velmora and publishes a sample photo to a local test Prism server.
-demo: build
+demo:
+	bash scripts/setup.sh
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	ninja -C build velmora velmora_demo_tool
 	bash scripts/demo.sh build
 
 # Builds everything (normal and sanitizer builds, fuzz targets) and runs all tests.

@@ -1,6 +1,8 @@
 // ParseJSONValue: a single pass over the bytes with an explicit stack of open
 // containers, so deep input cannot exhaust the call stack.
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -12,18 +14,23 @@ namespace velmora {
 // Fills the containers the parser builds (its access to their storage).
 class JSONTreeBuilder {
  public:
-  // Moves the members / elements collected from `first` on into the
-  // container, in one allocation of the exact size.
-  static void SetMembers(TJSONObject& object, std::vector<TJSONPair>& scratch, size_t first) {
-    object.pairs_.reserve(scratch.size() - first);
-    for (size_t i = first; i < scratch.size(); ++i) object.pairs_.push_back(std::move(scratch[i]));
-    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
+  static void Reserve(TJSONObject& object, size_t count) { object.pairs_.reserve(count); }
+  static void Reserve(TJSONArray& array, size_t count) { array.items_.reserve(count); }
+  static void Append(TJSONObject& object, std::string& name, std::unique_ptr<TJSONValue> value) {
+    object.pairs_.emplace_back(std::move(name), std::move(value));
   }
-  static void SetItems(TJSONArray& array, std::vector<std::unique_ptr<TJSONValue>>& scratch, size_t first) {
-    array.items_.reserve(scratch.size() - first);
-    for (size_t i = first; i < scratch.size(); ++i) array.items_.push_back(std::move(scratch[i]));
-    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(first), scratch.end());
+  static void Append(TJSONArray& array, std::unique_ptr<TJSONValue> value) {
+    array.items_.push_back(std::move(value));
   }
+  // The number of members / elements, after giving back room reserved in
+  // vain when more than an eighth of it stayed unused.
+  template <typename Items>
+  static size_t Trim(Items& items) {
+    if (items.capacity() - items.size() > items.size() / 8) items.shrink_to_fit();
+    return items.size();
+  }
+  static size_t Finish(TJSONObject& object) { return Trim(object.pairs_); }
+  static size_t Finish(TJSONArray& array) { return Trim(array.items_); }
 };
 
 namespace {
@@ -37,6 +44,32 @@ struct PlainStringBytes {
   }
 };
 constexpr PlainStringBytes kPlain;
+
+// The first byte at or after `p` that a string cannot copy without a closer
+// look (see kPlain), or `end`. Eight bytes are tested at a time: a word with
+// no quotation mark, backslash or byte >= 0x80 is skipped whole.
+inline const char* SkipPlainBytes(const char* p, const char* end) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  // The high bit of every zero byte of `v` is set in the result, and bits
+  // above the lowest zero byte may be set too; below it none is.
+  auto zeroBytes = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    const uint64_t stop = (word & kHighs) | zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
+    if (stop != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + (std::countr_zero(stop) >> 3);
+      } else {
+        break;  // the byte loop below finds it
+      }
+    }
+    p += 8;
+  }
+  while (p < end && kPlain.plain[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
 
 inline bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -55,13 +88,13 @@ class Parser {
   std::unique_ptr<TJSONValue> Run();
 
  private:
-  // An open object or array. Its members (elements) wait in pairs_ (items_)
-  // from index `first` on until it closes, so that each container gets one
-  // allocation of the exact size.
+  // An open object or array. Members and elements go straight into their
+  // container; its room is reserved for as many as the container closed last
+  // at the same depth had, which fits exactly for the lists of like objects
+  // answers consist of.
   struct Frame {
-    TJSONValue* container;  // owned by the scratch stack of its parent, or by root_
+    TJSONValue* container;  // owned by its parent, or by root_
     bool isObject;
-    size_t first;
     std::string name;  // the member name waiting for its value
   };
 
@@ -89,8 +122,9 @@ class Parser {
 
   std::unique_ptr<TJSONValue> root_;
   std::vector<Frame> stack_;
-  std::vector<TJSONPair> pairs_;
-  std::vector<std::unique_ptr<TJSONValue>> items_;
+  // Per depth, the size of the object / array that closed last there.
+  std::vector<size_t> objectSizes_ = std::vector<size_t>(kJSONMaxDepth, 0);
+  std::vector<size_t> arraySizes_ = std::vector<size_t>(kJSONMaxDepth, 0);
 };
 
 // Reads `"name"` `:` of the next member into frame.name (p_ at the quote).
@@ -108,7 +142,7 @@ bool Parser::ReadMemberName(Frame& frame) {
 bool Parser::ReadString(std::string& out) {
   const char* run = p_;
   for (;;) {
-    while (p_ < end_ && kPlain.plain[static_cast<unsigned char>(*p_)]) ++p_;
+    p_ = SkipPlainBytes(p_, end_);
     if (p_ == end_) return false;
     const char c = *p_;
     if (static_cast<unsigned char>(c) >= 0x80) {
@@ -232,19 +266,20 @@ void Parser::Attach(std::unique_ptr<TJSONValue> value) {
   }
   Frame& top = stack_.back();
   if (top.isObject) {
-    pairs_.emplace_back(std::move(top.name), std::move(value));
+    JSONTreeBuilder::Append(static_cast<TJSONObject&>(*top.container), top.name, std::move(value));
   } else {
-    items_.push_back(std::move(value));
+    JSONTreeBuilder::Append(static_cast<TJSONArray&>(*top.container), std::move(value));
   }
 }
 
 // Closes the innermost open container.
 void Parser::Close() {
   Frame& top = stack_.back();
+  const size_t depth = stack_.size() - 1;
   if (top.isObject) {
-    JSONTreeBuilder::SetMembers(static_cast<TJSONObject&>(*top.container), pairs_, top.first);
+    objectSizes_[depth] = JSONTreeBuilder::Finish(static_cast<TJSONObject&>(*top.container));
   } else {
-    JSONTreeBuilder::SetItems(static_cast<TJSONArray&>(*top.container), items_, top.first);
+    arraySizes_[depth] = JSONTreeBuilder::Finish(static_cast<TJSONArray&>(*top.container));
   }
   stack_.pop_back();
 }
@@ -270,7 +305,8 @@ std::unique_ptr<TJSONValue> Parser::Run() {
         }
         TJSONValue* const raw = container.get();
         Attach(std::move(container));
-        stack_.push_back(Frame{raw, isObject, isObject ? pairs_.size() : items_.size(), std::string()});
+        const size_t depth = stack_.size();
+        stack_.push_back(Frame{raw, isObject, std::string()});
         SkipWhitespace();
         if (Consume(isObject ? '}' : ']')) {
           stack_.pop_back();
@@ -278,7 +314,10 @@ std::unique_ptr<TJSONValue> Parser::Run() {
           break;
         }
         if (isObject) {
+          JSONTreeBuilder::Reserve(static_cast<TJSONObject&>(*raw), objectSizes_[depth]);
           if (!ReadMemberName(stack_.back())) return nullptr;
+        } else {
+          JSONTreeBuilder::Reserve(static_cast<TJSONArray&>(*raw), arraySizes_[depth]);
         }
         continue;  // the first member's value or the first element
       }
