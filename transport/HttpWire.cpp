@@ -396,10 +396,12 @@ void ResponseReader::ThrowTooManyLines() const { throw EIdException("Too many he
 HttpResponseHead ResponseReader::ReadHead() {
   HttpResponseHead head;
   head.statusLine = ReadLine();
+  // Every line counts, folded ones too, so no value can grow without bound.
+  size_t lines = 0;
   for (;;) {
     std::string line = ReadLine();
     if (line.empty()) break;
-    if (head.headers.size() >= limits_.maxHeaderLines) ThrowTooManyLines();
+    if (++lines > limits_.maxHeaderLines) ThrowTooManyLines();
     if ((line.front() == ' ' || line.front() == '\t') && !head.headers.empty()) {
       // A folded line continues the previous value.
       std::string& value = head.headers.back().second;
@@ -532,6 +534,11 @@ bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string
   if (!PlausibleCharsetName(charset)) return false;
   iconv_t cd = ::iconv_open("UTF-8", std::string(charset).c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  // Closed on every path, an allocation failure included.
+  struct Closer {
+    iconv_t cd;
+    ~Closer() { ::iconv_close(cd); }
+  } closer{cd};
   out.clear();
   out.reserve(bytes.size() + bytes.size() / 4 + 16);
   char* in = const_cast<char*>(bytes.data());
@@ -556,7 +563,6 @@ bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string
   size_t outLeft = sizeof(piece);
   ::iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
   out.append(piece, static_cast<size_t>(outPtr - piece));
-  ::iconv_close(cd);
   return true;
 }
 
@@ -564,12 +570,10 @@ std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
   std::string charset = head.charSet;
   if (charset.empty() && IsHtmlMediaType(head.mediaType)) charset = HtmlMetaCharset(bytes);
   if (charset.empty() && IsXmlMediaType(head.mediaType)) charset = XmlDeclarationCharset(bytes);
-  if (charset.empty()) {
-    if (IsXmlMediaType(head.mediaType)) {
-      charset = "US-ASCII";
-    } else if (StartsWithNoCase(head.mediaType, "text")) {
-      charset = "ISO-8859-1";
-    }
+  // The defaults belong to text/* types only (US-ASCII for text/xml and its
+  // kin); any other type without a charset is read byte for byte.
+  if (charset.empty() && StartsWithNoCase(head.mediaType, "text")) {
+    charset = IsXmlMediaType(head.mediaType) ? "US-ASCII" : "ISO-8859-1";
   }
   std::string out;
   if (!charset.empty() && DecodeCharset(bytes, charset, out)) return out;

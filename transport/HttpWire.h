@@ -156,8 +156,8 @@ class ResponseReader {
 
 // The answer text: body bytes decoded by the answer's charset (a name or
 // alias iconv knows, compared without case); without one, a charset named
-// inside an HTML or XML body; else ISO-8859-1 for text/* and US-ASCII for
-// XML media types; else (or for an unknown name) each byte as the character
+// inside an HTML or XML body; else for text/* ISO-8859-1 (US-ASCII for the
+// XML ones such as text/xml); else (or for an unknown name) each byte as the character
 // of the same code. Bytes invalid in the chosen charset become U+FFFD.
 // Returns UTF-8.
 std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head);

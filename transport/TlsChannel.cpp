@@ -198,6 +198,15 @@ SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
 constexpr const char* kConnectError = "Error connecting with SSL.";
 constexpr const char* kEofText = "EOF was observed that violates the protocol";
 
+// The errno of a system error the library reports (SSL_ERROR_SYSCALL): the
+// one seen after the call, else the one the library queued for it; 0 when
+// the failure is not a system error.
+int SystemErrno(int savedErrno, unsigned long queued) {
+  if (queued != 0 && ERR_GET_LIB(queued) != ERR_LIB_SYS) return 0;
+  if (savedErrno != 0) return savedErrno;
+  return queued != 0 ? ERR_GET_REASON(queued) : 0;
+}
+
 bool IsUnexpectedEof(unsigned long code) {
   return code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
          ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
@@ -210,9 +219,11 @@ int EffectiveSslVersions(int versions) {
                           kSslVersionTLS1_2};
   int count = 0;
   for (int v : concrete) count += (versions & v) ? 1 : 0;
-  if (count == 1 && (versions & kSslVersionFlexible) == 0) return versions;
+  if ((versions & kSslVersionFlexible) == 0) return versions;
+  // Only a set naming the flexible member loses it; an empty set stays empty
+  // (no version allowed: the handshake fails).
   int set = versions & ~kSslVersionFlexible;
-  if (set == 0) set = kSslVersionsAll & ~kSslVersionFlexible;
+  if (count == 0) set |= kSslVersionsAll & ~kSslVersionFlexible;
   return set;
 }
 
@@ -266,12 +277,17 @@ void TlsChannel::PrepareContext() {
     int member;
     uint64_t disable;
   };
-  // TLS 1.3 is offered together with TLS 1.2.
+  // A set of several versions negotiates flexibly and then offers TLS 1.3
+  // together with TLS 1.2; a set of exactly one version allows that version
+  // alone, as its own method would.
+  const bool single = versions == kSslVersionSSL3 || versions == kSslVersionTLS1 ||
+                      versions == kSslVersionTLS1_1 || versions == kSslVersionTLS1_2;
+  const int tls13 = single ? 0 : kSslVersionTLS1_2;
   const VersionOption options[] = {{kSslVersionSSL3, SSL_OP_NO_SSLv3},
                                    {kSslVersionTLS1, SSL_OP_NO_TLSv1},
                                    {kSslVersionTLS1_1, SSL_OP_NO_TLSv1_1},
                                    {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_2},
-                                   {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_3}};
+                                   {tls13, SSL_OP_NO_TLSv1_3}};
   for (const auto& o : options) {
     if (versions & o.member) {
       api.SSL_CTX_clear_options(ctx, o.disable);
@@ -378,7 +394,7 @@ size_t TlsChannel::Read(char* buffer, size_t capacity) {
           return 0;
         }
         established_ = false;
-        if (queued == 0) RaiseSocketErrno(savedErrno);
+        if (int e = SystemErrno(savedErrno, queued); e != 0) RaiseSocketErrno(e);
         throw EIdOpenSSLAPISSLError(api.ErrorText(queued));
       case SSL_ERROR_SSL:
         established_ = false;
@@ -415,7 +431,10 @@ void TlsChannel::Write(const char* data, size_t size) {
       continue;
     }
     established_ = false;
-    if (error == SSL_ERROR_SYSCALL && queued == 0) RaiseSocketErrno(savedErrno != 0 ? savedErrno : EPIPE);
+    if (error == SSL_ERROR_SYSCALL) {
+      if (queued == 0) RaiseSocketErrno(savedErrno != 0 ? savedErrno : EPIPE);
+      if (int e = SystemErrno(savedErrno, queued); e != 0) RaiseSocketErrno(e);
+    }
     if (error == SSL_ERROR_SSL) throw EIdOSSLUnderlyingCryptoError(api.ErrorText(queued));
     throw EIdOpenSSLAPISSLError(queued != 0 ? api.ErrorText(queued) : "SSL error " + std::to_string(error));
   }

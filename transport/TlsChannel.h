@@ -2,9 +2,10 @@
 // OpenSSL 3 for https. OpenSSL is opened with dlopen on the first TLS connect
 // under a process-wide lock and stays loaded; http works without it.
 //
-// TLS settings: flexible method, TLS 1.0 up to TLS 1.3 when the version set
-// allows them (security level 0 so that TLS 1.0 servers are reached), no
-// certificate verification, server name = the URL's host as written.
+// TLS settings: flexible method, TLS 1.0 up to TLS 1.2 as the version set
+// allows them and TLS 1.3 with TLS 1.2 unless the set names one version alone
+// (security level 0 so that TLS 1.0 servers are reached), no certificate
+// verification, server name = the URL's host as written.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,9 @@ inline constexpr int kSslVersionTLS1_1 = 16;
 inline constexpr int kSslVersionTLS1_2 = 32;
 inline constexpr int kSslVersionsAll = 63;
 
-// The effective set: a set holding exactly one concrete version keeps it;
-// any other set loses the flexible member (61 when nothing else remains).
+// The effective set: a set naming the flexible member loses it (61 when no
+// concrete version remains); any other set stays as it is. A set of exactly
+// one concrete version allows that version alone; an empty set allows none.
 int EffectiveSslVersions(int versions);
 
 struct TlsSettings {

@@ -18,6 +18,7 @@ A step is an object:
   "respond_b64": bytes in base64
   "close":   true: close the connection after this step
   "stall":   true: answer nothing and keep the connection open
+  "reset":   true: end the connection with a TCP reset after this step
 Each request read is printed as "REQUEST <connection> <base64 of the exact
 bytes>" before the answer goes out; "CLOSED <connection>" follows when the
 connection has been closed (by either side). A request beyond the script is printed and the
@@ -31,6 +32,7 @@ import os
 import queue
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -77,6 +79,7 @@ def read_request(conn, pending):
 
 def serve(conn, index, steps, stop, tls):
     pending = b""
+    reset = False
     conn.settimeout(None)
     try:
         if tls is not None:
@@ -104,6 +107,11 @@ def serve(conn, index, steps, stop, tls):
                 conn.sendall(step["respond"].encode("latin-1"))
             if "respond_b64" in step:
                 conn.sendall(base64.b64decode(step["respond_b64"]))
+            if step.get("reset"):
+                # Linger 0: the close sends a reset instead of a FIN.
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                reset = True
+                return
             if step.get("close"):
                 return
         # Past the script: report what still comes, then the close.
@@ -116,10 +124,11 @@ def serve(conn, index, steps, stop, tls):
     except (OSError, ssl.SSLError):
         pass
     finally:
-        try:
-            conn.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+        if not reset:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         conn.close()
         emit("CLOSED %d" % index)
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -40,16 +41,27 @@ struct PeerStep {
   bool stall = false;            // answer nothing, keep the connection open
   std::string read = "request";  // "request", "bytes" or "none"
   int delayMs = 0;
+  bool reset = false;  // end the connection with a TCP reset after answering
 
   std::string Json() const {
     std::string j = "{\"read\":\"" + read + "\"";
     if (!respond.empty()) j += ",\"respond\":" + JsonBytes(respond);
     if (close) j += ",\"close\":true";
     if (stall) j += ",\"stall\":true";
+    if (reset) j += ",\"reset\":true";
     if (delayMs > 0) j += ",\"delay_ms\":" + std::to_string(delayMs);
     return j + "}";
   }
 };
+
+// A step that reads as `read`, sends `respond` and then resets the connection.
+inline PeerStep ResetStep(std::string respond = "", std::string read = "request") {
+  PeerStep step;
+  step.respond = std::move(respond);
+  step.read = std::move(read);
+  step.reset = true;
+  return step;
+}
 
 using PeerConnection = std::vector<PeerStep>;
 

@@ -238,9 +238,10 @@ TEST(HttpClientStatus, DecidesByStatusCode) {
 }
 
 TEST(HttpClientConnection, ReusesOnlyUnderTheKeepAliveVerdict) {
-  const std::string keep = Answer("200 OK", "k", "Connection: keep-alive\r\n");
+  // The verdict trims the value and ignores its case.
+  const std::string keep = Answer("200 OK", "k", "Connection:  Keep-Alive \r\n");
   const std::string plain = Answer("200 OK", "p");
-  const std::string close = Answer("200 OK", "c", "Connection: close\r\n");
+  const std::string close = Answer("200 OK", "c", "Connection: CLOSE\r\n");
   // conn 0: POST (keep-alive) + PUT + GET;  conn 1: POST without keep-alive;
   // conn 2: PUT + GET (close);  conn 3: GET until close;  conn 4: GET.
   ScriptedPeer peer({{{keep}, {plain}, {plain}},
@@ -346,6 +347,16 @@ TEST(HttpClientFailures, ReportsBrokenServersWithTheirExceptions) {
        60000,
        "EIdConnClosedGracefully",
        "Connection Closed Gracefully."},
+      {"resets after the request",
+       {test::ResetStep()},
+       60000,
+       "EIdSocketError",
+       "Socket Error # 10054\r\nConnection reset by peer."},
+      {"resets mid-headers",
+       {test::ResetStep("HTTP/1.1 200 OK\r\nContent-")},
+       60000,
+       "EIdSocketError",
+       "Socket Error # 10054\r\nConnection reset by peer."},
       {"endless header line",
        {PeerStep{"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'x') + "\r\n\r\n", true}},
        60000,

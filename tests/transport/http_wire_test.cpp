@@ -177,6 +177,9 @@ TEST(HttpResponseReader, FramesBodies) {
        201, "ok", false},
       {"101 is final", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw", 101, "", false},
       {"LF-only lines", "HTTP/1.1 200 OK\nContent-Length: 2\n\nok", 200, "ok", false},
+      {"header line of exactly 16384 characters",
+       "HTTP/1.1 200 OK\r\nX: " + std::string(16381, 'y') + "\r\nContent-Length: 2\r\n\r\nok", 200, "ok",
+       false},
   };
   for (const Case& c : cases) {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{1} << 20}) {
@@ -233,6 +236,9 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
        "EIdConnClosedGracefully", "Connection Closed Gracefully."},
       {"long status line", "HTTP/1.1 200 " + std::string(16400, 'x') + "\r\n\r\n",
        "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
+      {"header line of 16385 characters",
+       "HTTP/1.1 200 OK\r\nX: " + std::string(16382, 'y') + "\r\nContent-Length: 2\r\n\r\nok",
+       "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
       {"endless header line", "HTTP/1.1 200 OK\r\nX: " + std::string(100000, 'y'),
        "EIdReadLnMaxLineLengthExceeded", "Max line length exceeded."},
       {"long chunk size line",
@@ -244,6 +250,14 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
            [] {
              std::string s;
              for (int i = 0; i < 60; ++i) s += "X-" + std::to_string(i) + ": v\r\n";
+             return s + "\r\n";
+           }(),
+       "EIdException", "Too many header lines."},
+      {"endless folded header line",
+       "HTTP/1.1 200 OK\r\nX: a\r\n" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 60; ++i) s += " continued\r\n";
              return s + "\r\n";
            }(),
        "EIdException", "Too many header lines."},
@@ -299,7 +313,13 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
        "b",
        "a\xEF\xBF\xBD"
        "b"},
-      {"xml without charset is us-ascii", "application/xml", "<a>\xE8</a>", "<a>\xEF\xBF\xBD</a>"},
+      {"text xml without charset is us-ascii", "text/xml", "<a>\xE8</a>", "<a>\xEF\xBF\xBD</a>"},
+      {"text xml kin without charset is us-ascii", "text/xml-external-parsed-entity", "\xE8", "\xEF\xBF\xBD"},
+      {"application xml without charset: byte for byte", "application/xml", "<a>\xE8</a>", "<a>\xC3\xA8</a>"},
+      {"application +xml without charset: byte for byte", "application/atom+xml", "\xE8", "\xC3\xA8"},
+      {"application xml names its charset", "application/xml",
+       "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\x80",
+       "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\xE2\x82\xAC"},
       {"xml declaration names the charset", "text/xml",
        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA8</a>",
        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA8</a>"},

@@ -104,12 +104,42 @@ TEST_F(TlsChannelTest, NarrowVersionSetsLimitTheHandshake) {
   EXPECT_EQ(NegotiatedLine(client.Get(Url(server.Port()))), "New, TLSv1.0");
 }
 
+TEST_F(TlsChannelTest, OneVersionAloneIsThatVersionOnly) {
+  struct Case {
+    const char* name;
+    int versions;
+    const char* negotiated;  // nullptr: the handshake fails
+  };
+  const Case cases[] = {
+      {"TLS 1.2 alone offers no TLS 1.3", kSslVersionTLS1_2, nullptr},
+      {"TLS 1.2 with the flexible member is TLS 1.2 alone", kSslVersionTLS1_2 | kSslVersionFlexible, nullptr},
+      {"two versions negotiate flexibly, TLS 1.3 included", kSslVersionTLS1_1 | kSslVersionTLS1_2,
+       "New, TLSv1.3"},
+      {"the run's set", kSslVersionsAll, "New, TLSv1.3"},
+      {"an empty set allows nothing", 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlsServer server(valid_.first, valid_.second, {"-tls1_3"});
+    HttpClient client;
+    client.SetReadTimeout(60000);
+    client.TlsHandler().sslVersions = c.versions;
+    if (c.negotiated == nullptr) {
+      EXPECT_THROW(client.Get(Url(server.Port())), EIdOSSLUnderlyingCryptoError);
+    } else {
+      EXPECT_EQ(NegotiatedLine(client.Get(Url(server.Port()))), c.negotiated);
+    }
+  }
+}
+
 TEST(TlsVersionSet, KeepsOneVersionOrDropsTheFlexibleMember) {
   struct Case {
     int in, out;
   };
   const Case cases[] = {{63, 61},
                         {2, 61},
+                        {0, 0},
+                        {kSslVersionSSL2, kSslVersionSSL2},
                         {kSslVersionTLS1_2, kSslVersionTLS1_2},
                         {kSslVersionTLS1 | kSslVersionFlexible, kSslVersionTLS1},
                         {kSslVersionTLS1 | kSslVersionTLS1_2, kSslVersionTLS1 | kSslVersionTLS1_2}};
@@ -145,15 +175,18 @@ TEST_F(TlsChannelTest, CarriesRequestsAndBodiesOverAKeptConnection) {
 
 TEST_F(TlsChannelTest, ReadTimeoutAndEarlyCloseAfterTheHandshake) {
   ScriptedPeer peer({{PeerStep{"", false, true}},
-                     {PeerStep{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", true}}},
+                     {PeerStep{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", true}},
+                     {test::ResetStep()}},
                     valid_.first, valid_.second);
   struct Case {
     const char* name;
     const char* className;
     const char* message;
   };
-  const Case cases[] = {{"stalled answer", "EIdReadTimeout", "Read timed out."},
-                        {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."}};
+  const Case cases[] = {
+      {"stalled answer", "EIdReadTimeout", "Read timed out."},
+      {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."},
+      {"reset after the request", "EIdSocketError", "Socket Error # 10054\r\nConnection reset by peer."}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HttpClient client;
@@ -179,6 +212,8 @@ TEST_F(TlsChannelTest, ReportsHandshakeFailures) {
   const Case cases[] = {
       {"hang-up after the ClientHello", PeerStep{"", true, false, "bytes"}, 60000, "EIdOSSLConnectError",
        "Error connecting with SSL.\r\nEOF was observed that violates the protocol"},
+      {"reset after the ClientHello", test::ResetStep("", "bytes"), 60000, "EIdSocketError",
+       "Socket Error # 10054\r\nConnection reset by peer."},
       {"no handshake data in time", PeerStep{"", false, true, "bytes"}, 500, "EIdSocketError",
        "Socket Error # 10060\r\nConnection timed out."},
       {"plain HTTP answer", PeerStep{"HTTP/1.1 400 Bad Request\r\n\r\n", true, false, "bytes"}, 60000,
