@@ -310,6 +310,28 @@ TEST(JsonParse, HugeValues) {
   EXPECT_FALSE(ParseJSONValue("0" + std::string(1000000, '0')));
 }
 
+// Trees large enough to use the biggest value blocks, alive at the same
+// time, released on another thread and parsed again from reused blocks.
+TEST(JsonParse, LargeTreesSideBySide) {
+  std::string text = "[";
+  for (int i = 0; i < 400000; ++i) {
+    if (i != 0) text += ',';
+    text += i % 3 == 0 ? std::to_string(i) : i % 3 == 1 ? "\"s" + std::to_string(i) + "\"" : "[true,{}]";
+  }
+  text += ']';
+  std::unique_ptr<TJSONValue> first = ParseJSONValue(text);
+  std::unique_ptr<TJSONValue> second = ParseJSONValue(text);
+  ASSERT_TRUE(first && second);
+  std::thread([&first] { first.reset(); }).join();
+  std::unique_ptr<TJSONValue> third = ParseJSONValue(text);
+  ASSERT_TRUE(third);
+  second.reset();
+  std::unique_ptr<TJSONValue> fourth = ParseJSONValue(text);
+  ASSERT_TRUE(fourth);
+  EXPECT_EQ(third->ToString(), text);
+  EXPECT_TRUE(third->Equals(*fourth));
+}
+
 TEST(JsonParse, RoundTripKeepsTheTree) {
   const std::vector<std::string> texts = {
       "{\"a\":[1,-2.5e+3,\"x\\\"y\",null,true,false,{}],\"a\":{\"b\":\"\\ud800\\u0000\\/\"}}",
