@@ -54,7 +54,10 @@ class TerminalDesktop : public Desktop {
   TerminalDesktop& operator=(const TerminalDesktop&) = delete;
 
   void ShowMessage(const std::string& text) override {
-    if (!WriteAll(fd_, "\n" + ReplaceLineBreaks(RepairUtf8(text), "\n") + "\n[OK] ")) return;
+    std::string shown = "\n";
+    shown += ReplaceLineBreaks(RepairUtf8(text), "\n");
+    shown += "\n[OK] ";
+    if (!WriteAll(fd_, shown)) return;
     std::string ignored;
     if (ReadLine(ignored) != ReadResult::Line) WriteAll(fd_, "\n");
   }

@@ -2,9 +2,9 @@
 // known before sending, and it can be read again from the start.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <string>
 
 namespace velmora {

@@ -1,0 +1,169 @@
+#include "archive/QorDB.h"
+
+#include <exception>
+
+#include "archive/Qorin2.h"
+#include "platform/Desktop.h"
+#include "platform/Profile.h"
+
+namespace velmora {
+namespace {
+
+// The credentials used when the caller passes empty texts.
+constexpr const char* kDefaultUser = "SYSDBA";
+constexpr const char* kDefaultPassword = "quietlamp";
+
+// `text` between double quotes, an inner double quote doubled so the value
+// cannot end the quoted text early.
+std::string DoubleQuoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+bool EndsWithBackslash(const std::string& text) { return !text.empty() && text.back() == '\\'; }
+
+}  // namespace
+
+bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::string& server,
+                      const std::string& driveLetter, const std::string& user, const std::string& password) {
+  const std::string userName = user.empty() ? kDefaultUser : user;
+  const std::string userPassword = password.empty() ? kDefaultPassword : password;
+
+  db.Close();
+  db.LoginPrompt = false;
+  db.Params.clear();
+  db.Params.push_back("user_name=" + userName);
+  db.Params.push_back("password=" + userPassword);
+
+  if (server.empty()) {
+    db.DatabaseName = name;
+  } else {
+    std::string path = name;
+    if (!driveLetter.empty()) path = driveLetter + (name.size() > 1 ? name.substr(1) : std::string());
+    db.DatabaseName = server + ":" + path;
+  }
+
+  try {
+    db.Open();
+    return true;
+  } catch (const std::exception&) {
+    // Whatever made the attach fail, a database is created under the same name.
+  }
+
+  db.Params.clear();
+  db.Params.push_back("USER " + DoubleQuoted(userName));
+  db.Params.push_back("PASSWORD " + DoubleQuoted(userPassword));
+  db.Params.push_back("PAGE_SIZE 4096");
+  try {
+    db.SetSQLDialect(3);
+    db.CreateDatabase();
+  } catch (const std::exception&) {
+    return false;
+  }
+  CurrentDesktop().ShowMessage("Effettuata creazione data base");
+  return true;
+}
+
+std::string AvvisoCondivisione(const std::string& share) {
+  return "Attenzione: il disco con gli archivi è stato condiviso in rete con un nome - " + share +
+         " - e non con la lettera che lo identifica. Si consiglia di correggere la condivisione oppure " +
+         "di correggere manualmente la sezione Percorso Nel Server nel file Dati.ini accanto al database";
+}
+
+bool PercorsoDiReteText(const std::string& dir, const std::string& pathOnServer, std::string& prefix,
+                        bool& sharedByName, std::string& warnedShare) {
+  warnedShare.clear();
+  std::string s = dir.size() > 2 ? dir.substr(2) : std::string();
+
+  // The server name runs up to the first "\" (the whole rest when there is none).
+  size_t slash = s.find('\\');
+  std::string server = s.substr(0, slash);
+  s = slash == std::string::npos ? std::string() : s.substr(slash + 1);
+
+  std::string share = s.substr(0, s.find('\\'));
+  bool warned = false;
+  if (share.size() <= 1) {
+    // A drive shared by its letter: \\srv\D\archivi\ -> srv:D:\archivi\.
+    s = server + ":" + s;
+    size_t first = s.find('\\');
+    if (first != std::string::npos) s.insert(first, 1, ':');
+  } else {
+    sharedByName = true;
+    if (!pathOnServer.empty()) {
+      s = server + ":" + pathOnServer;
+    } else {
+      warnedShare = share;
+      warned = true;
+    }
+  }
+  prefix = s;
+  return warned;
+}
+
+bool PercorsoDiRete(const std::string& dir, const std::string& pathOnServer, std::string& prefix,
+                    bool& sharedByName) {
+  std::string share;
+  bool warned = PercorsoDiReteText(dir, pathOnServer, prefix, sharedByName, share);
+  if (warned) CurrentDesktop().ShowMessage(AvvisoCondivisione(share));
+  return warned;
+}
+
+bool ApriArchivio(TIBDatabase& db, const std::string& dir, const std::string& fileName,
+                  const std::string& user, const std::string& password, const void* owner,
+                  const std::string& parameterFile) {
+  std::string prefix = dir;
+  bool sharedByName = false;
+  bool warned = false;
+  bool connected = false;
+  const std::string file = fileName.empty() ? "archivio.fdb" : fileName;
+  const std::string ini = DatiIniPath(dir, parameterFile);
+
+  // 1. A server-side alias.
+  std::string server = ReadProfileString(ini, "CONFIG", "Nome Server");
+  const std::string alias = ReadProfileString(ini, "CONFIG", "Alias");
+  if (!server.empty() && !alias.empty()) {
+    connected = ConnettiDatabase(db, server + ":" + alias, "", "", user, password);
+  }
+  if (connected) return true;
+
+  // 2. The database directory below the server's name: tried alone, silently.
+  const std::string percorsoDatabase = ReadProfileString(ini, "CONFIG", "PercorsoDatabase");
+  if (!percorsoDatabase.empty()) {
+    server = ReadProfileString(ini, "CONFIG", "Nome Server");
+    prefix = "\\\\" + server + "\\" + percorsoDatabase;
+    if (!EndsWithBackslash(prefix)) prefix += "\\";
+    return ConnettiDatabase(db, prefix + file, "", "", user, password);
+  }
+
+  // 3. The directory itself; a UNC directory becomes the server's own path.
+  if (dir.find("\\\\") != std::string::npos) {
+    const std::string pathOnServer = ReadProfileString(ini, "CONFIG", "Percorso Nel Server");
+    warned = PercorsoDiRete(dir, pathOnServer, prefix, sharedByName);
+  }
+  if (!warned) connected = ConnettiDatabase(db, prefix + file, "", "", user, password);
+  if (!warned && sharedByName && !connected) {
+    CurrentDesktop().ShowMessage(
+        "Errore: nonostante le configurazioni, il particolare percorso di rete sta rendendo impossibile "
+        "l'attivazione del database");
+    warned = true;
+  }
+
+  // 4. Ask for the server and its drive.
+  if (!connected && !warned) {
+    ServerLocation location = ChiediServer(dir, owner, parameterFile);
+    if (!location.serverName.empty()) {
+      connected =
+          ConnettiDatabase(db, prefix + file, location.serverName, location.driveLetter, user, password);
+    } else {
+      CurrentDesktop().ShowMessage("Apertura / creazione del database non riuscita!");
+    }
+  }
+  return connected;
+}
+
+}  // namespace velmora

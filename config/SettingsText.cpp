@@ -1,0 +1,220 @@
+#include "config/SettingsText.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include "platform/CodePage.h"
+#include "platform/Exceptions.h"
+#include "platform/Locale.h"
+
+namespace velmora {
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string_view TrimLeft(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  return s.substr(i);
+}
+
+std::string_view TrimRight(std::string_view s) {
+  size_t n = s.size();
+  while (n > 0 && IsBlank(s[n - 1])) --n;
+  return s.substr(0, n);
+}
+
+std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
+
+// The environment's ctype locale, opened once; used for upper-casing names.
+locale_t CasingLocale() {
+  static locale_t loc = [] {
+    // "C" and "POSIX" case only ASCII; the texts are UTF-8, so they get the
+    // Unicode rules of C.UTF-8 instead.
+    std::string name = EnvironmentLocaleName();
+    bool plain = name.empty() || name == "C" || name == "POSIX";
+    locale_t l = plain ? nullptr : ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
+    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C", nullptr);
+    return l;
+  }();
+  return loc;
+}
+
+// Decodes one UTF-8 character at `i`; 0 when the bytes there are not one.
+size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
+  auto b0 = static_cast<unsigned char>(s[i]);
+  size_t len = b0 < 0x80             ? 1
+               : (b0 & 0xE0) == 0xC0 ? 2
+               : (b0 & 0xF0) == 0xE0 ? 3
+               : (b0 & 0xF8) == 0xF0 ? 4
+                                     : 0;
+  if (len == 0 || i + len > s.size() || !IsValidUtf8(s.substr(i, len))) return 0;
+  cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return len;
+}
+
+// Upper-cases UTF-8 text one character at a time by the user's locale.
+// Bytes that are not UTF-8 stay as they are; a character outside ASCII is
+// never folded into ASCII, so names of different scripts never meet.
+std::string UpperCaseName(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  locale_t loc = CasingLocale();
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    size_t len = DecodeOne(text, i, cp);
+    if (len == 0) {
+      out.push_back(static_cast<char>(0xFF));  // keeps stray bytes apart from characters
+      out.push_back(text[i]);
+      ++i;
+      continue;
+    }
+    if (cp < 0x80) {
+      out.push_back(cp >= 'a' && cp <= 'z' ? static_cast<char>(cp - 32) : static_cast<char>(cp));
+    } else {
+      char32_t upper = loc ? static_cast<char32_t>(::towupper_l(static_cast<wint_t>(cp), loc)) : cp;
+      if (upper < 0x80) upper = cp;
+      AppendUtf8(out, upper);
+    }
+    i += len;
+  }
+  return out;
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+bool SameSettingsName(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  return UpperCaseName(a) == UpperCaseName(b);
+}
+
+SettingsText SettingsText::Parse(std::string_view text) {
+  SettingsText result;
+  SettingsSection* current = nullptr;  // null before the first header and under a repeated one
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find_first_of("\r\n", pos);
+    size_t next;
+    if (end == std::string_view::npos) {
+      end = text.size();
+      next = end;
+    } else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+      next = end + 2;
+    } else {
+      next = end + 1;
+    }
+    std::string_view line = Trim(text.substr(pos, end - pos));
+    pos = next;
+
+    if (line.empty() || line.front() == ';') continue;
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      std::string_view name = Trim(line.substr(1, line.size() - 2));
+      if (result.FindSection(name)) {
+        current = nullptr;
+      } else {
+        result.sections_.push_back(SettingsSection{std::string(name), {}});
+        current = &result.sections_.back();
+      }
+      continue;
+    }
+    if (!current) continue;
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      current->entries.push_back(SettingsEntry{std::string(line), std::string(), false});
+    } else {
+      current->entries.push_back(SettingsEntry{std::string(TrimRight(line.substr(0, eq))),
+                                               std::string(TrimLeft(line.substr(eq + 1))), true});
+    }
+  }
+  return result;
+}
+
+std::string SettingsText::Render() const {
+  std::string out;
+  for (const SettingsSection& section : sections_) {
+    out += '[';
+    out += section.name;
+    out += "]\r\n";
+    for (const SettingsEntry& entry : section.entries) {
+      out += entry.key;
+      if (entry.hasValue) {
+        out += '=';
+        out += entry.value;
+      }
+      out += "\r\n";
+    }
+    out += "\r\n";
+  }
+  return out;
+}
+
+std::vector<std::string> SettingsText::SectionNames() const {
+  std::vector<std::string> names;
+  names.reserve(sections_.size());
+  for (const SettingsSection& section : sections_) names.push_back(section.name);
+  return names;
+}
+
+SettingsSection* SettingsText::FindSection(std::string_view name) {
+  for (SettingsSection& section : sections_)
+    if (SameSettingsName(section.name, name)) return &section;
+  return nullptr;
+}
+
+const SettingsSection* SettingsText::FindSection(std::string_view name) const {
+  for (const SettingsSection& section : sections_)
+    if (SameSettingsName(section.name, name)) return &section;
+  return nullptr;
+}
+
+std::optional<std::string> SettingsText::Find(std::string_view section, std::string_view key) const {
+  const SettingsSection* found = FindSection(section);
+  if (!found) return std::nullopt;
+  for (const SettingsEntry& entry : found->entries)
+    if (entry.hasValue && SameSettingsName(entry.key, key)) return entry.value;
+  return std::nullopt;
+}
+
+std::string SettingsText::ReadString(std::string_view section, std::string_view key,
+                                     std::string_view defaultValue) const {
+  std::optional<std::string> value = Find(section, key);
+  return value ? *value : std::string(defaultValue);
+}
+
+std::string SettingsText::CheckWritable(std::string_view section, std::string_view key,
+                                        std::string_view value) {
+  if (HasLineBreak(section)) return "the section name holds a line break";
+  if (Trim(section).size() != section.size()) return "the section name begins or ends with a blank";
+  if (key.empty()) return "the key is empty";
+  if (HasLineBreak(key)) return "the key holds a line break";
+  if (Trim(key).size() != key.size()) return "the key begins or ends with a blank";
+  if (key.find('=') != std::string_view::npos) return "the key holds \"=\"";
+  if (key.front() == ';' || key.front() == '[') return "the key begins with \";\" or \"[\"";
+  if (HasLineBreak(value)) return "the value holds a line break";
+  return {};
+}
+
+void SettingsText::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  std::string problem = CheckWritable(section, key, value);
+  if (!problem.empty())
+    throw EIniFileException("Cannot store setting \"" + std::string(key) + "\" in section \"" +
+                            std::string(section) + "\": " + problem);
+  SettingsSection* target = FindSection(section);
+  if (!target) {
+    sections_.push_back(SettingsSection{std::string(section), {}});
+    target = &sections_.back();
+  }
+  for (SettingsEntry& entry : target->entries) {
+    if (entry.hasValue && SameSettingsName(entry.key, key)) {
+      entry.value = std::string(value);
+      return;
+    }
+  }
+  target->entries.push_back(SettingsEntry{std::string(key), std::string(value), true});
+}
+
+}  // namespace velmora

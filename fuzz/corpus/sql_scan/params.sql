@@ -1,0 +1,1 @@
+SELECT * FROM T WHERE ID = :ID AND N = 'it''s' /* :c */

@@ -1,0 +1,1 @@
+SELECT :"Quoted ""Name""" FROM "T?"

@@ -1,0 +1,491 @@
+// The Prism server routines against the test Prism server and a real
+// embedded archive.
+#include <gtest/gtest.h>
+
+#include "platform/Exceptions.h"
+#include "prism/JsonHelpers.h"
+#include "tests/prism/PrismTestSupport.h"
+#include "transport/Multipart.h"
+
+namespace velmora::test {
+namespace {
+
+// The SHA-1 of a file's bytes as sha1sum computes it.
+std::string Sha1Hex(const std::string& path) {
+  ProcessResult result = RunProcess({"/usr/bin/sha1sum", path});
+  return result.out.substr(0, 40);
+}
+
+// ---- Pure helpers ----
+
+TEST(PrismText, ApostrophesAreDoubled) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {{"", ""},
+               {"abc", "abc"},
+               {"'", "''"},
+               {"l'album", "l''album"},
+               {"a''b", "a''''b"},
+               {"x'; DROP TABLE KELTRANSFLOG; --", "x''; DROP TABLE KELTRANSFLOG; --"},
+               {"a\r\nb", "a\r\nb"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(TestoSQL(c.in), c.out);
+  }
+}
+
+TEST(PrismText, MediaTypeFollowsTheEndOfThePath) {
+  struct Case {
+    const char* path;
+    const char* type;
+  } cases[] = {{"C:\\Foto\\a.MP4", "video/mp4"}, {"/f/a.mp4", "video/mp4"},    {"/f/a.xmp4", "video/mp4"},
+               {"/f/a.MOV", "video/quicktime"},  {"/f/a.png", "image/jpeg"},   {"/f/a.jpeg", "image/jpeg"},
+               {"/f/a.heic", "image/jpeg"},      {"/f/mp4.jpg", "image/jpeg"}, {"", "image/jpeg"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(TipoMediaUpload(c.path), c.type);
+  }
+}
+
+TEST(PrismText, FileNameMatchesExtensionWithoutCase) {
+  struct Case {
+    const char* name;
+    const char* ext;
+    bool match;
+  } cases[] = {{"2024/05/a.jpg", "JPG", true}, {"2024/05/a.JPG", "jpg", true}, {"b.xjpg", "jpg", true},
+               {"a.mp4", "jpg", false},        {"pg", "jpg", false},           {"", "jpg", false},
+               {"a.jpg.mp4", "mp4", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " / " + c.ext);
+    EXPECT_EQ(NomeFileCorrisponde(c.name, c.ext), c.match);
+  }
+}
+
+TEST(PrismText, TitleBodyLayoutAndEscaping) {
+  EXPECT_EQ(CorpoTitoloFoto(1, "p1", "Sposi"),
+            "{\"ID\": 1, \"UID\": \"p1\", \"Title\": \"Sposi\", \"TitleSrc\": \"manual\" }");
+  std::string body = CorpoTitoloFoto(2, "p\"2", "Il \"mare\" \\ 1/2\n");
+  EXPECT_EQ(body,
+            "{\"ID\": 2, \"UID\": \"p\\\"2\", \"Title\": \"Il \\\"mare\\\" \\\\ 1\\/2\\n\", "
+            "\"TitleSrc\": \"manual\" }");
+  auto parsed = ParseJSONValue(body);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->GetValue("Title").AsText(), "Il \"mare\" \\ 1/2\n");
+}
+
+TEST(PrismText, UploadUrlJoinsThePiecesAsTheyStand) {
+  EXPECT_EQ(UrlUpload("http://h:1/p/", "u1", "abc123"), "http://h:1/p/api/v1/users/u1/upload/abc123");
+  EXPECT_EQ(UrlUpload("http://h/", "", ""), "http://h/api/v1/users//upload/");
+}
+
+// ---- Login ----
+
+using LoginTest = ArchiveFixture;
+
+TEST_F(LoginTest, RealServerSetsStateAndAlbumRowAndSendsNoToken) {
+  PrismPeer peer({});
+  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_EQ(stato_.TokenPrism.size(), 32u);
+  auto state = peer.State();
+  EXPECT_EQ(stato_.IdUserPrism, state->GetValue("users.studio.UID").AsText());
+  EXPECT_EQ(AlbumRow(), (std::vector<std::string>{stato_.TokenPrism, stato_.IdUserPrism, "", ""}));
+  EXPECT_EQ(AlbumRow(8), (std::vector<std::string>{"altro", "altro", "altro", "altro"}));
+
+  auto requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]->GetValue("method").AsText(), "POST");
+  EXPECT_EQ(requests[0]->GetValue("path").AsText(), "/api/v1/session");
+  EXPECT_EQ(requests[0]->GetValue("body").AsText(), "{\"username\":\"studio\",\"password\":\"segreta\"}");
+  EXPECT_EQ(PrismPeer::Header(*requests[0], "Content-Type"), "application/json");
+  EXPECT_EQ(PrismPeer::Header(*requests[0], "User-Agent"), kUserAgentPrism);
+  EXPECT_FALSE(PrismPeer::HasHeader(*requests[0], "X-Auth-Token"));
+}
+
+TEST_F(LoginTest, NameAndPasswordAreEscapedAsJsonStrings) {
+  PrismPeer::Options options;
+  options.users = {"st\"u\\dio:p/w"};
+  PrismPeer peer(options);
+  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", "7");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_EQ(peer.Requests()[0]->GetValue("body").AsText(),
+            "{\"username\":\"st\\\"u\\\\dio\",\"password\":\"p\\/w\"}");
+}
+
+TEST_F(LoginTest, AnswerVariants) {
+  const std::vector<std::string> unchanged{"vecchiotoken", "vecchiouser", "", ""};
+  struct Case {
+    const char* name;
+    std::string answer;  // JSON value of the rule's body
+    std::vector<std::string> lines;
+    std::string token, user;
+    std::vector<std::string> row;
+  } cases[] = {
+      {"full", R"({"access_token":"T1","user":{"UID":"U1"}})", {}, "T1", "U1", {"T1", "U1", "", ""}},
+      {"no token",
+       R"({"user":{"UID":"U1"}})",
+       {"Impossibile recuperare access token"},
+       "",
+       "U1",
+       {"", "U1", "", ""}},
+      {"null token", R"({"access_token":null,"user":{"UID":"U1"}})", {}, "", "U1", {"", "U1", "", ""}},
+      {"number token",
+       R"({"access_token":12345,"user":{"UID":"U1"}})",
+       {},
+       "12345",
+       "U1",
+       {"12345", "U1", "", ""}},
+      {"no user", R"({"access_token":"T1"})", {"User non trovato"}, "T1", "vecchiouser", unchanged},
+      {"user text",
+       R"({"access_token":"T1","user":"U1"})",
+       {"User non trovato"},
+       "T1",
+       "vecchiouser",
+       unchanged},
+      {"user without UID",
+       R"({"access_token":"T1","user":{"Name":"x"}})",
+       {"UID utente non trovato"},
+       "T1",
+       "",
+       unchanged},
+      {"plain text",
+       R"("<html>errore</html>")",
+       {"Risposta non valida"},
+       "vecchiotoken",
+       "vecchiouser",
+       unchanged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrismPeer peer(WithScript("[" + Rule("POST", "^api/v1/session$", 200, c.answer) + "]"));
+    stato_.TokenPrism = "vecchiotoken";
+    stato_.IdUserPrism = "vecchiouser";
+    ExecuteSql(db_,
+               "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
+    lines_.clear();
+    LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+    EXPECT_EQ(lines_, c.lines);
+    EXPECT_EQ(stato_.TokenPrism, c.token);
+    EXPECT_EQ(stato_.IdUserPrism, c.user);
+    EXPECT_EQ(AlbumRow(), c.row);
+  }
+}
+
+TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
+  {
+    PrismPeer peer(WithScript("[" + Rule("POST", "session", 200, "[]") + "]"));
+    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"), EInvalidCast);
+  }
+  {
+    PrismPeer peer({});
+    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "sbagliata", "7"),
+                 EIdHTTPProtocolException);
+  }
+  EXPECT_EQ(AlbumRow(), (std::vector<std::string>{"vecchiotoken", "vecchiouser", "", ""}));
+}
+
+TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
+  const std::string token = "t'; DELETE FROM KELALBUMPRISM; --\r\nx";
+  const std::string user = "u'1'--;";
+  PrismPeer peer(WithScript("[" +
+                            Rule("POST", "session", 200,
+                                 R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
+                                 R"("user":{"UID":"u'1'--;"}})") +
+                            "]"));
+  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_EQ(stato_.TokenPrism, token);
+  EXPECT_EQ(AlbumRow(), (std::vector<std::string>{token, user, "", ""}));
+  EXPECT_EQ(AlbumRow(8), (std::vector<std::string>{"altro", "altro", "altro", "altro"}));
+}
+
+// ---- Upload, album, assignment, lookup, title ----
+
+class PublishTest : public ArchiveFixture {
+ protected:
+  void SetUp() override {
+    ArchiveFixture::SetUp();
+    photo_ = std::string("\xFF\xD8\xFF\xE0 fake jpeg body \x00\x01\x02", 23) + std::string(5000, 'x');
+    WriteFileBytes(dir_ / "sposi.jpg", photo_);
+  }
+  std::string photo_;
+};
+
+TEST_F(PublishTest, FullRoundWithRealServer) {
+  PrismPeer peer({});
+  const std::string base = peer.BaseUrl();
+  LoginPrism(db_, http_, stato_, base, "studio", "segreta", "7");
+
+  MultipartFormData corpo;
+  std::string answer = CaricaFoto(http_, stato_, base, dir_ / "sposi.jpg", "abc123", corpo);
+  auto parsed = RispostaOggettoJSON(answer);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->GetValue("message").AsText(), "1 files uploaded");
+
+  CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", "7");
+  ASSERT_FALSE(stato_.IdAlbumPrism.empty());
+  AssegnaAlbumPrism(http_, stato_, base, "abc123", stato_.IdAlbumPrism);
+  EXPECT_EQ(lines_, (std::vector<std::string>{"1 files imported"}));
+
+  auto state = peer.State();
+  const TJSONValue& link = state->GetValue("links[0]");
+  EXPECT_EQ(link.GetValue("ShareUID").AsText(), stato_.IdAlbumPrism);
+  EXPECT_EQ(state->GetValue("albums[0].Title").AsText(), "Matrimonio \"Rossi\"");
+  EXPECT_EQ(AlbumRow(),
+            (std::vector<std::string>{stato_.TokenPrism, stato_.IdUserPrism, stato_.IdAlbumPrism,
+                                      "s/" + link.GetValue("Token").AsText() + "/" + stato_.IdAlbumPrism}));
+
+  auto found = CercaFotoCaricata(http_, stato_, base, stato_.IdAlbumPrism, "JPG");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->ToString(), "{\"UID\":\"" + state->GetValue("photos[0].UID").AsText() + "\",\"Hash\":\"" +
+                                   Sha1Hex(dir_ / "sposi.jpg") + "\"}");
+
+  const std::string uid = found->GetValue("UID").AsText();
+  SettaTitoloFoto(http_, stato_, base, uid, "Sposi \"al\" mare / 2024");
+  EXPECT_EQ(stato_.ContatoreFoto, 2);
+  EXPECT_EQ(peer.State()->GetValue("photos[0].Title").AsText(), "Sposi \"al\" mare / 2024");
+  EXPECT_EQ(lines_.size(), 1u);
+
+  // What went on the wire.
+  auto requests = peer.Requests();
+  ASSERT_EQ(peer.RequestLines(),
+            (std::vector<std::string>{
+                "POST /api/v1/session", "POST /api/v1/users/" + stato_.IdUserPrism + "/upload/abc123",
+                "POST /api/v1/albums", "POST /api/v1/albums/" + stato_.IdAlbumPrism + "/links",
+                "PUT /api/v1/users/" + stato_.IdUserPrism + "/upload/abc123",
+                "GET /api/v1/photos?count=120&offset=0&order=newest&s=" + stato_.IdAlbumPrism,
+                "PUT /api/v1/photos/" + uid}));
+  for (size_t i = 1; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(PrismPeer::Header(*requests[i], "X-Auth-Token"), stato_.TokenPrism);
+  }
+  const TJSONValue& upload = *requests[1];
+  EXPECT_EQ(PrismPeer::Header(upload, "Content-Type").rfind("multipart/form-data; boundary=", 0), 0u);
+  EXPECT_EQ(upload.GetValue("parts[0].name").AsText(), "files");
+  EXPECT_EQ(upload.GetValue("parts[0].filename").AsText(), "sposi.jpg");
+  EXPECT_EQ(upload.GetValue("parts[0].content_type").AsText(), "image/jpeg");
+  EXPECT_EQ(upload.GetValue("parts[0].sha1").AsText(), Sha1Hex(dir_ / "sposi.jpg"));
+  EXPECT_EQ(requests[2]->GetValue("body").AsText(),
+            "{\"Title\":\"Matrimonio \\\"Rossi\\\"\",\"Favorite\":false}");
+  EXPECT_EQ(requests[3]->GetValue("body").AsText(),
+            "{\"uid\":\"" + stato_.IdAlbumPrism +
+                "\",\"link\":{\"CanComment\":false,\"CanEdit\":false,\"Expires\":0,\"MaxViews\":0,"
+                "\"Password\":\"\",\"Slug\":\"slug\",\"Token\":\"\"}}");
+  EXPECT_EQ(requests[4]->GetValue("body").AsText(), "{\"albums\":[\"" + stato_.IdAlbumPrism + "\"]}");
+  EXPECT_EQ(PrismPeer::Header(*requests[4], "Content-Type"), "application/json");
+  EXPECT_EQ(PrismPeer::Header(*requests[5], "Content-Type"), "application/json");
+  EXPECT_EQ(requests[6]->GetValue("body").AsText(),
+            "{\"ID\": 1, \"UID\": \"" + uid +
+                "\", \"Title\": \"Sposi \\\"al\\\" mare \\/ 2024\", \"TitleSrc\": \"manual\" }");
+}
+
+TEST_F(PublishTest, VideoTypeAndNoTokenHeaderWhenTokenIsEmpty) {
+  WriteFileBytes(dir_ / "film.MOV", "movie");
+  PrismPeer peer(WithScript("[" + Rule("POST", "upload", 200, R"({"message":"ok"})") + "," +
+                            Rule("PUT", "upload", 200, R"({"message":"done"})") + "]"));
+  stato_.TokenPrism.clear();
+  stato_.IdUserPrism = "U9";
+  MultipartFormData corpo;
+  CaricaFoto(http_, stato_, peer.BaseUrl(), dir_ / "film.MOV", "tok000", corpo);
+  AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "tok000", "");
+  EXPECT_EQ(lines_, (std::vector<std::string>{"done"}));
+  auto requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0]->GetValue("parts[0].content_type").AsText(), "video/quicktime");
+  EXPECT_EQ(requests[1]->GetValue("body").AsText(), "{\"albums\":[\"\"]}");
+  for (const auto& r : requests) EXPECT_FALSE(PrismPeer::HasHeader(*r, "X-Auth-Token"));
+}
+
+TEST_F(PublishTest, MissingMediaFileRaisesBeforeAnyRequest) {
+  PrismPeer peer({});
+  MultipartFormData corpo;
+  EXPECT_THROW(CaricaFoto(http_, stato_, peer.BaseUrl(), dir_ / "manca.jpg", "t", corpo), EFOpenError);
+  EXPECT_TRUE(peer.Requests().empty());
+}
+
+TEST_F(PublishTest, AssignmentAnswerVariants) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    const char* line;
+  } cases[] = {{"message", R"({"message":"done"})", "done"},
+               {"number message", R"({"message":3})", "3"},
+               {"null message", R"({"message":null})", ""},
+               {"no message", R"({"error":"x"})", "Impossibile settare album"},
+               {"object message", R"({"message":{}})", "Impossibile settare album"},
+               {"not JSON", R"("fatto")", "Risposta non valida"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, c.answer) + "]"));
+    lines_.clear();
+    AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1");
+    EXPECT_EQ(lines_, (std::vector<std::string>{c.line}));
+  }
+  PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, "[1]") + "]"));
+  EXPECT_THROW(AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1"), EInvalidCast);
+}
+
+TEST_F(PublishTest, AlbumCreationVariants) {
+  struct Case {
+    const char* name;
+    std::string album, link;  // rule bodies; link empty: no rule
+    std::vector<std::string> lines;
+    std::string idAlbum;
+    std::vector<std::string> row;  // IDALBUMPRISM, LINK_CONDIVISIONE
+    size_t requests;
+  } cases[] = {
+      {"both", R"({"UID":"A1"})", R"({"Token":"tk","ShareUID":"A1"})", {}, "A1", {"A1", "s/tk/A1"}, 2},
+      {"album not JSON", R"("no")", "", {"Risposta crea album non valida"}, "", {"", ""}, 1},
+      {"album without UID", R"({"Title":"x"})", "", {"Impossibile recuperare UID album"}, "", {"", ""}, 1},
+      {"numeric UID", R"({"UID":42})", R"({"Token":"tk","ShareUID":"S"})", {}, "42", {"42", "s/tk/S"}, 2},
+      {"link not JSON",
+       R"({"UID":"A1"})",
+       R"("no")",
+       {"Risposta genera link non valida"},
+       "A1",
+       {"A1", ""},
+       2},
+      {"link without Token",
+       R"({"UID":"A1"})",
+       R"({"ShareUID":"S"})",
+       {"Impossibile generare link"},
+       "A1",
+       {"A1", ""},
+       2},
+      {"link without ShareUID",
+       R"({"UID":"A1"})",
+       R"({"Token":"tk"})",
+       {"Impossibile generare link"},
+       "A1",
+       {"A1", ""},
+       2},
+      {"null Token", R"({"UID":"A1"})", R"({"Token":null,"ShareUID":"S"})", {}, "A1", {"A1", "s//S"}, 2},
+      {"hostile",
+       R"({"UID":"a'1; --\r\n"})",
+       R"({"Token":"t'x","ShareUID":"s;'--"})",
+       {},
+       "a'1; --\r\n",
+       {"a'1; --\r\n", "s/t'x/s;'--"},
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string script = "[" + Rule("POST", "^api/v1/albums$", 200, c.album);
+    if (!c.link.empty()) script += "," + Rule("POST", "/links$", 200, c.link);
+    PrismPeer peer(WithScript(script + "]"));
+    ExecuteSql(db_, "UPDATE KELALBUMPRISM SET IDALBUMPRISM='', LINK_CONDIVISIONE='' WHERE ID=7");
+    stato_.IdAlbumPrism.clear();
+    lines_.clear();
+    CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+    EXPECT_EQ(lines_, c.lines);
+    EXPECT_EQ(stato_.IdAlbumPrism, c.idAlbum);
+    auto row = AlbumRow();
+    EXPECT_EQ((std::vector<std::string>{row[2], row[3]}), c.row);
+    EXPECT_EQ(peer.Requests().size(), c.requests);
+    EXPECT_EQ(AlbumRow(8), (std::vector<std::string>{"altro", "altro", "altro", "altro"}));
+  }
+}
+
+TEST_F(PublishTest, FailedShareLinkRequestLeavesTheRowAsItWas) {
+  PrismPeer peer(WithScript("[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"));
+  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"),
+               EIdHTTPProtocolException);
+  EXPECT_EQ(AlbumRow()[2], "");
+}
+
+TEST_F(PublishTest, LookupAnswerVariants) {
+  const std::string three =
+      R"([{"FileName":"2024/a.jpg","UID":"p1","Hash":"h1"},{"FileName":"2024/b.mp4","UID":"p2","Hash":"h2"},)"
+      R"({"FileName":"2024/c.jpg","UID":"p3","Hash":"h3"}])";
+  struct Case {
+    const char* name;
+    std::string answer;  // JSON value of the rule body
+    const char* ext;
+    const char* result;  // compact JSON of the result, nullptr for none
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"mp4 of three", three, "mp4", R"({"UID":"p2","Hash":"h2"})", {}},
+      {"newest of two matches", three, "JPG", R"({"UID":"p1","Hash":"h1"})", {}},
+      {"upper-case name",
+       R"([{"FileName":"A.JPG","UID":"p","Hash":"h"}])",
+       "jpg",
+       R"({"UID":"p","Hash":"h"})",
+       {}},
+      {"no dot", R"([{"FileName":"axjpg","UID":"p","Hash":"h"}])", "jpg", R"({"UID":"p","Hash":"h"})", {}},
+      {"no match", three, "mov", nullptr, {}},
+      {"empty array", "[]", "jpg", nullptr, {}},
+      {"not JSON", R"("<html>")", "jpg", nullptr, {}},
+      {"object", R"({"a":1})", "jpg", nullptr, {"Error: Invalid class typecast"}},
+      {"element not object", R"([1])", "jpg", nullptr, {"Error: Invalid class typecast"}},
+      {"no FileName before match",
+       R"([{"UID":"p"},{"FileName":"a.jpg","UID":"p","Hash":"h"}])",
+       "jpg",
+       nullptr,
+       {"Error: Value 'FileName' not found"}},
+      {"FileName object",
+       R"([{"FileName":{}}])",
+       "jpg",
+       nullptr,
+       {"Error: Conversion from TJSONObject to string is not supported"}},
+      {"FileName array",
+       R"([{"FileName":[]}])",
+       "jpg",
+       nullptr,
+       {"Error: Conversion from TJSONArray to string is not supported"}},
+      {"match without UID",
+       R"([{"FileName":"a.jpg","Hash":"h"}])",
+       "jpg",
+       "{}",
+       {"Error: Value 'UID' not found"}},
+      {"match without Hash",
+       R"([{"FileName":"a.jpg","UID":"p"}])",
+       "jpg",
+       R"({"UID":"p"})",
+       {"Error: Value 'Hash' not found"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrismPeer peer(WithScript("[" + Rule("GET", "^api/v1/photos", 200, c.answer) + "]"));
+    lines_.clear();
+    auto result = CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", c.ext);
+    if (c.result == nullptr) {
+      EXPECT_FALSE(result);
+    } else {
+      ASSERT_TRUE(result);
+      EXPECT_EQ(result->ToString(), c.result);
+    }
+    EXPECT_EQ(lines_, c.lines);
+    EXPECT_EQ(peer.RequestLines(),
+              (std::vector<std::string>{"GET /api/v1/photos?count=120&offset=0&order=newest&s=A1"}));
+  }
+}
+
+TEST_F(PublishTest, LookupCatchesTransportFailures) {
+  {
+    PrismPeer peer(WithScript("[" + Rule("GET", "photos", 404, R"({"error":"x"})") + "]"));
+    lines_.clear();
+    EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "", "jpg"));
+    ASSERT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(lines_[0].rfind("Error: HTTP/1.1 404", 0), 0u) << lines_[0];
+    EXPECT_EQ(peer.RequestLines(),
+              (std::vector<std::string>{"GET /api/v1/photos?count=120&offset=0&order=newest&s="}));
+  }
+  {
+    PrismPeer peer(WithScript(R"([{"method":"GET","path":"photos","close":true}])"));
+    lines_.clear();
+    EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", "jpg"));
+    ASSERT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(lines_[0].rfind("Error: ", 0), 0u);
+  }
+}
+
+TEST_F(PublishTest, FailedTitleRequestRaisesAndKeepsTheCounter) {
+  PrismPeer peer(WithScript("[" + Rule("PUT", "photos", 500, R"("no")") + "]"));
+  EXPECT_THROW(SettaTitoloFoto(http_, stato_, peer.BaseUrl(), "p1", "T"), EIdHTTPProtocolException);
+  EXPECT_EQ(stato_.ContatoreFoto, 1);
+}
+
+}  // namespace
+}  // namespace velmora::test

@@ -1,0 +1,244 @@
+// The TLS channel against `openssl s_server` and the scripted peer speaking
+// TLS: versions, certificates nobody checks, the server name, and the
+// failures of loading and handshaking.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Exceptions.h"
+#include "tests/transport/HttpTestPeers.h"
+#include "transport/HttpClient.h"
+
+namespace velmora {
+namespace {
+
+using test::PeerStep;
+using test::ScriptedPeer;
+using test::TlsServer;
+
+// Certificates shared by the suite: made once, removed at the end.
+class TlsChannelTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir();
+    valid_ = test::MakeCertificate(*dir_, "valid", "localhost", false);
+    expired_ = test::MakeCertificate(*dir_, "expired", "expired.test", true);
+    otherName_ = test::MakeCertificate(*dir_, "other", "some.other.name", false);
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  static std::string Url(int port, const std::string& host = "127.0.0.1") {
+    return "https://" + host + ":" + std::to_string(port) + "/";
+  }
+
+  static test::TempDir* dir_;
+  static std::pair<std::string, std::string> valid_, expired_, otherName_;
+};
+
+test::TempDir* TlsChannelTest::dir_ = nullptr;
+std::pair<std::string, std::string> TlsChannelTest::valid_, TlsChannelTest::expired_,
+    TlsChannelTest::otherName_;
+
+std::string NegotiatedLine(const std::string& page) {
+  size_t at = page.find("New, ");
+  if (at == std::string::npos) return "";
+  return page.substr(at, page.find(',', at + 5) - at);
+}
+
+TEST_F(TlsChannelTest, ReachesEveryVersionAndAcceptsAnyCertificate) {
+  struct Case {
+    const char* name;
+    std::pair<std::string, std::string>* cert;
+    std::vector<std::string> serverOptions;
+    const char* negotiated;
+  };
+  const Case cases[] = {
+      {"TLS 1.3, self-signed", &valid_, {"-tls1_3"}, "New, TLSv1.3"},
+      {"TLS 1.2 only", &valid_, {"-tls1_2"}, "New, TLSv1.2"},
+      {"TLS 1.0 only", &valid_, {"-tls1", "-cipher", "DEFAULT@SECLEVEL=0"}, "New, TLSv1.0"},
+      {"expired certificate", &expired_, {}, "New, TLSv1.3"},
+      {"certificate for another name", &otherName_, {"-tls1_2"}, "New, TLSv1.2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlsServer server(c.cert->first, c.cert->second, c.serverOptions);
+    HttpClient client;
+    client.SetReadTimeout(60000);
+    client.SetConnectTimeout(60000);
+    std::string page;
+    try {
+      page = client.Get(Url(server.Port()));
+    } catch (const Exception& e) {
+      ADD_FAILURE() << e.ClassName() << ": " << e.Message();
+      continue;
+    }
+    EXPECT_EQ(NegotiatedLine(page), c.negotiated) << page.substr(0, 300);
+  }
+}
+
+TEST_F(TlsChannelTest, SendsTheUrlHostAsServerName) {
+  for (const char* host : {"localhost", "127.0.0.1"}) {
+    SCOPED_TRACE(host);
+    TlsServer server(
+        valid_.first, valid_.second,
+        {"-servername", "expected.test", "-cert2", otherName_.first, "-key2", otherName_.second});
+    HttpClient client;
+    client.SetReadTimeout(60000);
+    EXPECT_NE(client.Get(Url(server.Port(), host)), "");
+    EXPECT_EQ(server.NextServerName(), host);
+  }
+}
+
+TEST_F(TlsChannelTest, NarrowVersionSetsLimitTheHandshake) {
+  TlsServer server(valid_.first, valid_.second, {"-tls1", "-cipher", "DEFAULT@SECLEVEL=0"});
+  HttpClient client;
+  client.SetReadTimeout(60000);
+  client.TlsHandler().sslVersions = kSslVersionTLS1_2;  // TLS 1.2 only: no common version
+  EXPECT_THROW(client.Get(Url(server.Port())), EIdOSSLUnderlyingCryptoError);
+  client.TlsHandler().sslVersions = kSslVersionTLS1;
+  EXPECT_EQ(NegotiatedLine(client.Get(Url(server.Port()))), "New, TLSv1.0");
+}
+
+TEST(TlsVersionSet, KeepsOneVersionOrDropsTheFlexibleMember) {
+  struct Case {
+    int in, out;
+  };
+  const Case cases[] = {{63, 61},
+                        {2, 61},
+                        {kSslVersionTLS1_2, kSslVersionTLS1_2},
+                        {kSslVersionTLS1 | kSslVersionFlexible, kSslVersionTLS1},
+                        {kSslVersionTLS1 | kSslVersionTLS1_2, kSslVersionTLS1 | kSslVersionTLS1_2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(EffectiveSslVersions(c.in), c.out);
+  }
+}
+
+TEST_F(TlsChannelTest, CarriesRequestsAndBodiesOverAKeptConnection) {
+  std::string big(200000, 'q');
+  const std::string keep = "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+  ScriptedPeer peer({{{keep}, {chunked}, {"HTTP/1.1 404 Not Found\r\n\r\ngone", true}}}, valid_.first,
+                    valid_.second);
+  HttpClient client;
+  client.SetReadTimeout(60000);
+  client.SetUserAgent("ua");
+  EXPECT_EQ(client.Post(peer.Url("/up", "https"), std::string_view(big)), "ok");
+  std::string first = peer.NextRequest().bytes;
+  EXPECT_EQ(first.substr(first.size() - big.size()), big);
+  EXPECT_EQ(client.Put(peer.Url("/put", "https"), std::string_view("x")), "abc");
+  try {
+    client.Get(peer.Url("/get", "https"));
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdHTTPProtocolException& e) {
+    EXPECT_EQ(e.Message(), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(e.ErrorMessage(), "gone");  // read until the TLS peer closed
+  }
+  EXPECT_EQ(peer.NextRequest().connection, 0);
+  EXPECT_EQ(peer.NextRequest().connection, 0);
+}
+
+TEST_F(TlsChannelTest, ReadTimeoutAndEarlyCloseAfterTheHandshake) {
+  ScriptedPeer peer({{PeerStep{"", false, true}},
+                     {PeerStep{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", true}}},
+                    valid_.first, valid_.second);
+  struct Case {
+    const char* name;
+    const char* className;
+    const char* message;
+  };
+  const Case cases[] = {{"stalled answer", "EIdReadTimeout", "Read timed out."},
+                        {"closed mid-chunk", "EIdConnClosedGracefully", "Connection Closed Gracefully."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpClient client;
+    client.SetReadTimeout(700);
+    try {
+      client.Get(peer.Url("/", "https"));
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.ClassName(), c.className);
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+}
+
+TEST_F(TlsChannelTest, ReportsHandshakeFailures) {
+  struct Case {
+    const char* name;
+    PeerStep step;
+    int readTimeoutMs;
+    const char* className;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"hang-up after the ClientHello", PeerStep{"", true, false, "bytes"}, 60000, "EIdOSSLConnectError",
+       "Error connecting with SSL.\r\nEOF was observed that violates the protocol"},
+      {"no handshake data in time", PeerStep{"", false, true, "bytes"}, 500, "EIdSocketError",
+       "Socket Error # 10060\r\nConnection timed out."},
+      {"plain HTTP answer", PeerStep{"HTTP/1.1 400 Bad Request\r\n\r\n", true, false, "bytes"}, 60000,
+       "EIdOSSLUnderlyingCryptoError", nullptr},
+  };
+  std::vector<test::PeerConnection> script;
+  for (const Case& c : cases) script.push_back({c.step});
+  ScriptedPeer peer(script);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpClient client;
+    client.SetReadTimeout(c.readTimeoutMs);
+    try {
+      client.Get(peer.Url("/", "https"));
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.ClassName(), c.className);
+      if (c.message) {
+        EXPECT_EQ(e.Message(), c.message);
+      } else {
+        EXPECT_EQ(e.Message().rfind("Error connecting with SSL.\r\n", 0), 0u) << e.Message();
+      }
+    }
+    EXPECT_FALSE(client.Connected());
+  }
+}
+
+TEST_F(TlsChannelTest, MissingOrForeignLibraryFailsHttpsOnly) {
+  struct Case {
+    const char* crypto;
+    const char* ssl;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"libcrypto-missing.so.3", "libssl.so.3", "Failed to load libcrypto-missing.so.3"},
+      {"libcrypto.so.3", "libssl-missing.so.3", "Failed to load libssl-missing.so.3"},
+      // A library that is not OpenSSL at all lacks its functions.
+      {"libz.so.1", "libz.so.1", "OpenSSL_version_num"},
+  };
+  ScriptedPeer peer({{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nplain", true}}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.crypto + std::string(" ") + c.ssl);
+    HttpClient client;
+    client.SetReadTimeout(60000);
+    client.TlsHandler().cryptoLibrary = c.crypto;
+    client.TlsHandler().sslLibrary = c.ssl;
+    std::string failures;
+    EXPECT_FALSE(LoadTlsLibrary(client.TlsHandler(), &failures));
+    EXPECT_NE(failures.find(c.failure), std::string::npos) << failures;
+    try {
+      client.Get("https://127.0.0.1:1/");
+      ADD_FAILURE() << "no exception";
+    } catch (const EIdOSSLCouldNotLoadSSLLibrary& e) {
+      EXPECT_EQ(e.Message(), "Could not load SSL library.");
+    }
+  }
+  HttpClient client;
+  client.TlsHandler().sslLibrary = "libssl-missing.so.3";
+  EXPECT_EQ(client.Get(peer.Url("/")), "plain");
+}
+
+}  // namespace
+}  // namespace velmora

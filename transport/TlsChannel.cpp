@@ -1,0 +1,439 @@
+#include "transport/TlsChannel.h"
+
+// OpenSSL headers give only declarations and constants here: every function
+// is bound by name from the library opened at run time.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/DynamicLibrary.h"
+#include "platform/Exceptions.h"
+
+namespace velmora {
+
+// The functions of OpenSSL 3 that the channel uses, bound by name.
+struct OpenSslApi {
+  DynamicLibrary crypto;
+  DynamicLibrary ssl;
+  decltype(&::OpenSSL_version_num) OpenSSL_version_num = nullptr;
+  decltype(&::OpenSSL_version) OpenSSL_version = nullptr;
+  decltype(&::ERR_get_error) ERR_get_error = nullptr;
+  decltype(&::ERR_peek_error) ERR_peek_error = nullptr;
+  decltype(&::ERR_error_string_n) ERR_error_string_n = nullptr;
+  decltype(&::ERR_clear_error) ERR_clear_error = nullptr;
+  decltype(&::OPENSSL_init_ssl) OPENSSL_init_ssl = nullptr;
+  decltype(&::TLS_client_method) TLS_client_method = nullptr;
+  decltype(&::SSL_CTX_new) SSL_CTX_new = nullptr;
+  decltype(&::SSL_CTX_free) SSL_CTX_free = nullptr;
+  decltype(&::SSL_CTX_ctrl) SSL_CTX_ctrl = nullptr;
+  decltype(&::SSL_CTX_set_options) SSL_CTX_set_options = nullptr;
+  decltype(&::SSL_CTX_clear_options) SSL_CTX_clear_options = nullptr;
+  decltype(&::SSL_CTX_set_security_level) SSL_CTX_set_security_level = nullptr;
+  decltype(&::SSL_CTX_set_cipher_list) SSL_CTX_set_cipher_list = nullptr;
+  decltype(&::SSL_CTX_set_verify) SSL_CTX_set_verify = nullptr;
+  decltype(&::SSL_new) SSL_new = nullptr;
+  decltype(&::SSL_free) SSL_free = nullptr;
+  decltype(&::SSL_set_fd) SSL_set_fd = nullptr;
+  decltype(&::SSL_ctrl) SSL_ctrl = nullptr;
+  decltype(&::SSL_connect) SSL_connect = nullptr;
+  decltype(&::SSL_read) SSL_read = nullptr;
+  decltype(&::SSL_write) SSL_write = nullptr;
+  decltype(&::SSL_get_error) SSL_get_error = nullptr;
+  decltype(&::SSL_shutdown) SSL_shutdown = nullptr;
+  decltype(&::SSL_pending) SSL_pending = nullptr;
+  decltype(&::SSL_get_version) SSL_get_version = nullptr;
+
+  // The text of one queued error code.
+  std::string ErrorText(unsigned long code) const {
+    char text[256] = {0};
+    ERR_error_string_n(code, text, sizeof(text));
+    return text;
+  }
+};
+
+namespace {
+
+// Binds every symbol; each one missing is recorded by name.
+template <typename F>
+void Bind(const DynamicLibrary& lib, const char* name, F& target, std::string& failures) {
+  target = reinterpret_cast<F>(lib.Symbol(name));
+  if (target == nullptr) failures += std::string(name) + "\n";
+}
+
+std::unique_ptr<OpenSslApi> TryLoad(const TlsSettings& settings, std::string& failures) {
+  auto api = std::make_unique<OpenSslApi>();
+  std::string error;
+  api->crypto = DynamicLibrary::Open({settings.cryptoLibrary}, error);
+  if (!api->crypto.Loaded()) {
+    failures = "Failed to load " + settings.cryptoLibrary + " (" + error + ").\n";
+    return nullptr;
+  }
+  api->ssl = DynamicLibrary::Open({settings.sslLibrary}, error);
+  if (!api->ssl.Loaded()) {
+    failures = "Failed to load " + settings.sslLibrary + " (" + error + ").\n";
+    return nullptr;
+  }
+  const DynamicLibrary& c = api->crypto;
+  const DynamicLibrary& s = api->ssl;
+  Bind(c, "OpenSSL_version_num", api->OpenSSL_version_num, failures);
+  Bind(c, "OpenSSL_version", api->OpenSSL_version, failures);
+  if (!failures.empty()) return nullptr;
+  std::string versionText = api->OpenSSL_version(OPENSSL_VERSION);
+  if (versionText.rfind("OpenSSL", 0) != 0) {
+    failures = "Unsupported SSL Library: " + versionText + ".\n";
+    return nullptr;
+  }
+  unsigned long number = api->OpenSSL_version_num();
+  if (number < 0x30000000UL) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "Unsupported SSL Library version: %.8lx.\n", number);
+    failures = text;
+    return nullptr;
+  }
+  Bind(c, "ERR_get_error", api->ERR_get_error, failures);
+  Bind(c, "ERR_peek_error", api->ERR_peek_error, failures);
+  Bind(c, "ERR_error_string_n", api->ERR_error_string_n, failures);
+  Bind(c, "ERR_clear_error", api->ERR_clear_error, failures);
+  Bind(s, "OPENSSL_init_ssl", api->OPENSSL_init_ssl, failures);
+  Bind(s, "TLS_client_method", api->TLS_client_method, failures);
+  Bind(s, "SSL_CTX_new", api->SSL_CTX_new, failures);
+  Bind(s, "SSL_CTX_free", api->SSL_CTX_free, failures);
+  Bind(s, "SSL_CTX_ctrl", api->SSL_CTX_ctrl, failures);
+  Bind(s, "SSL_CTX_set_options", api->SSL_CTX_set_options, failures);
+  Bind(s, "SSL_CTX_clear_options", api->SSL_CTX_clear_options, failures);
+  Bind(s, "SSL_CTX_set_security_level", api->SSL_CTX_set_security_level, failures);
+  Bind(s, "SSL_CTX_set_cipher_list", api->SSL_CTX_set_cipher_list, failures);
+  Bind(s, "SSL_CTX_set_verify", api->SSL_CTX_set_verify, failures);
+  Bind(s, "SSL_new", api->SSL_new, failures);
+  Bind(s, "SSL_free", api->SSL_free, failures);
+  Bind(s, "SSL_set_fd", api->SSL_set_fd, failures);
+  Bind(s, "SSL_ctrl", api->SSL_ctrl, failures);
+  Bind(s, "SSL_connect", api->SSL_connect, failures);
+  Bind(s, "SSL_read", api->SSL_read, failures);
+  Bind(s, "SSL_write", api->SSL_write, failures);
+  Bind(s, "SSL_get_error", api->SSL_get_error, failures);
+  Bind(s, "SSL_shutdown", api->SSL_shutdown, failures);
+  Bind(s, "SSL_pending", api->SSL_pending, failures);
+  Bind(s, "SSL_get_version", api->SSL_get_version, failures);
+  if (!failures.empty()) return nullptr;
+  // Error strings and algorithm tables; OpenSSL 3 locks internally, so no
+  // locking callbacks are needed.
+  if (api->OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
+    failures = "OPENSSL_init_ssl failed.\n";
+    return nullptr;
+  }
+  return api;
+}
+
+std::mutex& LoadLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Loaded libraries by file-name pair; they stay loaded to process end.
+std::map<std::string, std::unique_ptr<OpenSslApi>>& LoadedApis() {
+  static auto* apis = new std::map<std::string, std::unique_ptr<OpenSslApi>>();
+  return *apis;
+}
+
+const OpenSslApi* Load(const TlsSettings& settings, std::string* failures) {
+  std::lock_guard<std::mutex> guard(LoadLock());
+  std::string key = settings.cryptoLibrary + "\n" + settings.sslLibrary;
+  auto& apis = LoadedApis();
+  auto it = apis.find(key);
+  if (it != apis.end()) return it->second.get();
+  std::string why;
+  std::unique_ptr<OpenSslApi> api = TryLoad(settings, why);
+  if (failures) *failures = why;
+  if (!api) return nullptr;
+  return (apis[key] = std::move(api)).get();
+}
+
+// Keeps a write to a socket the peer has closed from killing the process:
+// SIGPIPE is blocked on this thread for the scope and a SIGPIPE raised
+// meanwhile is consumed.
+class SigPipeGuard {
+ public:
+  SigPipeGuard() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+  }
+  ~SigPipeGuard() {
+    if (!wasPending_) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        timespec zero{0, 0};
+        sigtimedwait(&pipe, nullptr, &zero);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigPipeGuard(const SigPipeGuard&) = delete;
+  SigPipeGuard& operator=(const SigPipeGuard&) = delete;
+
+ private:
+  sigset_t old_;
+  bool wasPending_ = false;
+};
+
+SSL_CTX* Ctx(void* p) { return static_cast<SSL_CTX*>(p); }
+SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
+
+constexpr const char* kConnectError = "Error connecting with SSL.";
+constexpr const char* kEofText = "EOF was observed that violates the protocol";
+
+bool IsUnexpectedEof(unsigned long code) {
+  return code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+         ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+}  // namespace
+
+int EffectiveSslVersions(int versions) {
+  const int concrete[] = {kSslVersionSSL2, kSslVersionSSL3, kSslVersionTLS1, kSslVersionTLS1_1,
+                          kSslVersionTLS1_2};
+  int count = 0;
+  for (int v : concrete) count += (versions & v) ? 1 : 0;
+  if (count == 1 && (versions & kSslVersionFlexible) == 0) return versions;
+  int set = versions & ~kSslVersionFlexible;
+  if (set == 0) set = kSslVersionsAll & ~kSslVersionFlexible;
+  return set;
+}
+
+bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures) {
+  return Load(settings, failures) != nullptr;
+}
+
+TlsChannel::TlsChannel(const TlsSettings& settings) : settings_(settings) {}
+
+TlsChannel::~TlsChannel() { Close(); }
+
+void TlsChannel::Close() noexcept {
+  if (ssl_ != nullptr) {
+    if (established_) {
+      SigPipeGuard guard;
+      api_->SSL_shutdown(Ssl(ssl_));
+    }
+    api_->SSL_free(Ssl(ssl_));
+    ssl_ = nullptr;
+  }
+  if (ctx_ != nullptr) {
+    api_->SSL_CTX_free(Ctx(ctx_));
+    ctx_ = nullptr;
+  }
+  if (api_ != nullptr) api_->ERR_clear_error();
+  established_ = false;
+  socket_.Close();
+}
+
+void TlsChannel::PrepareContext() {
+  const OpenSslApi& api = *api_;
+  int versions = EffectiveSslVersions(settings_.sslVersions);
+  if (versions == kSslVersionSSL2) throw EIdOSSLGetMethodError("Error getting SSL method.");
+  const SSL_METHOD* method = api.TLS_client_method();
+  if (method == nullptr) throw EIdOSSLGetMethodError("Error getting SSL method.");
+  api.ERR_clear_error();
+  ctx_ = api.SSL_CTX_new(method);
+  if (ctx_ == nullptr) {
+    throw EIdOSSLCreatingContextError(std::string("Error creating SSL context.\r\n") +
+                                      api.ErrorText(api.ERR_get_error()));
+  }
+  SSL_CTX* ctx = Ctx(ctx_);
+  // Old servers: the lowest versions, legacy ciphers and servers without
+  // secure renegotiation must still be reached, so the security level is 0.
+  api.SSL_CTX_set_security_level(ctx, 0);
+  api.SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+  api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, 0, nullptr);
+  api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MAX_PROTO_VERSION, 0, nullptr);
+  api.SSL_CTX_set_options(ctx, SSL_OP_LEGACY_SERVER_CONNECT);
+  struct VersionOption {
+    int member;
+    uint64_t disable;
+  };
+  // TLS 1.3 is offered together with TLS 1.2.
+  const VersionOption options[] = {{kSslVersionSSL3, SSL_OP_NO_SSLv3},
+                                   {kSslVersionTLS1, SSL_OP_NO_TLSv1},
+                                   {kSslVersionTLS1_1, SSL_OP_NO_TLSv1_1},
+                                   {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_2},
+                                   {kSslVersionTLS1_2, SSL_OP_NO_TLSv1_3}};
+  for (const auto& o : options) {
+    if (versions & o.member) {
+      api.SSL_CTX_clear_options(ctx, o.disable);
+    } else {
+      api.SSL_CTX_set_options(ctx, o.disable);
+    }
+  }
+  api.SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, SSL_MODE_AUTO_RETRY, nullptr);
+  api.SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+}
+
+void TlsChannel::Connect(const std::string& host, int port, bool ipv6Literal, bool passThrough,
+                         const std::string& serverName) {
+  Close();
+  if (!passThrough) {
+    api_ = Load(settings_, nullptr);
+    if (api_ == nullptr) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
+    PrepareContext();
+  }
+  try {
+    socket_.Connect(host, port, ipv6Literal, settings_.connectTimeoutMs);
+    if (passThrough) {
+      // Bounds a send to a peer that stopped reading; reads wait by poll.
+      socket_.SetKernelTimeouts(settings_.readTimeoutMs);
+      return;
+    }
+    socket_.SetKernelTimeouts(settings_.readTimeoutMs > 0 ? settings_.readTimeoutMs : 30000);
+    Handshake(serverName.empty() ? host : serverName);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TlsChannel::Handshake(const std::string& serverName) {
+  const OpenSslApi& api = *api_;
+  api.ERR_clear_error();
+  ssl_ = api.SSL_new(Ctx(ctx_));
+  if (ssl_ == nullptr) throw EIdOSSLCreatingSessionError("Error creating SSL session.");
+  if (api.SSL_set_fd(Ssl(ssl_), socket_.Fd()) != 1) {
+    throw EIdOSSLFDSetError(std::string("Error setting File Descriptor for SSL\r\n") +
+                            api.ErrorText(api.ERR_get_error()));
+  }
+  // SSL_set_tlsext_host_name, as the macro expands.
+  api.SSL_ctrl(Ssl(ssl_), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+               const_cast<char*>(serverName.c_str()));
+  api.ERR_clear_error();
+  SigPipeGuard guard;
+  for (;;) {
+    errno = 0;
+    int ret = api.SSL_connect(Ssl(ssl_));
+    if (ret == 1) break;
+    int savedErrno = errno;
+    int error = api.SSL_get_error(Ssl(ssl_), ret);
+    unsigned long queued = api.ERR_peek_error();
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      // The socket time-out expired: no handshake data in time.
+      if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      continue;
+    }
+    if (IsUnexpectedEof(queued) || (error == SSL_ERROR_SYSCALL && queued == 0 && savedErrno == 0)) {
+      throw EIdOSSLConnectError(std::string(kConnectError) + "\r\n" + kEofText);
+    }
+    if (error == SSL_ERROR_SSL || (error == SSL_ERROR_SYSCALL && queued != 0)) {
+      throw EIdOSSLUnderlyingCryptoError(std::string(kConnectError) + "\r\n" + api.ErrorText(queued));
+    }
+    if (error == SSL_ERROR_SYSCALL) {
+      if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      RaiseSocketErrno(savedErrno);
+    }
+    throw EIdOSSLConnectError(std::string(kConnectError) + "\r\n" +
+                              (queued != 0 ? api.ErrorText(queued) : "SSL error " + std::to_string(error)));
+  }
+  established_ = true;
+}
+
+size_t TlsChannel::Read(char* buffer, size_t capacity) {
+  if (ssl_ == nullptr) return socket_.Read(buffer, capacity, settings_.readTimeoutMs);
+  const OpenSslApi& api = *api_;
+  // A read may answer the server (key updates), so it may write too.
+  SigPipeGuard guard;
+  int want = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
+  for (;;) {
+    if (api.SSL_pending(Ssl(ssl_)) == 0 && !socket_.WaitReadable(settings_.readTimeoutMs)) {
+      throw EIdReadTimeout("Read timed out.");
+    }
+    api.ERR_clear_error();
+    errno = 0;
+    int n = api.SSL_read(Ssl(ssl_), buffer, want);
+    if (n > 0) return static_cast<size_t>(n);
+    int savedErrno = errno;
+    int error = api.SSL_get_error(Ssl(ssl_), n);
+    unsigned long queued = api.ERR_peek_error();
+    switch (error) {
+      case SSL_ERROR_ZERO_RETURN:
+        return 0;
+      case SSL_ERROR_WANT_READ:
+      case SSL_ERROR_WANT_WRITE:
+        if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) throw EIdReadTimeout("Read timed out.");
+        continue;
+      case SSL_ERROR_SYSCALL:
+        if (queued == 0 && savedErrno == 0) {
+          established_ = false;  // a bare TCP close ends the data as well
+          return 0;
+        }
+        established_ = false;
+        if (queued == 0) RaiseSocketErrno(savedErrno);
+        throw EIdOpenSSLAPISSLError(api.ErrorText(queued));
+      case SSL_ERROR_SSL:
+        established_ = false;
+        if (IsUnexpectedEof(queued)) return 0;
+        throw EIdOSSLUnderlyingCryptoError(api.ErrorText(queued));
+      default:
+        throw EIdOpenSSLAPISSLError(queued != 0 ? api.ErrorText(queued)
+                                                : "SSL error " + std::to_string(error));
+    }
+  }
+}
+
+void TlsChannel::Write(const char* data, size_t size) {
+  if (ssl_ == nullptr) {
+    socket_.Write(data, size);
+    return;
+  }
+  const OpenSslApi& api = *api_;
+  SigPipeGuard guard;
+  while (size > 0) {
+    api.ERR_clear_error();
+    errno = 0;
+    int n = api.SSL_write(Ssl(ssl_), data, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    int savedErrno = errno;
+    int error = api.SSL_get_error(Ssl(ssl_), n);
+    unsigned long queued = api.ERR_peek_error();
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      continue;
+    }
+    established_ = false;
+    if (error == SSL_ERROR_SYSCALL && queued == 0) RaiseSocketErrno(savedErrno != 0 ? savedErrno : EPIPE);
+    if (error == SSL_ERROR_SSL) throw EIdOSSLUnderlyingCryptoError(api.ErrorText(queued));
+    throw EIdOpenSSLAPISSLError(queued != 0 ? api.ErrorText(queued) : "SSL error " + std::to_string(error));
+  }
+}
+
+bool TlsChannel::Reusable() const {
+  if (ssl_ != nullptr && (!established_ || api_->SSL_pending(Ssl(ssl_)) > 0)) return false;
+  return socket_.IdleAndOpen();
+}
+
+bool TlsChannel::InputPending() const {
+  if (ssl_ != nullptr && api_->SSL_pending(Ssl(ssl_)) > 0) return true;
+  return socket_.IsOpen() && !socket_.IdleAndOpen();
+}
+
+std::string TlsChannel::ProtocolVersion() const {
+  if (ssl_ == nullptr) return "";
+  return api_->SSL_get_version(Ssl(ssl_));
+}
+
+}  // namespace velmora

@@ -1,0 +1,99 @@
+// The socket channel of the HTTP client: plain TCP for http, TLS over
+// OpenSSL 3 for https. OpenSSL is opened with dlopen on the first TLS connect
+// under a process-wide lock and stays loaded; http works without it.
+//
+// TLS settings: flexible method, TLS 1.0 up to TLS 1.3 when the version set
+// allows them (security level 0 so that TLS 1.0 servers are reached), no
+// certificate verification, server name = the URL's host as written.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "transport/HttpStream.h"
+#include "transport/Socket.h"
+
+namespace velmora {
+
+// The version set: one bit each, from bit 0.
+inline constexpr int kSslVersionSSL2 = 1;
+inline constexpr int kSslVersionFlexible = 2;
+inline constexpr int kSslVersionSSL3 = 4;
+inline constexpr int kSslVersionTLS1 = 8;
+inline constexpr int kSslVersionTLS1_1 = 16;
+inline constexpr int kSslVersionTLS1_2 = 32;
+inline constexpr int kSslVersionsAll = 63;
+
+// The effective set: a set holding exactly one concrete version keeps it;
+// any other set loses the flexible member (61 when nothing else remains).
+int EffectiveSslVersions(int versions);
+
+struct TlsSettings {
+  int sslVersions = kSslVersionsAll;
+  int connectTimeoutMs = 0;  // copied from the HTTP client at each connect
+  int readTimeoutMs = 0;     // copied from the HTTP client at each connect
+  // Library file names (crypto first); the default names of OpenSSL 3.
+  std::string cryptoLibrary = "libcrypto.so.3";
+  std::string sslLibrary = "libssl.so.3";
+};
+
+// Loads the named OpenSSL pair once per process (under the process-wide
+// lock); true when usable: an OpenSSL of the 3.x series or later with every
+// function the channel binds. `failures` receives the recorded reasons of a
+// failed load, one a line ("Failed to load %s (loader text).", the name of
+// each missing function, "Unsupported SSL Library: %s.", "Unsupported SSL
+// Library version: %.8x."); they never reach the exception message. A
+// failed load is retried at the next connect.
+bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures = nullptr);
+
+class TlsChannel : public HttpStream {
+ public:
+  explicit TlsChannel(const TlsSettings& settings);
+  ~TlsChannel() override;
+  TlsChannel(const TlsChannel&) = delete;
+  TlsChannel& operator=(const TlsChannel&) = delete;
+
+  // Connects to host:port. With `passThrough` the channel stays plain;
+  // otherwise the TLS library is loaded (EIdOSSLCouldNotLoadSSLLibrary "Could
+  // not load SSL library." on failure; for pass-through a load failure does
+  // not matter), the socket time-outs are set to the read time-out (30000 ms
+  // when not positive) and the client handshake runs with `serverName` as
+  // SNI. Raises the socket errors of TcpSocket::Connect and the EIdOSSL*
+  // family of the handshake ("Error connecting with SSL." CR LF reason).
+  void Connect(const std::string& host, int port, bool ipv6Literal, bool passThrough,
+               const std::string& serverName);
+
+  // Reads decrypted (or plain) bytes, waiting at most the read time-out for
+  // each: 0 when the peer closed (a TLS close or a bare TCP close). Raises
+  // EIdReadTimeout, EIdSocketError, EIdOpenSSLAPISSLError or
+  // EIdOSSLUnderlyingCryptoError.
+  size_t Read(char* buffer, size_t capacity) override;
+  // Writes all bytes (encrypted unless plain). Raises as Read.
+  void Write(const char* data, size_t size) override;
+
+  // True when connected and nothing (data or close) is pending.
+  bool Reusable() const;
+  // True when received bytes (or the peer's close) wait to be read now.
+  bool InputPending() const;
+  bool IsOpen() const { return socket_.IsOpen(); }
+  bool IsTls() const { return ssl_ != nullptr; }
+  // The negotiated protocol ("TLSv1", "TLSv1.2", ...), empty when plain.
+  std::string ProtocolVersion() const;
+  // Ends the TLS session and closes the socket; frees the context. Never
+  // throws.
+  void Close() noexcept;
+
+ private:
+  void PrepareContext();
+  void Handshake(const std::string& serverName);
+
+  TlsSettings settings_;
+  TcpSocket socket_;
+  const struct OpenSslApi* api_ = nullptr;
+  void* ctx_ = nullptr;       // SSL_CTX*
+  void* ssl_ = nullptr;       // SSL*
+  bool established_ = false;  // handshake done and no fatal error since
+};
+
+}  // namespace velmora
