@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,39 @@
 namespace velmora {
 
 // --- storage ----------------------------------------------------------------
+
+// Released full-size value blocks, kept for the next large parse so that it
+// does not fault in and zero fresh pages: up to kKeptBlocks of them, shared
+// by all threads. Never destroyed, so trees released during exit still find
+// it.
+class JSONBlockPool {
+ public:
+  static JSONBlockPool& Instance() {
+    static JSONBlockPool* const pool = new JSONBlockPool;
+    return *pool;
+  }
+  // A kept block, or null.
+  std::unique_ptr<char[]> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (blocks_.empty()) return nullptr;
+    std::unique_ptr<char[]> block = std::move(blocks_.back());
+    blocks_.pop_back();
+    return block;
+  }
+  // Keeps `block` if there is room; else it is released.
+  void Give(std::unique_ptr<char[]> block) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (blocks_.size() < kKeptBlocks) blocks_.push_back(std::move(block));
+  }
+
+ private:
+  static constexpr size_t kKeptBlocks = 8;
+
+  JSONBlockPool() { blocks_.reserve(kKeptBlocks); }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+};
 
 // The blocks that the values of one parsed tree are cut from. A parsed tree
 // has hundreds of thousands of small values; taking them from a few large
@@ -44,23 +78,46 @@ class JSONNodeBlocks {
     if (references_.fetch_sub(drop, std::memory_order_acq_rel) == drop) delete this;
   }
 
- private:
-  static constexpr size_t kFirstBlock = 1024;
+  // Full-size blocks go back to the pool.
+  ~JSONNodeBlocks() {
+    for (Block& block : blocks_) {
+      if (block.size == kLargestBlock) JSONBlockPool::Instance().Give(std::move(block.memory));
+    }
+  }
+
   static constexpr size_t kLargestBlock = 8 << 20;
 
+ private:
+  static constexpr size_t kFirstBlock = 1024;
+  // A tree that has grown this far takes full-size blocks from the pool.
+  static constexpr size_t kPooledFrom = 256 << 10;
+
+  struct Block {
+    std::unique_ptr<char[]> memory;
+    size_t size;
+  };
+
+  // `size` is at most kLargestBlock.
   void AddBlock(size_t size) {
-    const size_t blockSize = std::max(size, nextBlockSize_);
-    blocks_.push_back(std::unique_ptr<char[]>(new char[blockSize]));
-    next_ = blocks_.back().get();
+    size_t blockSize = std::max(size, nextBlockSize_);
+    std::unique_ptr<char[]> memory;
+    if (blockSize >= kPooledFrom) memory = JSONBlockPool::Instance().Take();
+    if (memory) {
+      blockSize = kLargestBlock;
+    } else {
+      memory.reset(new char[blockSize]);
+    }
+    next_ = memory.get();
     end_ = next_ + blockSize;
-    nextBlockSize_ = std::min(nextBlockSize_ * 2, kLargestBlock);
+    blocks_.push_back(Block{std::move(memory), blockSize});
+    nextBlockSize_ = std::min(blockSize * 2, kLargestBlock);
   }
 
   static constexpr size_t kBias = SIZE_MAX / 2;
 
   std::atomic<size_t> references_{kBias};
   size_t allocated_ = 0;  // values cut so far
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<Block> blocks_;
   char* next_ = nullptr;
   char* end_ = nullptr;
   size_t nextBlockSize_ = kFirstBlock;

@@ -87,9 +87,10 @@ class TJSONValue {
 
   // Values live on the general heap, except those the parser creates: it
   // cuts them from large blocks shared by the parsed tree, and the blocks go
-  // back to the heap with the last value cut from them. `delete` handles
-  // both; a tree may be released on another thread than the one that
-  // parsed it.
+  // back with the last value cut from them (up to 64 MiB of the largest
+  // blocks are kept by the process for later parses, the rest goes back to
+  // the heap). `delete` handles both; a tree may be released on another
+  // thread than the one that parsed it.
   static void* operator new(size_t size);
   static void operator delete(void* pointer) noexcept;
 

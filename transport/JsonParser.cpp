@@ -57,7 +57,8 @@ inline const char* SkipPlainBytes(const char* p, const char* end) {
   while (end - p >= 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
-    const uint64_t stop = (word & kHighs) | zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
+    const uint64_t stop =
+        (word & kHighs) | zeroBytes(word ^ (kOnes * '"')) | zeroBytes(word ^ (kOnes * '\\'));
     if (stop != 0) {
       if constexpr (std::endian::native == std::endian::little) {
         return p + (std::countr_zero(stop) >> 3);

@@ -89,6 +89,23 @@ TEST(JsonParse, AcceptedTextsGiveTheirTree) {
       {"\"\x01\x7F\"", "\"\\u0001\x7F\""},
       {"\"\xC3\xA8\xE2\x82\xAC\xF0\x9F\x98\x80\"", "\"\xC3\xA8\xE2\x82\xAC\xF0\x9F\x98\x80\""},
       {"\"\xF4\x8F\xBF\xBF\xEF\xBF\xBD\"", "\"\xF4\x8F\xBF\xBF\xEF\xBF\xBD\""},
+      // Long strings with the quotation mark, an escape or a multi-byte
+      // character at every place within a group of eight bytes.
+      {"\"1234567\"", "\"1234567\""},
+      {"\"12345678\"", "\"12345678\""},
+      {"\"123456789abcdefgh\"", "\"123456789abcdefgh\""},
+      {"\"1234567\\n9abcdefg\\t\"", "\"1234567\\n9abcdefg\\t\""},
+      {"\"12345678\\\"abcdefghijklmn\\\\\"", "\"12345678\\\"abcdefghijklmn\\\\\""},
+      {"\"abcdefghi\xC3\xA9jklmnop\xE2\x82\xACqrstuvwxyz\xF0\x9F\x98\x80\"",
+       "\"abcdefghi\xC3\xA9jklmnop\xE2\x82\xACqrstuvwxyz\xF0\x9F\x98\x80\""},
+      {"{\"a long member name\":\"and its long value\"}", "{\"a long member name\":\"and its long value\"}"},
+      // Siblings of different sizes at the same depth.
+      {"[{\"a\":1,\"b\":2,\"c\":3},{\"d\":4},{},{\"e\":5,\"f\":6,\"g\":7,\"h\":8,\"i\":9},{\"j\":0}]",
+       "[{\"a\":1,\"b\":2,\"c\":3},{\"d\":4},{},{\"e\":5,\"f\":6,\"g\":7,\"h\":8,\"i\":9},{\"j\":0}]"},
+      {"[[1,2,3,4],[5],[6,7,8,9,10,11],[],[[12],[13,14,15]],[16]]",
+       "[[1,2,3,4],[5],[6,7,8,9,10,11],[],[[12],[13,14,15]],[16]]"},
+      {"{\"x\":[{\"a\":[1,2]},{\"b\":[3]}],\"y\":[{\"c\":[4,5,6],\"d\":7}]}",
+       "{\"x\":[{\"a\":[1,2]},{\"b\":[3]}],\"y\":[{\"c\":[4,5,6],\"d\":7}]}"},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.in);
@@ -103,6 +120,12 @@ TEST(JsonParse, RejectedTextsGiveNoValue) {
       "\r\n",
       "\xEF\xBB\xBF",
       "\xEF\xBB",
+      // Long strings: not closed, or a bad byte past the first group of eight.
+      "\"abcdefghijklmnopqrstuvwxyz",
+      "\"abcdefghijklmnopqrstuvwxyz\\",
+      "\"abcdefghijk\xFFlmnop\"",
+      "\"abcdefghijk\xC3",
+      "\"abcdefghijk\\x12345678\"",
       // Trailing characters.
       "\"abc\" ",
       "1 ",
@@ -285,6 +308,28 @@ TEST(JsonParse, HugeValues) {
   ASSERT_TRUE(value);
   EXPECT_EQ(value->AsText(), digits);
   EXPECT_FALSE(ParseJSONValue("0" + std::string(1000000, '0')));
+}
+
+// Trees large enough to use the biggest value blocks, alive at the same
+// time, released on another thread and parsed again from reused blocks.
+TEST(JsonParse, LargeTreesSideBySide) {
+  std::string text = "[";
+  for (int i = 0; i < 400000; ++i) {
+    if (i != 0) text += ',';
+    text += i % 3 == 0 ? std::to_string(i) : i % 3 == 1 ? "\"s" + std::to_string(i) + "\"" : "[true,{}]";
+  }
+  text += ']';
+  std::unique_ptr<TJSONValue> first = ParseJSONValue(text);
+  std::unique_ptr<TJSONValue> second = ParseJSONValue(text);
+  ASSERT_TRUE(first && second);
+  std::thread([&first] { first.reset(); }).join();
+  std::unique_ptr<TJSONValue> third = ParseJSONValue(text);
+  ASSERT_TRUE(third);
+  second.reset();
+  std::unique_ptr<TJSONValue> fourth = ParseJSONValue(text);
+  ASSERT_TRUE(fourth);
+  EXPECT_EQ(third->ToString(), text);
+  EXPECT_TRUE(third->Equals(*fourth));
 }
 
 TEST(JsonParse, RoundTripKeepsTheTree) {
