@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,10 @@ namespace velmora {
 namespace {
 
 std::mutex gLoadMutex;
-// Kept for the life of the process once loaded.
-DynamicLibrary* gLibrary = nullptr;
+// The loaded library lives in static storage and is never destroyed: handles
+// and the engine's threads live until the process ends, so it must not be
+// closed by an exit-time destructor.
+alignas(DynamicLibrary) unsigned char gLibraryStorage[sizeof(DynamicLibrary)];
 FbClient gClient{};
 bool gLoaded = false;
 
@@ -77,7 +80,7 @@ const FbClient& LoadFbClient() {
   if (!missing.empty()) IBClientError(kIBLibraryIncomplete, missing + " in " + FbClientLibraryName());
   // The library is never closed: handles and the engine's threads live until
   // the process ends.
-  gLibrary = new DynamicLibrary(std::move(lib));
+  new (gLibraryStorage) DynamicLibrary(std::move(lib));
   gClient = c;
   gLoaded = true;
   std::atexit(ShutdownAtExit);
