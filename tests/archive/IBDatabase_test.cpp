@@ -34,17 +34,6 @@ std::string Scalar(TIBDatabase& db, const std::string& sql) {
   return value;
 }
 
-template <typename F>
-void ExpectClientError(F&& f, int32_t number, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << message;
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.SQLCode(), number);
-    EXPECT_EQ(e.Message(), message);
-  }
-}
-
 class EmbeddedDatabase : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,17 +57,17 @@ TEST_F(EmbeddedDatabase, CreateLeavesTheConnectionAttachedInDialect3WithPageSize
 }
 
 TEST_F(EmbeddedDatabase, ConnectErrorsLeaveTheConnectionUsable) {
-  ExpectClientError([&] { db_.Open(); }, 16, "Cannot perform operation -- DB is currently open");
-  ExpectClientError([&] { db_.CreateDatabase(); }, 16, "Cannot perform operation -- DB is currently open");
+  test::ExpectClientError([&] { db_.Open(); }, 16, "Cannot perform operation -- DB is currently open");
+  test::ExpectClientError([&] { db_.CreateDatabase(); }, 16, "Cannot perform operation -- DB is currently open");
   db_.Close();
   EXPECT_FALSE(db_.Connected());
 
   TIBDatabase other;
   other.Params = {"user_name=SYSDBA", "password=x"};
-  ExpectClientError([&] { other.SetConnected(true); }, 17, "Database name is missing");
+  test::ExpectClientError([&] { other.SetConnected(true); }, 17, "Database name is missing");
   other.DatabaseName = path_;
   other.Params = {"USER 'SYSDBA'", "PASSWORD 'quietlamp'"};
-  ExpectClientError([&] { other.Open(); }, 114, "DPB Constant (USER 'SYSDBA') is unknown");
+  test::ExpectClientError([&] { other.Open(); }, 114, "DPB Constant (USER 'SYSDBA') is unknown");
   EXPECT_FALSE(other.Connected());
 
   // A missing file is the server's error; the same object then creates it.
@@ -130,27 +119,27 @@ TEST_F(EmbeddedDatabase, DialectIsLoweredToTheDatabasesOwn) {
   old.Open();
   EXPECT_EQ(old.DBSQLDialect(), 1);
   EXPECT_EQ(old.SQLDialect(), 1);
-  ExpectClientError([&] { old.SetSQLDialect(3); }, 87, "SQL Dialect Invalid");
-  ExpectClientError([&] { old.SetSQLDialect(0); }, 87, "SQL Dialect Invalid");
+  test::ExpectClientError([&] { old.SetSQLDialect(3); }, 87, "SQL Dialect Invalid");
+  test::ExpectClientError([&] { old.SetSQLDialect(0); }, 87, "SQL Dialect Invalid");
   old.SetSQLDialect(1);
   EXPECT_EQ(Scalar(old, "SELECT 'x' FROM RDB$DATABASE"), "x");
 }
 
 TEST_F(EmbeddedDatabase, TransactionClientErrors) {
   TIBTransaction tr;
-  ExpectClientError([&] { tr.StartTransaction(); }, 21, "No databases are listed in transaction component");
-  ExpectClientError([&] { tr.CommitRetaining(); }, 18, "Transaction is not active");
+  test::ExpectClientError([&] { tr.StartTransaction(); }, 21, "No databases are listed in transaction component");
+  test::ExpectClientError([&] { tr.CommitRetaining(); }, 18, "Transaction is not active");
   TIBDatabase closed;
   tr.SetDefaultDatabase(&closed);
-  ExpectClientError([&] { tr.SetActive(true); }, 15, "Cannot perform operation -- DB is not open");
+  test::ExpectClientError([&] { tr.SetActive(true); }, 15, "Cannot perform operation -- DB is not open");
   tr.SetDefaultDatabase(&db_);
   tr.Params = {"isc_tpb_autocommit"};
-  ExpectClientError([&] { tr.StartTransaction(); }, 13, "TPB Constant (isc_tpb_autocommit) is unsupported");
+  test::ExpectClientError([&] { tr.StartTransaction(); }, 13, "TPB Constant (isc_tpb_autocommit) is unsupported");
   EXPECT_FALSE(tr.Active());
   tr.Params.clear();
   tr.StartTransaction();
-  ExpectClientError([&] { tr.StartTransaction(); }, 19, "Transaction is active");
-  ExpectClientError([&] { tr.SetDefaultDatabase(&closed); }, 19, "Transaction is active");
+  test::ExpectClientError([&] { tr.StartTransaction(); }, 19, "Transaction is active");
+  test::ExpectClientError([&] { tr.SetDefaultDatabase(&closed); }, 19, "Transaction is active");
   tr.CommitRetaining();
   EXPECT_TRUE(tr.Active());
   tr.Commit();

@@ -12,17 +12,6 @@
 namespace velmora {
 namespace {
 
-template <typename F>
-void ExpectClientError(F&& f, int32_t number, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << message;
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.SQLCode(), number);
-    EXPECT_EQ(e.Message(), message);
-  }
-}
-
 class Statements : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -143,8 +132,8 @@ TEST_F(Statements, ColumnNamesAndLookup) {
   EXPECT_EQ(q_.FieldByName(" id ").AsString(), "1");
   EXPECT_EQ(q_.FieldByName("Id1").AsString(), "1");
   EXPECT_EQ(q_.FieldByName("\"minuscolo\"").AsString(), q_.Fields(2).AsString());
-  ExpectClientError([&] { q_.FieldByName("minuscolo"); }, 46, "Field \"minuscolo\" not found");
-  ExpectClientError([&] { q_.FieldByName("nessuna"); }, 46, "Field \"nessuna\" not found");
+  test::ExpectClientError([&] { q_.FieldByName("minuscolo"); }, 46, "Field \"minuscolo\" not found");
+  test::ExpectClientError([&] { q_.FieldByName("nessuna"); }, 46, "Field \"nessuna\" not found");
   Run("SELECT TITOLO AS TITOLOFOTO FROM KELITEMPHOTO");
   EXPECT_EQ(q_.FieldIndex("titolofoto"), 0);
   EXPECT_EQ(q_.FieldIndex("TITOLO"), -1);
@@ -153,30 +142,30 @@ TEST_F(Statements, ColumnNamesAndLookup) {
 TEST_F(Statements, ClientErrorsBeforeTheServer) {
   TIBSQL s;
   s.SQL = {"SELECT 1 FROM RDB$DATABASE"};
-  ExpectClientError([&] { s.ExecQuery(); }, 24, "Database not assigned");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 24, "Database not assigned");
   TIBDatabase closed;
   s.SetDatabase(&closed);
-  ExpectClientError([&] { s.ExecQuery(); }, 15, "Cannot perform operation -- DB is not open");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 15, "Cannot perform operation -- DB is not open");
   s.SetDatabase(&db_);
-  ExpectClientError([&] { s.ExecQuery(); }, 25, "Transaction not assigned");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 25, "Transaction not assigned");
   TIBTransaction idle;
   idle.SetDefaultDatabase(&db_);
   s.SetTransaction(&idle);
-  ExpectClientError([&] { s.ExecQuery(); }, 18, "Transaction is not active");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 18, "Transaction is not active");
   s.SetTransaction(tr_);
   s.SQL.clear();
-  ExpectClientError([&] { s.ExecQuery(); }, 42, "Empty query");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 42, "Empty query");
   s.SQL = {"  ", ""};
-  ExpectClientError([&] { s.ExecQuery(); }, 42, "Empty query");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 42, "Empty query");
   s.SQL = {"SET TRANSACTION READ ONLY"};
   s.ParamCheck = false;
-  ExpectClientError([&] { s.ExecQuery(); }, 5, "Not permitted");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 5, "Not permitted");
   EXPECT_FALSE(s.Prepared());
   s.SQL = {"SELECT 'open FROM RDB$DATABASE"};
   s.ParamCheck = true;
-  ExpectClientError([&] { s.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nEOF in string detected");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nEOF in string detected");
   s.SQL = {"SELECT 1 FROM RDB$DATABASE WHERE 1 = ?"};
-  ExpectClientError([&] { s.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nParameter name expected");
+  test::ExpectClientError([&] { s.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nParameter name expected");
 }
 
 TEST_F(Statements, ParamCheckOffSendsTheTextAsWritten) {
@@ -184,7 +173,7 @@ TEST_F(Statements, ParamCheckOffSendsTheTextAsWritten) {
   const std::string sql = "-- it's a comment\nSELECT 1 FROM RDB$DATABASE";
   q_.SQL = {sql};
   q_.ParamCheck = true;
-  ExpectClientError([&] { q_.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nEOF in string detected");
+  test::ExpectClientError([&] { q_.ExecQuery(); }, 55, "SQL Parse Error:\r\n\r\nEOF in string detected");
   q_.SQL = {"-- it's a comment", "SELECT 'a:b' || '?' FROM RDB$DATABASE"};
   q_.ParamCheck = false;
   q_.ExecQuery();
@@ -209,9 +198,9 @@ TEST_F(Statements, LongTextsGoWholeAndNulBytesAreRefused) {
     Run("SELECT COUNT(*) FROM TIPI WHERE V STARTING WITH 'lungo'");
     EXPECT_EQ(q_.Fields(0).AsString(), "1");
   }
-  ExpectClientError([&] { Run(std::string("UPDATE TIPI SET V='a\0b' WHERE ID = 1", 37)); }, 120,
+  test::ExpectClientError([&] { Run(std::string("UPDATE TIPI SET V='a\0b' WHERE ID = 1", 37)); }, 120,
                     "Text cannot be sent to the database: statement contains a NUL byte");
-  ExpectClientError([&] { Run("UPDATE TIPI SET V='\xE6\x97\xA5' WHERE ID = 1"); }, 120,
+  test::ExpectClientError([&] { Run("UPDATE TIPI SET V='\xE6\x97\xA5' WHERE ID = 1"); }, 120,
                     "Text cannot be sent to the database: statement has a character outside Windows-1252");
   Run("SELECT V FROM TIPI WHERE ID = 1");
   EXPECT_EQ(q_.Fields(0).AsString(), "caff\xC3\xA8 \xE2\x82\xAC");
@@ -303,8 +292,8 @@ TEST_F(Queries, OpenReadCloseAndRunAgain) {
   q.Close();
 
   q.SQL.clear();
-  ExpectClientError([&] { q.ExecSQL(); }, 65, "Empty SQL Statement");
-  ExpectClientError([&] { q.Open(); }, 65, "Empty SQL Statement");
+  test::ExpectClientError([&] { q.ExecSQL(); }, 65, "Empty SQL Statement");
+  test::ExpectClientError([&] { q.Open(); }, 65, "Empty SQL Statement");
 }
 
 TEST_F(Queries, GeneratorReadWithTheTrailingSemicolon) {

@@ -3,10 +3,14 @@
 // started by scripts/firebird-server.sh.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "archive/IBDatabase.h"
+#include "platform/Exceptions.h"
 
 namespace velmora::test {
 
@@ -61,5 +65,18 @@ class ServerTempDir {
  private:
   std::string path_;
 };
+
+// Runs `f` and expects the layer's own client error with this number and
+// message.
+template <typename F>
+void ExpectClientError(F&& f, int32_t number, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected " << message;
+  } catch (const EIBClientError& e) {
+    EXPECT_EQ(e.SQLCode(), number);
+    EXPECT_EQ(e.Message(), message);
+  }
+}
 
 }  // namespace velmora::test
