@@ -41,20 +41,6 @@ locale_t CasingLocale() {
   return loc;
 }
 
-// Decodes one UTF-8 character at `i`; 0 when the bytes there are not one.
-size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
-  auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len = b0 < 0x80             ? 1
-               : (b0 & 0xE0) == 0xC0 ? 2
-               : (b0 & 0xF0) == 0xE0 ? 3
-               : (b0 & 0xF8) == 0xF0 ? 4
-                                     : 0;
-  if (len == 0 || i + len > s.size() || !IsValidUtf8(s.substr(i, len))) return 0;
-  cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  return len;
-}
-
 // Upper-cases UTF-8 text one character at a time by the user's locale.
 // Bytes that are not UTF-8 stay as they are; a character outside ASCII is
 // never folded into ASCII, so names of different scripts never meet.
@@ -64,7 +50,7 @@ std::string UpperCaseName(std::string_view text) {
   locale_t loc = CasingLocale();
   for (size_t i = 0; i < text.size();) {
     char32_t cp = 0;
-    size_t len = DecodeOne(text, i, cp);
+    size_t len = DecodeUtf8At(text, i, cp);
     if (len == 0) {
       out.push_back(static_cast<char>(0xFF));  // keeps stray bytes apart from characters
       out.push_back(text[i]);
