@@ -152,6 +152,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
 
   auto http = std::make_unique<HttpClient>();
   ImpostaClient(*http);
+  ApplicaControlliCertificato(arguments.baseDir + kFileParametri, http->TlsHandler());
   const std::string& base = record.nomeSitoPrism;
 
   LoginPrism(*database, *http, stato, base, record.accountUser, record.accountPassword,

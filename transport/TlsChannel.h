@@ -6,11 +6,20 @@
 // allows them and TLS 1.3 with TLS 1.2 unless the set names one version alone
 // (security level 0 so that TLS 1.0 servers are reached), no certificate
 // verification, server name = the URL's host as written.
+//
+// Two certificate checks can be switched on (the parameter file's keys
+// "VerificaCertificato" and "ImprontaCertificato", see
+// ApplicaControlliCertificato): the chain against a CA store with the host
+// name, and pinned public keys. They run at the end of the handshake, before
+// any byte of a request is written; without them the channel sends exactly
+// what it sent before.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "transport/HttpStream.h"
 #include "transport/Socket.h"
@@ -38,7 +47,48 @@ struct TlsSettings {
   // Library file names (crypto first); the default names of OpenSSL 3.
   std::string cryptoLibrary = "libcrypto.so.3";
   std::string sslLibrary = "libssl.so.3";
+
+  // Certificate checks, all off by default.
+  // The server's chain must verify against `caFile` (PEM; the system's CA
+  // store when empty) and name the host of the URL.
+  bool verifyCertificate = false;
+  std::string caFile;
+  // "sha256//BASE64" digests of the server's public key (SubjectPublicKeyInfo,
+  // DER); when not empty the server's key must have one of them.
+  std::vector<std::string> pinnedKeys;
+  // Loads the CA store and records the verification result for PeerInfo()
+  // without enforcing it (for a diagnosis of the connection).
+  bool inspectCertificate = false;
 };
+
+// What the handshake showed of the server, for a diagnosis.
+struct TlsPeerInfo {
+  std::string protocol;  // "TLSv1.3", ...
+  std::string cipher;    // the library's cipher name
+  std::string subject;   // "/CN=..." as the library prints one-line names
+  std::string issuer;
+  std::string notAfter;  // "2026-12-31 23:59:59 UTC"
+  bool expired = false;
+  std::string certificateSha256;  // of the certificate's DER, hex pairs joined by ":"
+  std::string publicKeyPin;       // "sha256//BASE64" of the public key
+  // Set when the CA store was loaded (verifyCertificate or inspectCertificate).
+  bool verifyChecked = false;
+  bool verified = false;
+  std::string verifyError;  // the library's text when not verified
+};
+
+// The pins of an "ImprontaCertificato" value: the entries separated by ";",
+// blanks around each dropped, empty entries skipped. Pure.
+std::vector<std::string> ImprontePubbliche(std::string_view value);
+// True when `pin` is "sha256//" followed by the 44 base64 characters of a
+// SHA-256 digest. Pure.
+bool ImprontaBenFormata(std::string_view pin);
+// Reads the certificate keys of section "CONFIG" of the parameter file into
+// `settings`: "VerificaCertificato" (on for any value other than empty and
+// "0"), "FileCertificatiCA" (a relative path is taken from the parameter
+// file's directory) and "ImprontaCertificato". Keys that are absent leave
+// the settings as they are. Never throws.
+void ApplicaControlliCertificato(const std::string& parameterFile, TlsSettings& settings);
 
 // Loads the named OpenSSL pair once per process (under the process-wide
 // lock); true when usable: an OpenSSL of the 3.x series or later with every
@@ -62,7 +112,11 @@ class TlsChannel : public HttpStream {
   // not matter), the socket time-outs are set to the read time-out (30000 ms
   // when not positive) and the client handshake runs with `serverName` as
   // SNI. Raises the socket errors of TcpSocket::Connect and the EIdOSSL*
-  // family of the handshake ("Error connecting with SSL." CR LF reason).
+  // family of the handshake ("Error connecting with SSL." CR LF reason). A
+  // certificate check that fails raises EIdOSSLConnectError "Error
+  // connecting with SSL." CR LF a line naming the key of the check and the
+  // server's public-key pin, and the connection is closed before anything is
+  // written.
   void Connect(const std::string& host, int port, bool ipv6Literal, bool passThrough,
                const std::string& serverName);
 
@@ -82,6 +136,8 @@ class TlsChannel : public HttpStream {
   bool IsTls() const { return ssl_ != nullptr; }
   // The negotiated protocol ("TLSv1", "TLSv1.2", ...), empty when plain.
   std::string ProtocolVersion() const;
+  // What the last handshake showed of the server (empty fields when plain).
+  const TlsPeerInfo& PeerInfo() const { return peer_; }
   // Ends the TLS session and closes the socket; frees the context. Never
   // throws.
   void Close() noexcept;
@@ -89,6 +145,8 @@ class TlsChannel : public HttpStream {
  private:
   void PrepareContext();
   void Handshake(const std::string& serverName);
+  void InspectPeer();
+  void CheckCertificate();
 
   TlsSettings settings_;
   TcpSocket socket_;
@@ -96,6 +154,7 @@ class TlsChannel : public HttpStream {
   void* ctx_ = nullptr;       // SSL_CTX*
   void* ssl_ = nullptr;       // SSL*
   bool established_ = false;  // handshake done and no fatal error since
+  TlsPeerInfo peer_;
 };
 
 }  // namespace velmora
