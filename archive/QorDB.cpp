@@ -29,6 +29,13 @@ bool EndsWithBackslash(const std::string& text) { return !text.empty() && text.b
 
 }  // namespace
 
+std::string StringaConnessione(const std::string& name, const std::string& server, const std::string& driveLetter) {
+  if (server.empty()) return name;
+  std::string path = name;
+  if (!driveLetter.empty()) path = driveLetter + (name.size() > 1 ? name.substr(1) : std::string());
+  return server + ":" + path;
+}
+
 bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::string& server,
                       const std::string& driveLetter, const std::string& user, const std::string& password) {
   const std::string userName = user.empty() ? kDefaultUser : user;
@@ -40,13 +47,7 @@ bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::strin
   db.Params.push_back("user_name=" + userName);
   db.Params.push_back("password=" + userPassword);
 
-  if (server.empty()) {
-    db.DatabaseName = name;
-  } else {
-    std::string path = name;
-    if (!driveLetter.empty()) path = driveLetter + (name.size() > 1 ? name.substr(1) : std::string());
-    db.DatabaseName = server + ":" + path;
-  }
+  db.DatabaseName = StringaConnessione(name, server, driveLetter);
 
   try {
     db.Open();

@@ -24,6 +24,12 @@ namespace velmora {
 bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::string& server,
                       const std::string& driveLetter, const std::string& user, const std::string& password);
 
+// The connect string ConnettiDatabase uses: `name` when `server` is empty,
+// otherwise server + ":" + name with its first character replaced by the
+// whole `driveLetter` text when that is not empty. Pure.
+std::string StringaConnessione(const std::string& name, const std::string& server, const std::string& driveLetter);
+
+
 // Turns the UNC directory `dir` ("\\server\share\sub\") into the directory
 // the server sees. A one-character share is a drive: prefix becomes
 // "server:D:\sub\". A share with a longer name sets sharedByName to true

@@ -83,16 +83,20 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
   return body;
 }
 
-void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana) {
-  // No token header is set yet on the client: the login goes out without one.
+std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl, const std::string& accountUser,
+                                   const std::string& accountPassword) {
   http.ResetRequestHeaders();
   http.SetContentType("application/json");
   TJSONObject richiesta;
   richiesta.AddPair("username", accountUser).AddPair("password", accountPassword);
-  std::string risposta = http.Post(baseUrl + "api/v1/session", richiesta.ToString());
+  return http.Post(baseUrl + "api/v1/session", richiesta.ToString());
+}
 
+void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
+                const std::string& accountUser, const std::string& accountPassword,
+                const std::string& idAlbumTolvana) {
+  // No token header is set yet on the client: the login goes out without one.
+  std::string risposta = RichiestaSessionePrism(http, baseUrl, accountUser, accountPassword);
   std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
   if (!oggetto) {
     WriteLine("Risposta non valida");

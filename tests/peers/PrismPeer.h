@@ -25,6 +25,10 @@ class PrismPeer {
     std::string script;
     // Accounts "name:password".
     std::vector<std::string> users{"studio:segreta"};
+    // Certificate and key (PEM) of a TLS peer; "" = a self-signed one made
+    // by the peer.
+    std::string cert;
+    std::string key;
   };
 
   explicit PrismPeer(const Options& options) {
@@ -33,6 +37,7 @@ class PrismPeer {
                                   "--data",           dir_ / "data",
                                   "--lifetime",       "600"};
     if (options.https) argv.push_back("--https");
+    if (!options.cert.empty()) argv.insert(argv.end(), {"--cert", options.cert, "--key", options.key});
     for (const std::string& user : options.users) {
       argv.push_back("--user");
       argv.push_back(user);

@@ -1,0 +1,481 @@
+// velmora-doctor end to end: the real program copied beside a parameter
+// file, against real embedded databases and the test Prism server. A healthy
+// set-up gives only OK lines; each broken thing makes its own line fail with
+// its hint; and nothing changes: every row of both databases, the files of
+// the set-up and the server's state stay as they were, and the server sees
+// at most the login request.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+#include "archive/IBSQL.h"
+#include "platform/Paths.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/TestPki.h"
+#include "transport/Json.h"
+
+namespace velmora::test {
+namespace {
+
+// Every row of every table the doctor reads, as text.
+std::vector<std::string> Rows(const std::string& database, const std::vector<std::string>& tables) {
+  std::vector<std::string> rows;
+  if (!FileExists(database)) return {"(no database)"};
+  TIBDatabase db;
+  AttachDatabase(db, database);
+  for (const std::string& table : tables) {
+    TIBSQL sql;
+    sql.SetDatabase(&db);
+    TIBTransaction transaction;
+    transaction.SetDefaultDatabase(&db);
+    transaction.StartTransaction();
+    sql.SetTransaction(&transaction);
+    sql.SQL = {"SELECT * FROM " + table + " ORDER BY 1"};
+    try {
+      sql.ExecQuery();
+    } catch (const Exception&) {
+      rows.push_back(table + " (missing)");
+      continue;
+    }
+    while (!sql.Eof()) {
+      std::string row = table + ":";
+      for (size_t i = 0; i < sql.FieldCount(); ++i) row += "|" + sql.Fields(i).AsString();
+      rows.push_back(row);
+      sql.Next();
+    }
+    sql.Close();
+    transaction.Commit();
+  }
+  return rows;
+}
+
+std::set<std::string> FilesIn(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) names.insert(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
+// What must not change.
+struct Snapshot {
+  std::vector<std::string> archive, config;
+  std::set<std::string> files;
+};
+
+void ExpectUnchanged(const Snapshot& after, const Snapshot& before) {
+  EXPECT_EQ(after.archive, before.archive);
+  EXPECT_EQ(after.config, before.config);
+  EXPECT_EQ(after.files, before.files);
+}
+
+void InstallDoctor(PublicationSetup& setup) {
+  const std::string program = setup.Dir() / "velmora-doctor";
+  if (!FileExists(program)) CopyFile(BinaryPath("app/velmora-doctor"), program);
+}
+
+Snapshot Take(PublicationSetup& setup) {
+  InstallDoctor(setup);
+  return {Rows(setup.ArchivePath(), {"KELTRANSFLOG", "KELALBUMPRISM", "KELITEMPHOTO"}),
+          Rows(setup.Dir() / "config.fdb", {"UTENTI"}), FilesIn(setup.Dir().Path())};
+}
+
+struct DoctorRun {
+  int exitCode = -1;
+  std::vector<std::string> lines;  // without the first (arguments) and the last (summary)
+  std::string out, err;
+};
+
+DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& args) {
+  InstallDoctor(setup);
+  std::vector<std::string> argv{setup.Dir() / "velmora-doctor"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult result = RunProcess(
+      argv, setup.Dir().Path(),
+      {{"DISPLAY", ""},
+       {"LSAN_OPTIONS", "use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
+      300);
+  DoctorRun run{result.exitCode, {}, result.out, result.err};
+  size_t start = 0;
+  while (start < result.out.size()) {
+    size_t end = result.out.find('\n', start);
+    if (end == std::string::npos) end = result.out.size();
+    run.lines.push_back(result.out.substr(start, end - start));
+    start = end + 1;
+  }
+  if (run.lines.size() >= 2 && args.size() > 0 && args[0] != "--json") {
+    run.lines.erase(run.lines.begin());
+    run.lines.pop_back();
+  }
+  return run;
+}
+
+void ExpectAllOk(const DoctorRun& run) {
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  for (const std::string& line : run.lines) EXPECT_EQ(line.substr(0, 3), "OK ") << line;
+  EXPECT_EQ(run.err, "");
+}
+
+// The line of check `name`, "" when there is none.
+std::string LineOf(const DoctorRun& run, const std::string& name) {
+  for (const std::string& line : run.lines) {
+    if (line.find(" - " + name + ":") != std::string::npos) return line;
+  }
+  return "";
+}
+
+void ReplaceParameterFile(PublicationSetup& setup, const std::string& config) {
+  WriteFileBytes(setup.Dir() / "ParametriKelvora.ini",
+                 "[CONFIG]\r\n" + config + "\r\n[PERCORSI]\r\nC:\\Foto\\=" + setup.Dir() / "foto/" + "\r\n");
+}
+
+std::string DefaultConfig(PublicationSetup& setup) {
+  return "Utente=1\r\nPercorsoDatabase=" + setup.Dir() / "config.fdb\r\n";
+}
+
+TEST(Doctor, HealthySetupEveryLineOkAndOnlyTheLogin) {
+  PublicationSetup setup({}, ArchiveRows{});
+  Snapshot before = Take(setup);
+  for (bool withTransfer : {true, false}) {
+    SCOPED_TRACE(withTransfer ? "with transfer" : "without transfer");
+    std::vector<std::string> args{"1", "query_esterno"};
+    if (withTransfer) args.push_back("5");
+    DoctorRun run = RunDoctor(setup, args);
+    ExpectAllOk(run);
+    // The chain in order, one line per check.
+    std::vector<std::string> expected{"File parametri",
+                                      "Chiavi CONFIG",
+                                      "Mappature PERCORSI",
+                                      "Controlli certificato",
+                                      "Collegamento",
+                                      "Tabella UTENTI",
+                                      "Riga utente",
+                                      "Ditta e Archivio",
+                                      "dati.ini",
+                                      "Stringa di connessione",
+                                      "Collegamento",
+                                      "Tabella KELTRANSFLOG",
+                                      "Tabella KELALBUMPRISM",
+                                      "Tabella KELITEMPHOTO",
+                                      "Trasferimenti in attesa"};
+    if (withTransfer) {
+      for (const char* n : {"Riga trasferimento", "Riga album", "Riga foto", "Percorso media", "File media"})
+        expected.push_back(n);
+    }
+    for (const char* n : {"Indirizzo (album 3)", "Risoluzione nome (album 3)", "Connessione TCP (album 3)",
+                          "Accesso (album 3)"})
+      expected.push_back(n);
+    ASSERT_EQ(run.lines.size(), expected.size()) << run.out;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_NE(run.lines[i].find(" - " + expected[i] + ":"), std::string::npos) << run.lines[i];
+    }
+    EXPECT_NE(LineOf(run, "Trasferimenti in attesa").find(": 2 righe"), std::string::npos) << run.out;
+    if (withTransfer) {
+      EXPECT_NE(LineOf(run, "File media").find("sposi.jpg, file regolare leggibile, 3020 byte"),
+                std::string::npos)
+          << run.out;
+      EXPECT_NE(LineOf(run, "Percorso media").find("C:\\Foto\\2024\\sposi.jpg -> " + setup.PhotoPath()),
+                std::string::npos)
+          << run.out;
+    }
+  }
+  ExpectUnchanged(Take(setup), before);
+  EXPECT_EQ(setup.Peer().RequestLines(),
+            (std::vector<std::string>{"POST /api/v1/session", "POST /api/v1/session"}));
+  EXPECT_EQ(setup.AlbumRow()[0], "vecchio");  // the token the login got is written nowhere
+}
+
+TEST(Doctor, HttpsWithAVerifiedCertificateAndPinEveryLineOk) {
+  TestPki pki;
+  TestCertificate ca = pki.MakeCa("studio");
+  TestCertificate server = pki.Issue(ca, "server", "127.0.0.1", "IP:127.0.0.1", false);
+  PrismPeer::Options options = WithHttps();
+  options.cert = server.cert;
+  options.key = server.key;
+  PublicationSetup setup(options, ArchiveRows{});
+  ReplaceParameterFile(setup, DefaultConfig(setup) + "VerificaCertificato=1\r\nFileCertificatiCA=" + ca.cert +
+                                  "\r\nImprontaCertificato=" + TestPki::Pin(server.cert) + "\r\n");
+  DoctorRun run = RunDoctor(setup, {"1", "query_esterno", "5"});
+  ExpectAllOk(run);
+  EXPECT_NE(LineOf(run, "Certificato (album 3)").find("ImprontaCertificato=" + TestPki::Pin(server.cert)),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(LineOf(run, "Certificato (album 3)").find("emittente /CN=studio Test CA"), std::string::npos);
+  EXPECT_NE(LineOf(run, "Verifica CA (album 3)"), "");
+  EXPECT_NE(LineOf(run, "Controlli certificato (album 3)"), "");
+  EXPECT_EQ(setup.Peer().RequestLines(), (std::vector<std::string>{"POST /api/v1/session"}));
+}
+
+TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
+  struct Case {
+    const char* name;
+    ArchiveRows rows;
+    bool https = false;
+    bool expiredCertificate = false;
+    std::function<void(PublicationSetup&)> breakIt;
+    std::vector<std::string> args{"1", "query_esterno", "5"};
+    std::string failingCheck;
+    std::string found;  // part of the failing line's detail
+    std::string hint;   // part of its hint
+    bool loginSent = false;
+  };
+  TestPki pki;
+  ArchiveRows normal;
+  ArchiveRows noFile;
+  noFile.createFile = false;
+  ArchiveRows wrongPassword;
+  wrongPassword.password = "sbagliata";
+  const int closedPort = FreePort();
+  std::vector<Case> cases;
+  cases.push_back({"no parameter file",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) { ::unlink((s.Dir() / "ParametriKelvora.ini").c_str()); },
+                   {"1", "query_esterno", "5"},
+                   "File parametri",
+                   "ParametriKelvora.ini non esiste",
+                   "crea ParametriKelvora.ini nella cartella del programma"});
+  cases.push_back({"wrong PercorsoDatabase",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) {
+                     ReplaceParameterFile(s, "PercorsoDatabase=" + s.Dir() / "sbagliato.fdb\r\n");
+                   },
+                   {"1", "query_esterno", "5"},
+                   "Collegamento",
+                   "embedded " + std::string("/"),
+                   "controlla \"PercorsoDatabase\" nel file parametri"});
+  cases.push_back({"no user row",
+                   normal,
+                   false,
+                   false,
+                   nullptr,
+                   {"7", "query_esterno", "5"},
+                   "Riga utente",
+                   "nessuna riga con CODICE = 7 (codici presenti: 1)",
+                   "usa un codice utente esistente"});
+  cases.push_back({"no Archivio setting",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) {
+                     TIBDatabase db;
+                     AttachDatabase(db, s.Dir() / "config.fdb");
+                     ExecuteSql(db,
+                                "UPDATE UTENTI SET PLENVIO = '[query_esterno]' || ASCII_CHAR(13) || "
+                                "ASCII_CHAR(10) || 'Tema=scuro' WHERE CODICE = 1");
+                   },
+                   {"1", "query_esterno", "5"},
+                   "Ditta e Archivio",
+                   "[query_esterno] senza \"Archivio\"",
+                   "imposta \"Archivio\""});
+  cases.push_back(
+      {"unknown company",
+       normal,
+       false,
+       false,
+       nullptr,
+       {"1", "altra_ditta", "5"},
+       "Ditta e Archivio",
+       "sezione [altra_ditta] assente nelle impostazioni dell'utente (ditte presenti: query_esterno)",
+       "il secondo argomento è il nome della ditta"});
+  cases.push_back({"archive missing",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) { ::unlink(s.ArchivePath().c_str()); },
+                   {"1", "query_esterno", "5"},
+                   "Collegamento",
+                   "archivio.fdb: EIBInterBaseError",
+                   "creerebbe un archivio vuoto"});
+  cases.push_back({"a missing table",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) {
+                     TIBDatabase db;
+                     AttachDatabase(db, s.ArchivePath());
+                     ExecuteSql(db, "DROP TABLE KELITEMPHOTO");
+                   },
+                   {"1", "query_esterno", "5"},
+                   "Tabella KELITEMPHOTO",
+                   "assente",
+                   "non ha le tabelle di pubblicazione"});
+  cases.push_back({"a missing column",
+                   normal,
+                   false,
+                   false,
+                   [](PublicationSetup& s) {
+                     TIBDatabase db;
+                     AttachDatabase(db, s.ArchivePath());
+                     ExecuteSql(db, "ALTER TABLE KELALBUMPRISM DROP LINK_CONDIVISIONE");
+                   },
+                   {"1", "query_esterno", "5"},
+                   "Tabella KELALBUMPRISM",
+                   "mancano le colonne LINK_CONDIVISIONE",
+                   "aggiorna lo schema"});
+  cases.push_back({"no transfer row",
+                   normal,
+                   false,
+                   false,
+                   nullptr,
+                   {"1", "query_esterno", "99"},
+                   "Riga trasferimento",
+                   "nessuna riga di KELTRANSFLOG con ID=99",
+                   "controlla l'identificativo"});
+  cases.push_back({"a missing media file",
+                   noFile,
+                   false,
+                   false,
+                   nullptr,
+                   {"1", "query_esterno", "5"},
+                   "File media",
+                   "(la run: \"File da caricare non esiste C:\\Foto\\2024\\sposi.jpg\")",
+                   "[PERCORSI]", true});
+  cases.push_back({"server down",
+                   normal,
+                   false,
+                   false,
+                   [closedPort](PublicationSetup& s) {
+                     TIBDatabase db;
+                     AttachDatabase(db, s.ArchivePath());
+                     ExecuteSql(db, "UPDATE KELALBUMPRISM SET NOMESITOPRISM = 'http://127.0.0.1:" +
+                                        std::to_string(closedPort) + "/' WHERE ID = 3");
+                   },
+                   {"1", "query_esterno", "5"},
+                   "Connessione TCP (album 3)",
+                   "EIdSocketError: Socket Error # 10061  Connection refused.",
+                   "il server è spento"});
+  cases.push_back({"wrong password",
+                   wrongPassword,
+                   false,
+                   false,
+                   nullptr,
+                   {"1", "query_esterno", "5"},
+                   "Accesso (album 3)",
+                   "account studio: EIdHTTPProtocolException: HTTP/1.1 401",
+                   "correggi ACCOUNTUSER/ACCOUNTPASSWORD",
+                   true});
+  cases.push_back({"expired certificate",
+                   normal,
+                   true,
+                   true,
+                   nullptr,
+                   {"1", "query_esterno", "5"},
+                   "Certificato (album 3)",
+                   "scade 2020-02-01 00:00:00 UTC",
+                   "rinnova il certificato",
+                   true});
+  cases.push_back(
+      {"wrong pin",
+       normal,
+       true,
+       false,
+       [](PublicationSetup& s) {
+         ReplaceParameterFile(
+             s, DefaultConfig(s) + "ImprontaCertificato=sha256//" + std::string(43, 'A') + "=\r\n");
+       },
+       {"1", "query_esterno", "5"},
+       "Controlli certificato (album 3)",
+       "EIdOSSLConnectError: Error connecting with SSL.  ImprontaCertificato: la chiave del server non "
+       "corrisponde; impronta del server sha256//",
+       "correggi ImprontaCertificato"});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrismPeer::Options options;
+    if (c.https) options = WithHttps();
+    if (c.expiredCertificate) {
+      TestCertificate ca = pki.MakeCa("expired");
+      TestCertificate cert = pki.Issue(ca, "expired-server", "127.0.0.1", "IP:127.0.0.1", true);
+      options.cert = cert.cert;
+      options.key = cert.key;
+    }
+    PublicationSetup setup(options, c.rows);
+    if (c.breakIt) c.breakIt(setup);
+    Snapshot before = Take(setup);
+    DoctorRun run = RunDoctor(setup, c.args);
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_EQ(run.err, "");
+    // Exactly one failing line, the expected one, and every line before it OK.
+    int failing = 0;
+    for (const std::string& line : run.lines) failing += line.rfind("FAIL ", 0) == 0;
+    EXPECT_EQ(failing, 1) << run.out;
+    std::string line;
+    for (const std::string& l : run.lines) {
+      if (l.rfind("FAIL ", 0) == 0) line = l;
+    }
+    EXPECT_NE(line.find(" - " + c.failingCheck + ": "), std::string::npos) << run.out;
+    EXPECT_NE(line.find(c.found), std::string::npos) << line;
+    size_t hint = line.find(" -> Cosa fare: ");
+    ASSERT_NE(hint, std::string::npos) << line;
+    EXPECT_NE(line.find(c.hint, hint), std::string::npos) << line;
+    ExpectUnchanged(Take(setup), before);
+    EXPECT_EQ(setup.Peer().RequestLines(),
+              c.loginSent ? std::vector<std::string>{"POST /api/v1/session"} : std::vector<std::string>{});
+  }
+}
+
+TEST(Doctor, JsonCarriesTheSameChecks) {
+  ArchiveRows rows;
+  rows.createFile = false;
+  PublicationSetup setup({}, rows);
+  DoctorRun text = RunDoctor(setup, {"1", "query_esterno", "5"});
+  DoctorRun json = RunDoctor(setup, {"--json", "1", "query_esterno", "5"});
+  EXPECT_EQ(json.exitCode, 1);
+  ASSERT_EQ(json.lines.size(), 1u) << json.out;
+  auto document = ParseJSONValue(json.lines[0]);
+  ASSERT_TRUE(document) << json.out;
+  EXPECT_EQ(document->GetValue("esito").AsText(), "FAIL");
+  EXPECT_EQ(document->GetValue("trasferimento").AsText(), "5");
+  const TJSONArray& checks = document->GetValue("verifiche").AsArray();
+  ASSERT_EQ(checks.Count(), text.lines.size());
+  for (size_t i = 0; i < checks.Count(); ++i) {
+    const TJSONValue& check = checks.Items(i);
+    std::string expected = check.GetValue("esito").AsText();
+    expected.resize(4, ' ');
+    expected += " " + check.GetValue("gruppo").AsText() + " " + check.GetValue("area").AsText() + " - " +
+                check.GetValue("nome").AsText() + ": " + check.GetValue("dettaglio").AsText();
+    if (expected.rfind("OK", 0) != 0) expected += " -> Cosa fare: " + check.GetValue("suggerimento").AsText();
+    EXPECT_EQ(expected, text.lines[i]);
+  }
+}
+
+TEST(Doctor, CommandLine) {
+  PublicationSetup setup({}, ArchiveRows{});
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out;  // beginning of standard output
+    std::string err;  // beginning of standard error
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "Uso: velmora-doctor [opzioni] UTENTE DITTA [ID_TRASFERIMENTO]\n", ""},
+      {{"--version"}, 0, "velmora-doctor ", ""},
+      {{}, 2, "", "velmora-doctor: mancano UTENTE e DITTA\n"},
+      {{"1"}, 2, "", "velmora-doctor: mancano UTENTE e DITTA\n"},
+      {{"1", "a", "5", "6"}, 2, "", "velmora-doctor: troppi argomenti\n"},
+      {{"--colore", "1", "a"}, 2, "", "velmora-doctor: opzione sconosciuta: --colore\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+    DoctorRun run = RunDoctor(setup, c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+  }
+  // No colour when standard output is not a terminal.
+  DoctorRun plain = RunDoctor(setup, {"1", "query_esterno"});
+  EXPECT_EQ(plain.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(setup.Peer().RequestLines(), (std::vector<std::string>{"POST /api/v1/session"}));
+}
+
+}  // namespace
+}  // namespace velmora::test
