@@ -5,7 +5,7 @@
 demo:
 	bash scripts/setup.sh
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	ninja -C build velmora velmora_demo_tool
+	ninja -C build velmora velmora-doctor velmora_demo_tool
 	bash scripts/demo.sh build
 
 # Builds everything (normal and sanitizer builds, fuzz targets) and runs all tests.

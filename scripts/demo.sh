@@ -5,7 +5,7 @@
 # what the server holds. Running it again publishes again into the same
 # server album.
 #
-#   scripts/demo.sh BUILD_DIR     (BUILD_DIR holds app/velmora and tools/velmora_demo_tool)
+#   scripts/demo.sh BUILD_DIR     (BUILD_DIR holds app/velmora, app/velmora-doctor and tools/velmora_demo_tool)
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -15,8 +15,8 @@ fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$1" && pwd)
 DEMO=$ROOT/demo
-for f in "$BUILD/app/velmora" "$BUILD/tools/velmora_demo_tool"; do
-  [ -x "$f" ] || { echo "missing $f: build the targets velmora and velmora_demo_tool first" >&2; exit 1; }
+for f in "$BUILD/app/velmora" "$BUILD/app/velmora-doctor" "$BUILD/tools/velmora_demo_tool"; do
+  [ -x "$f" ] || { echo "missing $f: build the targets velmora, velmora-doctor and velmora_demo_tool first" >&2; exit 1; }
 done
 mkdir -p "$DEMO/run" "$DEMO/foto" "$DEMO/server"
 
@@ -50,6 +50,13 @@ echo "Test Prism server: $BASE (pid $SERVER_PID)"
 # Databases, parameter file and the program next to it.
 "$BUILD/tools/velmora_demo_tool" setup "$DEMO/run" "$BASE" "$ROOT/tests/fixtures/archive_schema.sql" "$DEMO/foto"
 cp "$BUILD/app/velmora" "$DEMO/run/velmora"
+cp "$BUILD/app/velmora-doctor" "$DEMO/run/velmora-doctor"
+
+# What the doctor sees before the run (it changes nothing; only its login
+# reaches the server).
+echo
+echo "$ velmora-doctor 1 query_esterno 1"
+(cd "$DEMO/run" && ./velmora-doctor 1 query_esterno 1) || true
 
 echo
 echo "$ velmora 1 query_esterno - 1"

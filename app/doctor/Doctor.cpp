@@ -250,7 +250,7 @@ class Diagnosi {
       problemi.push_back("FileCertificatiCA vale solo con VerificaCertificato=1");
     }
     if (!tls_.pinnedKeys.empty()) {
-      attivi.push_back("ImprontaCertificato con " + std::to_string(tls_.pinnedKeys.size()) + " impronte");
+      attivi.push_back("ImprontaCertificato (impronte: " + std::to_string(tls_.pinnedKeys.size()) + ")");
       for (const std::string& pin : tls_.pinnedKeys) {
         if (!ImprontaBenFormata(pin)) {
           esito = Esito::Errore;
@@ -473,7 +473,7 @@ class Diagnosi {
       if (!tabelleOk) return false;
       auto attesa = Righe(archivioDb_, "SELECT COUNT(*) FROM KELTRANSFLOG WHERE DATAORATRANSF IS NULL");
       Segna(3, "Trasferimenti in attesa", Esito::Ok,
-            attesa[0][0] + " righe di KELTRANSFLOG senza DATAORATRANSF");
+            "righe di KELTRANSFLOG senza DATAORATRANSF: " + attesa[0][0]);
     } catch (const Exception& e) {
       Segna(3, "Lettura archivio", Esito::Errore, Errore(e), "controlla l'archivio");
       return false;
@@ -723,11 +723,14 @@ class Diagnosi {
                 TestoEsterno(url.host) +
                 ", indica la CA in FileCertificatiCA, oppure usa ImprontaCertificato=" + peer.publicKeyPin);
     } else {
-      Segna(5, "Verifica CA" + etichetta, Esito::Avviso,
-            "non verificato con " + deposito + ": " + TestoEsterno(peer.verifyError),
-            "la run lo accetta (nessun controllo attivo); per proteggere la password scrivi in [CONFIG] "
-            "ImprontaCertificato=" +
-                peer.publicKeyPin);
+      Segna(
+          5, "Verifica CA" + etichetta, Esito::Avviso,
+          "non verificato con " + deposito + ": " + TestoEsterno(peer.verifyError),
+          tls_.pinnedKeys.empty()
+              ? "la run lo accetta (nessun controllo attivo); per proteggere la password scrivi in [CONFIG] "
+                "ImprontaCertificato=" +
+                    peer.publicKeyPin
+              : "VerificaCertificato non è attiva: la run controlla solo ImprontaCertificato");
     }
     if (!tls_.verifyCertificate && tls_.pinnedKeys.empty()) return true;
 
