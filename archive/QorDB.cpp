@@ -9,10 +9,6 @@
 namespace velmora {
 namespace {
 
-// The credentials used when the caller passes empty texts.
-constexpr const char* kDefaultUser = "SYSDBA";
-constexpr const char* kDefaultPassword = "quietlamp";
-
 // `text` between double quotes, an inner double quote doubled so the value
 // cannot end the quoted text early.
 std::string DoubleQuoted(const std::string& text) {
@@ -29,7 +25,8 @@ bool EndsWithBackslash(const std::string& text) { return !text.empty() && text.b
 
 }  // namespace
 
-std::string StringaConnessione(const std::string& name, const std::string& server, const std::string& driveLetter) {
+std::string StringaConnessione(const std::string& name, const std::string& server,
+                               const std::string& driveLetter) {
   if (server.empty()) return name;
   std::string path = name;
   if (!driveLetter.empty()) path = driveLetter + (name.size() > 1 ? name.substr(1) : std::string());
@@ -38,8 +35,8 @@ std::string StringaConnessione(const std::string& name, const std::string& serve
 
 bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::string& server,
                       const std::string& driveLetter, const std::string& user, const std::string& password) {
-  const std::string userName = user.empty() ? kDefaultUser : user;
-  const std::string userPassword = password.empty() ? kDefaultPassword : password;
+  const std::string userName = user.empty() ? kUtenteDatabaseDefault : user;
+  const std::string userPassword = password.empty() ? kPasswordDatabaseDefault : password;
 
   db.Close();
   db.LoginPrompt = false;

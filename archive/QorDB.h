@@ -11,6 +11,10 @@
 
 namespace velmora {
 
+// The credentials used when a caller passes empty texts.
+inline constexpr const char* kUtenteDatabaseDefault = "SYSDBA";
+inline constexpr const char* kPasswordDatabaseDefault = "quietlamp";
+
 // Connects `db` (disconnected first, LoginPrompt off, Params replaced by
 // "user_name=..." and "password=..."; empty credentials mean SYSDBA and
 // quietlamp) to `name`, or to server + ":" + name when `server` is not empty;
@@ -27,8 +31,8 @@ bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::strin
 // The connect string ConnettiDatabase uses: `name` when `server` is empty,
 // otherwise server + ":" + name with its first character replaced by the
 // whole `driveLetter` text when that is not empty. Pure.
-std::string StringaConnessione(const std::string& name, const std::string& server, const std::string& driveLetter);
-
+std::string StringaConnessione(const std::string& name, const std::string& server,
+                               const std::string& driveLetter);
 
 // Turns the UNC directory `dir` ("\\server\share\sub\") into the directory
 // the server sees. A one-character share is a drive: prefix becomes

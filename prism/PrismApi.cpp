@@ -83,8 +83,8 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
   return body;
 }
 
-std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl, const std::string& accountUser,
-                                   const std::string& accountPassword) {
+std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
+                                   const std::string& accountUser, const std::string& accountPassword) {
   http.ResetRequestHeaders();
   http.SetContentType("application/json");
   TJSONObject richiesta;

@@ -68,8 +68,8 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
 // to "application/json" and POSTs {"username":..., "password":...} to base +
 // "api/v1/session". Returns the answer text; nothing is written anywhere.
 // Raises the HttpClient's exceptions.
-std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl, const std::string& accountUser,
-                                   const std::string& accountPassword);
+std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
+                                   const std::string& accountUser, const std::string& accountPassword);
 
 // POST base + "api/v1/session" with {"username","password"} and no token
 // header. From the answer: "access_token" into stato.TokenPrism, the "UID"

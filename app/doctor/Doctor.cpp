@@ -37,10 +37,6 @@ namespace {
 constexpr const char* kFileParametri = "ParametriKelvora.ini";
 constexpr const char* kConfig = "CONFIG";
 
-// The credentials of every connection the run opens (empty texts there).
-constexpr const char* kUtenteDb = "SYSDBA";
-constexpr const char* kPasswordDb = "quietlamp";
-
 // The columns a run reads or writes, per publication table.
 struct TabellaRichiesta {
   const char* nome;
@@ -85,7 +81,8 @@ std::optional<std::string> CodiceNumerico(const std::string& text) {
 // Empty on success, otherwise the engine's report in one line.
 std::string Collega(TIBDatabase& db, const std::string& connessione) {
   db.LoginPrompt = false;
-  db.Params = {std::string("user_name=") + kUtenteDb, std::string("password=") + kPasswordDb};
+  db.Params = {std::string("user_name=") + kUtenteDatabaseDefault,
+               std::string("password=") + kPasswordDatabaseDefault};
   db.DatabaseName = connessione;
   try {
     db.Open();

@@ -129,6 +129,15 @@ std::string LineOf(const DoctorRun& run, const std::string& name) {
   return "";
 }
 
+// A break made by one statement on the archive.
+std::function<void(PublicationSetup&)> OnArchive(const std::string& sql) {
+  return [sql](PublicationSetup& s) {
+    TIBDatabase db;
+    AttachDatabase(db, s.ArchivePath());
+    ExecuteSql(db, sql);
+  };
+}
+
 void ReplaceParameterFile(PublicationSetup& setup, const std::string& config) {
   WriteFileBytes(setup.Dir() / "ParametriKelvora.ini",
                  "[CONFIG]\r\n" + config + "\r\n[PERCORSI]\r\nC:\\Foto\\=" + setup.Dir() / "foto/" + "\r\n");
@@ -174,7 +183,8 @@ TEST(Doctor, HealthySetupEveryLineOkAndOnlyTheLogin) {
     for (size_t i = 0; i < expected.size(); ++i) {
       EXPECT_NE(run.lines[i].find(" - " + expected[i] + ":"), std::string::npos) << run.lines[i];
     }
-    EXPECT_NE(LineOf(run, "Trasferimenti in attesa").find("senza DATAORATRANSF: 2"), std::string::npos) << run.out;
+    EXPECT_NE(LineOf(run, "Trasferimenti in attesa").find("senza DATAORATRANSF: 2"), std::string::npos)
+        << run.out;
     if (withTransfer) {
       EXPECT_NE(LineOf(run, "File media").find("sposi.jpg, file regolare leggibile, 3020 byte"),
                 std::string::npos)
@@ -299,11 +309,7 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
                    normal,
                    false,
                    false,
-                   [](PublicationSetup& s) {
-                     TIBDatabase db;
-                     AttachDatabase(db, s.ArchivePath());
-                     ExecuteSql(db, "DROP TABLE KELITEMPHOTO");
-                   },
+                   OnArchive("DROP TABLE KELITEMPHOTO"),
                    {"1", "query_esterno", "5"},
                    "Tabella KELITEMPHOTO",
                    "assente",
@@ -312,11 +318,7 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
                    normal,
                    false,
                    false,
-                   [](PublicationSetup& s) {
-                     TIBDatabase db;
-                     AttachDatabase(db, s.ArchivePath());
-                     ExecuteSql(db, "ALTER TABLE KELALBUMPRISM DROP LINK_CONDIVISIONE");
-                   },
+                   OnArchive("ALTER TABLE KELALBUMPRISM DROP LINK_CONDIVISIONE"),
                    {"1", "query_esterno", "5"},
                    "Tabella KELALBUMPRISM",
                    "mancano le colonne LINK_CONDIVISIONE",
@@ -338,17 +340,14 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
                    {"1", "query_esterno", "5"},
                    "File media",
                    "(la run: \"File da caricare non esiste C:\\Foto\\2024\\sposi.jpg\")",
-                   "[PERCORSI]", true});
+                   "[PERCORSI]",
+                   true});
   cases.push_back({"server down",
                    normal,
                    false,
                    false,
-                   [closedPort](PublicationSetup& s) {
-                     TIBDatabase db;
-                     AttachDatabase(db, s.ArchivePath());
-                     ExecuteSql(db, "UPDATE KELALBUMPRISM SET NOMESITOPRISM = 'http://127.0.0.1:" +
-                                        std::to_string(closedPort) + "/' WHERE ID = 3");
-                   },
+                   OnArchive("UPDATE KELALBUMPRISM SET NOMESITOPRISM = 'http://127.0.0.1:" +
+                             std::to_string(closedPort) + "/' WHERE ID = 3"),
                    {"1", "query_esterno", "5"},
                    "Connessione TCP (album 3)",
                    "EIdSocketError: Socket Error # 10061  Connection refused.",
