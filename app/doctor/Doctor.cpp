@@ -13,7 +13,6 @@
 #include <optional>
 #include <set>
 
-#include "app/Publication.h"
 #include "app/doctor/Report.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
@@ -26,6 +25,7 @@
 #include "platform/Profile.h"
 #include "prism/JsonHelpers.h"
 #include "prism/PrismApi.h"
+#include "publish/Trasferimento.h"
 #include "transport/HttpClient.h"
 #include "transport/HttpWire.h"
 #include "transport/Socket.h"
@@ -34,7 +34,6 @@
 namespace velmora {
 namespace {
 
-constexpr const char* kFileParametri = "ParametriKelvora.ini";
 constexpr const char* kConfig = "CONFIG";
 
 // The columns a run reads or writes, per publication table.

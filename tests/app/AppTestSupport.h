@@ -33,6 +33,7 @@ struct ArchiveRows {
   std::string password = "segreta";    // ACCOUNTPASSWORD
   bool createFile = true;              // write the media file
   std::string fileName = "sposi.jpg";  // local file name under the photo folder
+  std::string archive;                 // connect string; "" = archivio.fdb in the set-up's directory
 };
 
 // The stored folder of the photo and where it lives locally.
@@ -83,7 +84,7 @@ class PublicationSetup {
 
   PrismPeer& Peer() { return *peer_; }
   const TempDir& Dir() const { return dir_; }
-  std::string ArchivePath() const { return dir_ / "archivio.fdb"; }
+  std::string ArchivePath() const { return rows_.archive.empty() ? dir_ / "archivio.fdb" : rows_.archive; }
   std::string PhotoPath() const { return dir_ / ("foto/2024/" + rows_.fileName); }
 
   // IDPRISM, HASHPRISM, DATAORATRANSF of a transfer row.
