@@ -19,7 +19,7 @@ run_suite() {
   local name=$1 dir=$2
   shift 2
   echo "== $name build ($dir)"
-  if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1; then
+  if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"
     echo "configure failed: $name"
     failed=$((failed + 1)); status=1; return
@@ -62,7 +62,7 @@ if [ ${#fuzz_targets[@]} -eq 0 ]; then
   echo "no fuzz targets"
 elif cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=OFF >build-fuzz.configure.log 2>&1 \
+    -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=OFF -DVELMORA_WERROR=ON >build-fuzz.configure.log 2>&1 \
     && ninja -C build-fuzz -j "$jobs" "${fuzz_targets[@]}"; then
   for fuzzer in build-fuzz/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
