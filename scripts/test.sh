@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the normal build, the sanitizer
-# build (AddressSanitizer + UndefinedBehaviorSanitizer) and short fuzz runs.
+# Sets everything up and runs every test: the normal build, the Debian
+# package (installed and removed again), the sanitizer build
+# (AddressSanitizer + UndefinedBehaviorSanitizer) and short fuzz runs.
 # Ends with one summary line "tests: N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +47,17 @@ run_suite() {
 }
 
 run_suite normal build
+
+# The Debian package, made from the normal build: installed, used for one
+# publication, removed and purged (scripts/package-test.sh, as root).
+echo "== package test"
+if bash scripts/package-test.sh build; then
+  passed=$((passed + 1))
+else
+  echo "package test failed"
+  failed=$((failed + 1)); status=1
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite sanitizer build-asan -DVELMORA_SANITIZE=ON
 unset ASAN_OPTIONS UBSAN_OPTIONS
