@@ -82,11 +82,11 @@ grep -q '^\[PERCORSI\]' "$INI" || fail "$INI has no PERCORSI section"
 [ -f /usr/share/doc/velmora/copyright ] || fail "no /usr/share/doc/velmora/copyright"
 pages=$(grep -c '^/usr/share/man/man1/.*\.1\.gz$' "$WORK/files" || true)
 [ "$pages" -ge 1 ] || fail "no manual pages"
-for page in $(grep '^/usr/share/man/man1/.*\.1\.gz$' "$WORK/files"); do
+while read -r page; do
   gzip -t "$page" || fail "$page is not gzip"
   program=$(basename "$page" .1.gz)
   [ -x "/usr/lib/velmora/$program" ] || fail "$page has no program /usr/lib/velmora/$program"
-done
+done < <(grep '^/usr/share/man/man1/.*\.1\.gz$' "$WORK/files")
 for program in /usr/lib/velmora/*; do
   [ -L "$program" ] && continue
   name=$(basename "$program")
@@ -147,12 +147,12 @@ echo "== dpkg -r"
 dpkg -r velmora </dev/null || fail "dpkg -r"
 [ "$(installed_status | cut -c2)" = c ] || fail "after dpkg -r the package is not in state config-files"
 left=$(left_behind)
-[ "$left" = "$(printf '%s\n%s' "$ETC" "$INI")" ] || fail "dpkg -r left: $(echo $left)"
+[ "$left" = "$(printf '%s\n%s' "$ETC" "$INI")" ] || fail "dpkg -r left: ${left//$'\n'/ }"
 grep -qF "$WORK/run/config.fdb" "$INI" || fail "dpkg -r did not keep the changed conffile"
 echo "== dpkg -P"
 dpkg -P velmora </dev/null || fail "dpkg -P"
 dpkg-query -W velmora >/dev/null 2>&1 && fail "dpkg still knows velmora after dpkg -P"
 left=$(left_behind)
-[ -z "$left" ] || fail "dpkg -P left: $(echo $left)"
+[ -z "$left" ] || fail "dpkg -P left: ${left//$'\n'/ }"
 [ -e "$ETC" ] && fail "dpkg -P left $ETC"
 echo "package test passed"
