@@ -109,18 +109,19 @@ for _ in $(seq 1 100); do
 done
 PORT=$(head -n 1 "$WORK/server.port")
 [ -n "$PORT" ] || { cat "$WORK/server.log"; fail "the test Prism server did not start"; }
-"$BUILD/tools/velmora_demo_tool" setup "$WORK/run" "http://127.0.0.1:$PORT/" \
+# Every step that waits on a database or the server is bounded in time.
+timeout -k 10 120 "$BUILD/tools/velmora_demo_tool" setup "$WORK/run" "http://127.0.0.1:$PORT/" \
   "$ROOT/tests/fixtures/archive_schema.sql" "$WORK/foto" || fail "demo databases"
 # The configuration goes into the conffile; the copy next to the databases
 # is removed so that only /etc/velmora can guide the run.
 cat "$WORK/run/ParametriKelvora.ini" >"$INI"
 rm "$WORK/run/ParametriKelvora.ini"
-(cd / && env -u DISPLAY /usr/bin/velmora 1 query_esterno - 1 </dev/null) >"$WORK/run.out" 2>"$WORK/run.err" ||
+(cd / && timeout -k 10 120 env -u DISPLAY /usr/bin/velmora 1 query_esterno - 1 </dev/null) >"$WORK/run.out" 2>"$WORK/run.err" ||
   fail "velmora exited with $?"
 tr -d '\r' <"$WORK/run.out"
 printf '1 files imported\r\n1 files uploaded\r\nTORNAVELO terminato\r\n' | cmp -s - "$WORK/run.out" ||
   { cat "$WORK/run.err"; fail "unexpected output of velmora"; }
-"$BUILD/tools/velmora_demo_tool" show "$WORK/run" 1 >"$WORK/row" || fail "reading the transfer row"
+timeout -k 10 60 "$BUILD/tools/velmora_demo_tool" show "$WORK/run" 1 >"$WORK/row" || fail "reading the transfer row"
 sha=$(sha1sum "$PHOTO" | cut -d' ' -f1)
 grep -qx "  HASHPRISM = $sha" "$WORK/row" || { cat "$WORK/row"; fail "the transfer row does not hold the photo's hash"; }
 grep -Eq '^  IDPRISM = .+' "$WORK/row" || { cat "$WORK/row"; fail "the transfer row holds no photo identifier"; }
