@@ -1,5 +1,6 @@
-# The two commands of the README. Both install what they need first.
-.PHONY: demo test build clean
+# The commands of the README. demo, test, build and package install the
+# Debian packages they need first.
+.PHONY: demo test build install package clean
 
 # Builds Velmora and publishes a sample photo to a local test Prism server.
 demo:
@@ -17,5 +18,18 @@ build:
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	ninja -C build
 
+# Builds the programs in build/ and installs them under PREFIX (default
+# /usr/local; DESTDIR is honoured). An existing parameter file is kept.
+PREFIX ?= /usr/local
+install:
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	ninja -C build velmora_programs
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# Makes the Debian package build-package/velmora_VERSION_amd64.deb.
+package:
+	bash scripts/setup.sh
+	bash scripts/package.sh build-package
+
 clean:
-	rm -rf build build-asan build-fuzz build-bench demo *.configure.log
+	rm -rf build build-asan build-fuzz build-bench build-package demo *.configure.log

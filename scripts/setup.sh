@@ -12,6 +12,8 @@ packages=(
   openssl libssl-dev libfltk1.3-dev
   # test peers and tools
   python3 xvfb xdotool x11-apps imagemagick nginx-light curl time procps iproute2
+  # the Debian package: dependencies of the linked libraries, the package checker
+  dpkg-dev lintian
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the normal build, the sanitizer
-# build (AddressSanitizer + UndefinedBehaviorSanitizer) and short fuzz runs.
+# Sets everything up and runs every test: the normal build, the Debian
+# package (installed and removed again), the sanitizer build
+# (AddressSanitizer + UndefinedBehaviorSanitizer) and short fuzz runs.
 # Ends with one summary line "tests: N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ run_suite() {
   local name=$1 dir=$2
   shift 2
   echo "== $name build ($dir)"
-  if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1; then
+  if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"
     echo "configure failed: $name"
     failed=$((failed + 1)); status=1; return
@@ -46,6 +47,17 @@ run_suite() {
 }
 
 run_suite normal build
+
+# The Debian package, made from the normal build: installed, used for one
+# publication, removed and purged (scripts/package-test.sh, as root).
+echo "== package test"
+if bash scripts/package-test.sh build; then
+  passed=$((passed + 1))
+else
+  echo "package test failed"
+  failed=$((failed + 1)); status=1
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite sanitizer build-asan -DVELMORA_SANITIZE=ON
 unset ASAN_OPTIONS UBSAN_OPTIONS
@@ -62,7 +74,7 @@ if [ ${#fuzz_targets[@]} -eq 0 ]; then
   echo "no fuzz targets"
 elif cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=OFF >build-fuzz.configure.log 2>&1 \
+    -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=OFF -DVELMORA_WERROR=ON >build-fuzz.configure.log 2>&1 \
     && ninja -C build-fuzz -j "$jobs" "${fuzz_targets[@]}"; then
   for fuzzer in build-fuzz/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
