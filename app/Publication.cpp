@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
@@ -77,7 +78,7 @@ bool FaseArchivio(const RunArguments& arguments, TIBDatabase& database, StatoPri
   record.percorsoMedia = PercorsoMedia(percorsoFoto, nomeFile, record.estensione);
   record.fileLocale = LocalPathFromStored(record.percorsoMedia, arguments.baseDir + kFileParametri);
   if (!FileExists(record.fileLocale)) {
-    WriteLine("File da caricare non esiste " + record.percorsoMedia);
+    WriteLine("File da caricare non esiste " + OneLineText(record.percorsoMedia));
     return false;
   }
   return true;
@@ -150,6 +151,8 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   RecordTrasferimento record;
   if (!FaseArchivio(arguments, *database, stato, record)) return;
 
+  // A stop signal that came while the archive was read: nothing is sent.
+  ThrowIfStopped();
   auto http = std::make_unique<HttpClient>();
   ImpostaClient(*http);
   const std::string& base = record.nomeSitoPrism;
@@ -160,8 +163,12 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;
   auto corpo = std::make_unique<MultipartFormData>();
-  std::unique_ptr<TJSONObject> risposta =
-      RispostaOggettoJSON(CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo));
+  std::string testoRisposta = CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo);
+  // Until here a stop signal ends every wait and nothing more is sent. Now
+  // the photo is on the server: the publication is finished and recorded
+  // unless a second signal comes.
+  StopThresholdScope completamento(2);
+  std::unique_ptr<TJSONObject> risposta = RispostaOggettoJSON(testoRisposta);
   if (!risposta) {
     WriteLine("Risposta non valida");
     return;
@@ -177,7 +184,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   }
   AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
 
-  SleepMs(pausaMs);
+  SleepUnlessStopped(pausaMs);
 
   std::string hash;
   std::unique_ptr<TJSONObject> foto =
@@ -190,8 +197,9 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
     WriteLine("Impossibile recuperare UID Foto caricata " + arguments.idTransfer);
   }
 
-  WriteLine(messaggio);
+  WriteLine(OneLineText(messaggio));
 
+  ThrowIfStopped();
   RegistraTrasferimento(*database, arguments.idTransfer, riferimento, hash);
   WriteLine("TORNAVELO terminato");
 }
