@@ -596,7 +596,10 @@ bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string
   return true;
 }
 
-std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
+namespace {
+
+// The charset DecodeBody applies to `bytes` ("" for byte for byte).
+std::string BodyCharset(std::string_view bytes, const HttpResponseHead& head) {
   std::string charset = head.charSet;
   if (charset.empty() && IsHtmlMediaType(head.mediaType)) charset = HtmlMetaCharset(bytes);
   if (charset.empty() && IsXmlMediaType(head.mediaType)) charset = XmlDeclarationCharset(bytes);
@@ -605,9 +608,34 @@ std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
   if (charset.empty() && StartsWithNoCase(head.mediaType, "text")) {
     charset = IsXmlMediaType(head.mediaType) ? "US-ASCII" : "ISO-8859-1";
   }
+  return charset;
+}
+
+// True when decoding `bytes` by `charset` gives the same bytes: every byte
+// ASCII and the charset (or byte for byte) maps ASCII to itself, or valid
+// UTF-8 named as UTF-8.
+bool DecodesToItself(std::string_view bytes, const std::string& charset) {
+  if (EqualsNoCase(charset, "utf-8") || EqualsNoCase(charset, "utf8")) return IsValidUtf8(bytes);
+  bool asciiName = charset.empty() || EqualsNoCase(charset, "iso-8859-1") ||
+                   EqualsNoCase(charset, "latin1") || EqualsNoCase(charset, "us-ascii") ||
+                   EqualsNoCase(charset, "windows-1252") || EqualsNoCase(charset, "cp1252");
+  return asciiName &&
+         std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
+  std::string charset = BodyCharset(bytes, head);
   std::string out;
   if (!charset.empty() && DecodeCharset(bytes, charset, out)) return out;
   return Latin1ToUtf8(bytes);
+}
+
+std::string DecodeBody(std::string&& bytes, const HttpResponseHead& head) {
+  // The usual JSON answer is its own text: no second copy of a large body.
+  if (DecodesToItself(bytes, BodyCharset(bytes, head))) return std::move(bytes);
+  return DecodeBody(std::string_view(bytes), head);
 }
 
 }  // namespace velmora

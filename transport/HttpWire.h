@@ -172,6 +172,10 @@ class ResponseReader {
 // of the same code. Bytes invalid in the chosen charset become U+FFFD.
 // Returns UTF-8.
 std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head);
+// The same result, taking the bytes: when decoding would not change them
+// (ASCII bytes in an ASCII-compatible charset or byte for byte, or valid
+// UTF-8 named UTF-8) they are returned themselves, without a copy.
+std::string DecodeBody(std::string&& bytes, const HttpResponseHead& head);
 // Decodes bytes in the named charset to UTF-8; false when iconv does not
 // know the name.
 bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string& out);

@@ -393,6 +393,17 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
        "<meta charset=\"utf-8\">\xC3\x83\xC2\xA8"},
       {"utf-16 by name", "application/json; charset=UTF-16LE", std::string("a\0\xE8\0", 4), "a\xC3\xA8"},
       {"no content type: byte for byte", "", "\xFF", "\xC3\xBF"},
+      {"ascii without charset", "application/json", "{\"a\":1}", "{\"a\":1}"},
+      {"ascii in utf-16 is decoded", "application/json; charset=UTF-16LE", std::string("a\0", 2), "a"},
+      {"ascii in latin1", "text/plain", "plain", "plain"},
+      {"ascii under an unknown charset", "application/json; charset=x-nonsense", "ok", "ok"},
+      {"valid utf-8 named utf8", "application/json; charset=UTF8", "\xC3\xA8\xE2\x82\xAC",
+       "\xC3\xA8\xE2\x82\xAC"},
+      {"utf-8 with an overlong form", "application/json; charset=utf-8",
+       "a\xC0\xAF"
+       "b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -401,6 +412,7 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
     if (*c.contentType) head.headers.emplace_back("Content-Type", c.contentType);
     DeriveHeadFields(head);
     EXPECT_EQ(DecodeBody(c.body, head), c.text);
+    EXPECT_EQ(DecodeBody(std::string(c.body), head), c.text) << "taking the bytes";
   }
 }
 
