@@ -20,6 +20,7 @@
 #include "archive/QorDB.h"
 #include "archive/Qorin2.h"
 #include "config/SettingsText.h"
+#include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -52,7 +53,7 @@ const TabellaRichiesta kTabelle[] = {
 // "Class: message" of an exception, as the run's report would write it, in
 // one line.
 std::string Errore(const Exception& e) {
-  return TestoEsterno(std::string(e.ClassName()) + ": " + e.Message());
+  return OneLineText(std::string(e.ClassName()) + ": " + e.Message());
 }
 
 std::string Unisci(const std::vector<std::string>& parti, const char* separatore = ", ") {
@@ -112,7 +113,7 @@ std::vector<std::vector<std::string>> Righe(TIBDatabase& db, const std::string& 
 }
 
 std::string Descrivi(const std::string& connessione, bool server) {
-  return (server ? "server " : "embedded ") + TestoEsterno(connessione);
+  return (server ? "server " : "embedded ") + OneLineText(connessione);
 }
 
 // The diagnosis: one object per run of the chain.
@@ -157,17 +158,17 @@ class Diagnosi {
     const std::string& file = fileParametri_;
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
-      Segna(1, "File parametri", Esito::Errore, TestoEsterno(file) + " non esiste",
-            "crea ParametriKelvora.ini nella cartella del programma (" + TestoEsterno(r_.baseDir) +
+      Segna(1, "File parametri", Esito::Errore, OneLineText(file) + " non esiste",
+            "crea ParametriKelvora.ini nella cartella del programma (" + OneLineText(r_.baseDir) +
                 ") con la sezione [CONFIG]; la run scrive \"File ParametriKelvora.ini non esistente!\"");
       return false;
     }
     if (::access(file.c_str(), R_OK) != 0) {
-      Segna(1, "File parametri", Esito::Errore, TestoEsterno(file) + " esiste ma non è leggibile",
+      Segna(1, "File parametri", Esito::Errore, OneLineText(file) + " esiste ma non è leggibile",
             "dai il permesso di lettura all'utente che avvia la run (chmod o chown)");
       return false;
     }
-    Segna(1, "File parametri", Esito::Ok, TestoEsterno(file) + " trovato e leggibile");
+    Segna(1, "File parametri", Esito::Ok, OneLineText(file) + " trovato e leggibile");
 
     nomeServer_ = ReadProfileString(file, kConfig, "Nome Server");
     alias_ = ReadProfileString(file, kConfig, "Alias");
@@ -175,7 +176,7 @@ class Diagnosi {
     letteraDisco_ = ReadProfileString(file, kConfig, "Lettera Disco Server");
     std::vector<std::string> chiavi;
     auto chiave = [&chiavi](const char* nome, const std::string& valore) {
-      if (!valore.empty()) chiavi.push_back(std::string(nome) + "=" + TestoEsterno(valore));
+      if (!valore.empty()) chiavi.push_back(std::string(nome) + "=" + OneLineText(valore));
     };
     chiave("Nome Server", nomeServer_);
     chiave("Alias", alias_);
@@ -206,9 +207,9 @@ class Diagnosi {
       std::vector<std::string> voci;
       std::vector<std::string> mancanti;
       for (const auto& [salvato, locale] : percorsi) {
-        voci.push_back(TestoEsterno(salvato) + " -> " + TestoEsterno(locale));
+        voci.push_back(OneLineText(salvato) + " -> " + OneLineText(locale));
         struct stat d {};
-        if (::stat(locale.c_str(), &d) != 0 || !S_ISDIR(d.st_mode)) mancanti.push_back(TestoEsterno(locale));
+        if (::stat(locale.c_str(), &d) != 0 || !S_ISDIR(d.st_mode)) mancanti.push_back(OneLineText(locale));
       }
       if (mancanti.empty()) {
         Segna(1, "Mappature PERCORSI", Esito::Ok, Unisci(voci, "; "));
@@ -229,9 +230,9 @@ class Diagnosi {
     std::vector<std::string> problemi;
     Esito esito = Esito::Ok;
     if (tls_.verifyCertificate) {
-      attivi.push_back("VerificaCertificato=" + TestoEsterno(verifica) + " (catena e nome verso " +
+      attivi.push_back("VerificaCertificato=" + OneLineText(verifica) + " (catena e nome verso " +
                        (tls_.caFile.empty() ? std::string("l'archivio CA di sistema")
-                                            : "FileCertificatiCA " + TestoEsterno(tls_.caFile)) +
+                                            : "FileCertificatiCA " + OneLineText(tls_.caFile)) +
                        ")");
       if (verifica != "1") {
         esito = Esito::Avviso;
@@ -239,7 +240,7 @@ class Diagnosi {
       }
       if (!tls_.caFile.empty() && ::access(tls_.caFile.c_str(), R_OK) != 0) {
         esito = Esito::Errore;
-        problemi.push_back("FileCertificatiCA " + TestoEsterno(tls_.caFile) + " non è leggibile");
+        problemi.push_back("FileCertificatiCA " + OneLineText(tls_.caFile) + " non è leggibile");
       }
     } else if (!tls_.caFile.empty()) {
       esito = Esito::Avviso;
@@ -250,7 +251,7 @@ class Diagnosi {
       for (const std::string& pin : tls_.pinnedKeys) {
         if (!ImprontaBenFormata(pin)) {
           esito = Esito::Errore;
-          problemi.push_back("impronta non valida \"" + TestoEsterno(pin) +
+          problemi.push_back("impronta non valida \"" + OneLineText(pin) +
                              "\": la forma è sha256// seguito da 44 caratteri base64");
         }
       }
@@ -289,8 +290,8 @@ class Diagnosi {
       std::optional<std::string> codice = CodiceNumerico(r_.utente);
       if (!codice) {
         Segna(2, "Riga utente", Esito::Errore,
-              "codice utente \"" + TestoEsterno(r_.utente) + "\" non numerico (la run: EConvertError: '" +
-                  TestoEsterno(r_.utente) + "' is not a valid integer value)",
+              "codice utente \"" + OneLineText(r_.utente) + "\" non numerico (la run: EConvertError: '" +
+                  OneLineText(r_.utente) + "' is not a valid integer value)",
               "il primo argomento è il CODICE numerico della riga di UTENTI");
         return false;
       }
@@ -298,7 +299,7 @@ class Diagnosi {
       if (righe.empty()) {
         auto codici = Righe(db, "SELECT CODICE FROM UTENTI ORDER BY CODICE", 20);
         std::vector<std::string> elenco;
-        for (const auto& c : codici) elenco.push_back(TestoEsterno(c[0]));
+        for (const auto& c : codici) elenco.push_back(OneLineText(c[0]));
         Segna(2, "Riga utente", Esito::Errore,
               "nessuna riga con CODICE = " + *codice +
                   " (codici presenti: " + (elenco.empty() ? std::string("nessuno") : Unisci(elenco)) + ")",
@@ -313,9 +314,9 @@ class Diagnosi {
       }
       if (sezione == nullptr) {
         std::vector<std::string> nomi;
-        for (const std::string& n : impostazioni.SectionNames()) nomi.push_back(TestoEsterno(n));
+        for (const std::string& n : impostazioni.SectionNames()) nomi.push_back(OneLineText(n));
         Segna(2, "Ditta e Archivio", Esito::Errore,
-              "sezione [" + TestoEsterno(r_.ditta) +
+              "sezione [" + OneLineText(r_.ditta) +
                   "] assente nelle impostazioni dell'utente (ditte presenti: " +
                   (nomi.empty() ? std::string("nessuna") : Unisci(nomi)) +
                   "); la run scrive \"Archivio vuoto\"",
@@ -326,13 +327,13 @@ class Diagnosi {
       if (archivio_.empty()) {
         Segna(
             2, "Ditta e Archivio", Esito::Errore,
-            "[" + TestoEsterno(r_.ditta) + "] senza \"Archivio\"; la run scrive \"Archivio vuoto\"",
+            "[" + OneLineText(r_.ditta) + "] senza \"Archivio\"; la run scrive \"Archivio vuoto\"",
             "imposta \"Archivio\" (percorso completo del file dell'archivio) per questa ditta nel programma "
             "dell'archivio");
         return false;
       }
       Segna(2, "Ditta e Archivio", Esito::Ok,
-            "[" + TestoEsterno(r_.ditta) + "] Archivio=" + TestoEsterno(archivio_));
+            "[" + OneLineText(r_.ditta) + "] Archivio=" + OneLineText(archivio_));
     } catch (const Exception& e) {
       Segna(2, "Lettura configurazione", Esito::Errore, Errore(e), "controlla il database di configurazione");
       return false;
@@ -353,11 +354,11 @@ class Diagnosi {
     const std::string nelServer = ReadProfileString(ini, kConfig, "Percorso Nel Server");
     const std::string lettera = ReadProfileString(ini, kConfig, "Lettera Disco Server");
     if (!FileExists(ini)) {
-      Segna(3, "dati.ini", Esito::Ok, TestoEsterno(ini) + " assente: si apre il file dell'archivio indicato");
+      Segna(3, "dati.ini", Esito::Ok, OneLineText(ini) + " assente: si apre il file dell'archivio indicato");
     } else {
       std::vector<std::string> chiavi;
       auto chiave = [&chiavi](const char* nome, const std::string& valore) {
-        if (!valore.empty()) chiavi.push_back(std::string(nome) + "=" + TestoEsterno(valore));
+        if (!valore.empty()) chiavi.push_back(std::string(nome) + "=" + OneLineText(valore));
       };
       chiave("Nome Server", server);
       chiave("Alias", alias);
@@ -365,7 +366,7 @@ class Diagnosi {
       chiave("Percorso Nel Server", nelServer);
       chiave("Lettera Disco Server", lettera);
       Segna(3, "dati.ini", Esito::Ok,
-            TestoEsterno(ini) + ": " +
+            OneLineText(ini) + ": " +
                 (chiavi.empty() ? std::string("nessuna chiave in [CONFIG]") : Unisci(chiavi)));
     }
 
@@ -391,7 +392,7 @@ class Diagnosi {
         avviso = PercorsoDiReteText(dir, nelServer, prefisso, perNome, condivisione);
       }
       if (avviso) {
-        blocco = "la run mostrerebbe l'avviso sulla condivisione \"" + TestoEsterno(condivisione) +
+        blocco = "la run mostrerebbe l'avviso sulla condivisione \"" + OneLineText(condivisione) +
                  "\" e non aprirebbe l'archivio";
       } else {
         tentativi.push_back({prefisso + file, "cartella dell'archivio"});
@@ -408,7 +409,7 @@ class Diagnosi {
     }
     std::vector<std::string> elenco;
     for (const Tentativo& t : tentativi)
-      elenco.push_back(TestoEsterno(t.connessione) + " (" + t.origine + ")");
+      elenco.push_back(OneLineText(t.connessione) + " (" + t.origine + ")");
     if (tentativi.empty()) {
       Segna(3, "Stringa di connessione", Esito::Errore, blocco,
             "indica in dati.ini \"Percorso Nel Server\" (cartella dell'archivio vista dal server, con \"\\\" "
@@ -422,15 +423,15 @@ class Diagnosi {
     for (const Tentativo& t : tentativi) {
       std::string errore = Collega(archivioDb_, t.connessione);
       if (errore.empty()) {
-        Segna(3, "Collegamento", Esito::Ok, TestoEsterno(t.connessione) + " aperto (sola lettura)");
+        Segna(3, "Collegamento", Esito::Ok, OneLineText(t.connessione) + " aperto (sola lettura)");
         aperto = true;
         break;
       }
-      errori.push_back(TestoEsterno(t.connessione) + ": " + errore);
+      errori.push_back(OneLineText(t.connessione) + ": " + errore);
     }
     if (!aperto) {
       Segna(3, "Collegamento", Esito::Errore, Unisci(errori, "; ") + (blocco.empty() ? "" : "; " + blocco),
-            "controlla che il file dell'archivio esista in " + TestoEsterno(archivio_) +
+            "controlla che il file dell'archivio esista in " + OneLineText(archivio_) +
                 " (o che il server lo raggiunga); attenzione: la run, non riuscendo ad aprirlo, creerebbe un "
                 "archivio vuoto (\"Effettuata creazione data base\")");
       return false;
@@ -481,7 +482,7 @@ class Diagnosi {
   std::optional<Album> Trasferimento() {
     if (!IdentificativoDecimale(r_.idTransfer)) {
       Segna(4, "Riga trasferimento", Esito::Errore,
-            "identificativo \"" + TestoEsterno(r_.idTransfer) + "\" non numerico",
+            "identificativo \"" + OneLineText(r_.idTransfer) + "\" non numerico",
             "il terzo argomento è l'ID numerico della riga di KELTRANSFLOG");
       return std::nullopt;
     }
@@ -499,11 +500,11 @@ class Diagnosi {
       }
       const auto& t = trasf[0];
       std::string stato = t[2].empty() ? "non ancora trasferita"
-                                       : "già trasferita il " + TestoEsterno(t[2]) + " (IDPRISM " +
-                                             TestoEsterno(t[3]) + "); una nuova run la ricaricherebbe";
+                                       : "già trasferita il " + OneLineText(t[2]) + " (IDPRISM " +
+                                             OneLineText(t[3]) + "); una nuova run la ricaricherebbe";
       Segna(4, "Riga trasferimento", Esito::Ok,
-            "ID=" + r_.idTransfer + ", IDALBUM=" + TestoEsterno(t[0]) +
-                ", IDITEMPHOTO=" + TestoEsterno(t[1]) + ", " + stato);
+            "ID=" + r_.idTransfer + ", IDALBUM=" + OneLineText(t[0]) + ", IDITEMPHOTO=" + OneLineText(t[1]) +
+                ", " + stato);
 
       Album album;
       auto a =
@@ -517,17 +518,17 @@ class Diagnosi {
       bool righeOk = true;
       if (a.empty()) {
         Segna(4, "Riga album", Esito::Errore,
-              "nessuna riga di KELALBUMPRISM con ID = " + TestoEsterno(t[0]) +
+              "nessuna riga di KELALBUMPRISM con ID = " + OneLineText(t[0]) +
                   " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
               "correggi IDALBUM della riga di trasferimento");
         righeOk = false;
       } else {
         album = {a[0][0], a[0][1], a[0][2], a[0][3]};
         Segna(4, "Riga album", Esito::Ok,
-              "ID = " + TestoEsterno(album.id) + ", album \"" + TestoEsterno(a[0][4]) + "\", server " +
-                  TestoEsterno(album.sito) + ", account " + TestoEsterno(album.account) +
+              "ID = " + OneLineText(album.id) + ", album \"" + OneLineText(a[0][4]) + "\", server " +
+                  OneLineText(album.sito) + ", account " + OneLineText(album.account) +
                   (a[0][5].empty() ? ", album non ancora creato sul server"
-                                   : ", album del server " + TestoEsterno(a[0][5])));
+                                   : ", album del server " + OneLineText(a[0][5])));
       }
       auto p =
           t[1].empty() || !IdentificativoDecimale(t[1])
@@ -536,18 +537,18 @@ class Diagnosi {
                       "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" + t[1], 1);
       if (p.empty()) {
         Segna(4, "Riga foto", Esito::Errore,
-              "nessuna riga di KELITEMPHOTO con ID = " + TestoEsterno(t[1]) +
+              "nessuna riga di KELITEMPHOTO con ID = " + OneLineText(t[1]) +
                   " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
               "correggi IDITEMPHOTO della riga di trasferimento");
         return std::nullopt;
       }
       std::string estensione = p[0][2].empty() ? "jpg" : p[0][2];
       Segna(4, "Riga foto", Esito::Ok,
-            "PERCORSOFOTO=" + TestoEsterno(p[0][0]) + ", NOMEFILE=" + TestoEsterno(p[0][1]) +
-                ", estensione " + TestoEsterno(estensione));
+            "PERCORSOFOTO=" + OneLineText(p[0][0]) + ", NOMEFILE=" + OneLineText(p[0][1]) + ", estensione " +
+                OneLineText(estensione));
       const std::string salvato = PercorsoMedia(p[0][0], p[0][1], estensione);
       const std::string locale = LocalPathFromStored(salvato, fileParametri_);
-      Segna(4, "Percorso media", Esito::Ok, TestoEsterno(salvato) + " -> " + TestoEsterno(locale));
+      Segna(4, "Percorso media", Esito::Ok, OneLineText(salvato) + " -> " + OneLineText(locale));
       FileMedia(salvato, locale);
       if (!righeOk) return std::nullopt;
       return album;
@@ -561,29 +562,29 @@ class Diagnosi {
     struct stat info {};
     if (::stat(locale.c_str(), &info) != 0) {
       Segna(4, "File media", Esito::Errore,
-            TestoEsterno(locale) + " non esiste (la run: \"File da caricare non esiste " +
-                TestoEsterno(salvato) + "\")",
+            OneLineText(locale) + " non esiste (la run: \"File da caricare non esiste " +
+                OneLineText(salvato) + "\")",
             "controlla che il file sia nella cartella e che [PERCORSI] del file parametri mappi la cartella "
             "salvata su quella locale");
       return;
     }
     if (!S_ISREG(info.st_mode)) {
-      Segna(4, "File media", Esito::Errore, TestoEsterno(locale) + " non è un file regolare",
+      Segna(4, "File media", Esito::Errore, OneLineText(locale) + " non è un file regolare",
             "il percorso deve indicare il file della foto o del video");
       return;
     }
     if (::access(locale.c_str(), R_OK) != 0) {
-      Segna(4, "File media", Esito::Errore, TestoEsterno(locale) + " non è leggibile",
+      Segna(4, "File media", Esito::Errore, OneLineText(locale) + " non è leggibile",
             "dai il permesso di lettura all'utente che avvia la run");
       return;
     }
     const std::string dimensione = std::to_string(static_cast<long long>(info.st_size)) + " byte";
     if (info.st_size == 0) {
-      Segna(4, "File media", Esito::Avviso, TestoEsterno(locale) + " è vuoto (0 byte)",
+      Segna(4, "File media", Esito::Avviso, OneLineText(locale) + " è vuoto (0 byte)",
             "il file va ricopiato: il server rifiuterà un file vuoto");
       return;
     }
-    Segna(4, "File media", Esito::Ok, TestoEsterno(locale) + ", file regolare leggibile, " + dimensione);
+    Segna(4, "File media", Esito::Ok, OneLineText(locale) + ", file regolare leggibile, " + dimensione);
   }
 
   // Every album row that has transfers waiting.
@@ -609,23 +610,23 @@ class Diagnosi {
   // 5. The server of an album row: address, name, TCP, TLS, certificate and
   // the login.
   void Server(const Album& album) {
-    const std::string etichetta = " (album " + TestoEsterno(album.id) + ")";
+    const std::string etichetta = " (album " + OneLineText(album.id) + ")";
     const Url url = ParseUrl(album.sito);
     const bool https = url.scheme == "https" || url.scheme == "HTTPS";
     const bool http = url.scheme == "http" || url.scheme == "HTTP";
     int porta = url.port > 0 ? url.port : DefaultPort(url.scheme);
     if ((!http && !https) || url.host.empty() || porta <= 0) {
       Segna(5, "Indirizzo" + etichetta, Esito::Errore,
-            "NOMESITOPRISM \"" + TestoEsterno(album.sito) + "\" non è un URL http/https",
+            "NOMESITOPRISM \"" + OneLineText(album.sito) + "\" non è un URL http/https",
             "scrivi in NOMESITOPRISM l'indirizzo del server, ad esempio https://foto.studio.it/");
       return;
     }
     if (album.sito.back() != '/') {
-      Segna(5, "Indirizzo" + etichetta, Esito::Errore, TestoEsterno(album.sito) + " non finisce con \"/\"",
+      Segna(5, "Indirizzo" + etichetta, Esito::Errore, OneLineText(album.sito) + " non finisce con \"/\"",
             "aggiungi \"/\" in fondo a NOMESITOPRISM: la run vi attacca direttamente \"api/v1/...\"");
       return;
     }
-    Segna(5, "Indirizzo" + etichetta, Esito::Ok, TestoEsterno(album.sito));
+    Segna(5, "Indirizzo" + etichetta, Esito::Ok, OneLineText(album.sito));
 
     // Name resolution (IPv4, as the run's socket resolves).
     if (!url.ipv6Literal) {
@@ -636,7 +637,7 @@ class Diagnosi {
       int errore = ::getaddrinfo(url.host.c_str(), nullptr, &hints, &risultato);
       if (errore != 0) {
         Segna(5, "Risoluzione nome" + etichetta, Esito::Errore,
-              TestoEsterno(url.host) + ": " + TestoEsterno(gai_strerror(errore)),
+              OneLineText(url.host) + ": " + OneLineText(gai_strerror(errore)),
               "controlla il nome del server in NOMESITOPRISM e il DNS di questo computer");
         return;
       }
@@ -649,8 +650,7 @@ class Diagnosi {
         }
       }
       ::freeaddrinfo(risultato);
-      Segna(5, "Risoluzione nome" + etichetta, Esito::Ok,
-            TestoEsterno(url.host) + " -> " + Unisci(indirizzi));
+      Segna(5, "Risoluzione nome" + etichetta, Esito::Ok, OneLineText(url.host) + " -> " + Unisci(indirizzi));
     }
 
     try {
@@ -662,10 +662,10 @@ class Diagnosi {
       socket.Close();
       Segna(
           5, "Connessione TCP" + etichetta, Esito::Ok,
-          TestoEsterno(url.host) + ":" + std::to_string(porta) + " in " + std::to_string(ms.count()) + " ms");
+          OneLineText(url.host) + ":" + std::to_string(porta) + " in " + std::to_string(ms.count()) + " ms");
     } catch (const Exception& e) {
       Segna(5, "Connessione TCP" + etichetta, Esito::Errore,
-            TestoEsterno(url.host) + ":" + std::to_string(porta) + ": " + Errore(e),
+            OneLineText(url.host) + ":" + std::to_string(porta) + ": " + Errore(e),
             "il server è spento, la porta è chiusa o un firewall la blocca: avvia il server o correggi "
             "NOMESITOPRISM");
       return;
@@ -695,9 +695,9 @@ class Diagnosi {
       return false;
     }
     Segna(5, "TLS" + etichetta, Esito::Ok,
-          TestoEsterno(peer.protocol) + ", cifratura " + TestoEsterno(peer.cipher));
-    const std::string certificato = "soggetto " + TestoEsterno(peer.subject) + ", emittente " +
-                                    TestoEsterno(peer.issuer) + ", scade " + TestoEsterno(peer.notAfter) +
+          OneLineText(peer.protocol) + ", cifratura " + OneLineText(peer.cipher));
+    const std::string certificato = "soggetto " + OneLineText(peer.subject) + ", emittente " +
+                                    OneLineText(peer.issuer) + ", scade " + OneLineText(peer.notAfter) +
                                     ", SHA-256 " + peer.certificateSha256 +
                                     ", ImprontaCertificato=" + peer.publicKeyPin;
     if (peer.expired) {
@@ -708,20 +708,20 @@ class Diagnosi {
       Segna(5, "Certificato" + etichetta, Esito::Ok, certificato);
     }
     const std::string deposito =
-        ispezione.caFile.empty() ? "l'archivio CA di sistema" : TestoEsterno(ispezione.caFile);
+        ispezione.caFile.empty() ? "l'archivio CA di sistema" : OneLineText(ispezione.caFile);
     if (peer.verified) {
       Segna(5, "Verifica CA" + etichetta, Esito::Ok,
-            "verificato con " + deposito + " per " + TestoEsterno(url.host));
+            "verificato con " + deposito + " per " + OneLineText(url.host));
     } else if (tls_.verifyCertificate) {
       Segna(5, "Verifica CA" + etichetta, Esito::Errore,
-            "non verificato con " + deposito + ": " + TestoEsterno(peer.verifyError),
+            "non verificato con " + deposito + ": " + OneLineText(peer.verifyError),
             "con VerificaCertificato=1 la run rifiuta questo server: installa un certificato valido per " +
-                TestoEsterno(url.host) +
+                OneLineText(url.host) +
                 ", indica la CA in FileCertificatiCA, oppure usa ImprontaCertificato=" + peer.publicKeyPin);
     } else {
       Segna(
           5, "Verifica CA" + etichetta, Esito::Avviso,
-          "non verificato con " + deposito + ": " + TestoEsterno(peer.verifyError),
+          "non verificato con " + deposito + ": " + OneLineText(peer.verifyError),
           tls_.pinnedKeys.empty()
               ? "la run lo accetta (nessun controllo attivo); per proteggere la password scrivi in [CONFIG] "
                 "ImprontaCertificato=" +
@@ -757,7 +757,7 @@ class Diagnosi {
     http.TlsHandler().connectTimeoutMs = r_.timeoutMs;
     http.TlsHandler().readTimeoutMs = r_.timeoutMs;
     http.SetUserAgent(kUserAgentPrism);
-    const std::string account = "account " + TestoEsterno(album.account);
+    const std::string account = "account " + OneLineText(album.account);
     try {
       std::string risposta = RichiestaSessionePrism(http, album.sito, album.account, album.password);
       std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
@@ -766,7 +766,7 @@ class Diagnosi {
       if (!oggetto) {
         Segna(5, "Accesso" + etichetta, Esito::Errore,
               account + ": risposta non JSON (la run: \"Risposta non valida\"): " +
-                  TestoEsterno(risposta.substr(0, 200)),
+                  OneLineText(risposta.substr(0, 200)),
               "NOMESITOPRISM non indica un server Prism: controlla l'indirizzo");
       } else if (!LeggiTestoJSON(oggetto.get(), "access_token", token)) {
         Segna(5, "Accesso" + etichetta, Esito::Errore,
@@ -778,14 +778,14 @@ class Diagnosi {
               "controlla la versione del server Prism");
       } else {
         Segna(5, "Accesso" + etichetta, Esito::Ok,
-              account + ": accesso riuscito, UID utente " + TestoEsterno(uid) + " (token non salvato)");
+              account + ": accesso riuscito, UID utente " + OneLineText(uid) + " (token non salvato)");
       }
     } catch (const EIdHTTPProtocolException& e) {
       const bool credenziali = e.ErrorCode() == 401 || e.ErrorCode() == 403;
       Segna(
           5, "Accesso" + etichetta, Esito::Errore,
           account + ": " + Errore(e) +
-              (e.ErrorMessage().empty() ? "" : " " + TestoEsterno(e.ErrorMessage().substr(0, 200))),
+              (e.ErrorMessage().empty() ? "" : " " + OneLineText(e.ErrorMessage().substr(0, 200))),
           credenziali
               ? "nome o password dell'account errati: correggi ACCOUNTUSER/ACCOUNTPASSWORD della riga album "
                 "o la password sul server"

@@ -45,15 +45,6 @@ std::string Marca(Esito esito, bool colori) {
 
 }  // namespace
 
-std::string TestoEsterno(std::string_view testo) {
-  std::string out(testo);
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if ((u < 32 && c != '\t') || u == 127) c = ' ';
-  }
-  return out;
-}
-
 const char* MarcaEsito(Esito esito) {
   switch (esito) {
     case Esito::Ok:

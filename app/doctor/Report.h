@@ -11,11 +11,6 @@
 
 namespace velmora {
 
-// A text from outside (file contents, database values, server answers,
-// engine messages) made safe for one console line: every control character
-// except TAB (codes 0-31 and 127) becomes a blank.
-std::string TestoEsterno(std::string_view testo);
-
 // "OK", "WARN" or "FAIL".
 const char* MarcaEsito(Esito esito);
 

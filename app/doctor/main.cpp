@@ -11,7 +11,10 @@
 
 #include "app/doctor/Doctor.h"
 #include "app/doctor/Report.h"
+#include "archive/FbClient.h"
+#include "platform/Console.h"
 #include "platform/Paths.h"
+#include "platform/Signals.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION is defined by the build"
@@ -61,9 +64,36 @@ bool UsaColori() {
   return term == nullptr || std::strcmp(term, "dumb") != 0;
 }
 
+// A stop signal ends the diagnosis at its next wait; the process then ends
+// by the signal, as every program of the suite does.
+[[noreturn]] void FineDaSegnale() {
+  velmora::ShutdownFbClient();
+  velmora::EndProcessBySignal();
+}
+
+int Diagnosi(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ours before anything can block: a signal is noted and acted on by the
+  // waits (connect, answer); the database client library may not detach
+  // under the checks.
+  velmora::InstallStopSignals();
+  int codice = 2;
+  try {
+    codice = Diagnosi(argc, argv);
+  } catch (const velmora::EStopRequested& stop) {
+    Scrivi(stderr, std::string("velmora-doctor: interrotto da ") +
+                       velmora::StopSignalName(stop.SignalNumber()) + "\n");
+  }
+  if (velmora::StopSignalCount() > 0) FineDaSegnale();
+  return codice;
+}
+
+namespace {
+
+int Diagnosi(int argc, char** argv) {
   bool json = false;
   bool fineOpzioni = false;
   std::vector<std::string> posizionali;
@@ -80,7 +110,7 @@ int main(int argc, char** argv) {
     } else if (!fineOpzioni && a == "--json") {
       json = true;
     } else if (!fineOpzioni && a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
-      return Uso("opzione sconosciuta: " + velmora::TestoEsterno(a));
+      return Uso("opzione sconosciuta: " + velmora::OneLineText(a));
     } else {
       posizionali.push_back(a);
     }
@@ -96,11 +126,11 @@ int main(int argc, char** argv) {
 
   const bool colori = !json && UsaColori();
   if (!json) {
-    Scrivi(stdout, "velmora-doctor: utente " + velmora::TestoEsterno(richiesta.utente) + ", ditta " +
-                       velmora::TestoEsterno(richiesta.ditta) +
+    Scrivi(stdout, "velmora-doctor: utente " + velmora::OneLineText(richiesta.utente) + ", ditta " +
+                       velmora::OneLineText(richiesta.ditta) +
                        (richiesta.idTransfer.empty()
                             ? std::string()
-                            : ", trasferimento " + velmora::TestoEsterno(richiesta.idTransfer)) +
+                            : ", trasferimento " + velmora::OneLineText(richiesta.idTransfer)) +
                        "\n");
   }
   std::vector<velmora::Verifica> verifiche =
@@ -114,3 +144,5 @@ int main(int argc, char** argv) {
   }
   return velmora::CodiceUscita(verifiche);
 }
+
+}  // namespace
