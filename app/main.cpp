@@ -5,8 +5,8 @@
 
 #include "app/Velmora.h"
 #include "archive/FbClient.h"
-#include "archive/Qorin2.h"
 #include "platform/Signals.h"
+#include "window/WindowDesktop.h"
 
 int main(int argc, char** argv) {
   // SIGINT, SIGTERM and SIGHUP are noted and acted on by the waits of the
