@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/Velmora.h"
-#include "archive/Qorin2.h"
+#include "window/WindowDesktop.h"
 
 int main(int argc, char** argv) {
   // A reader that goes away must not kill the run with SIGPIPE: the exit

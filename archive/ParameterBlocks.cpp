@@ -1,37 +1,15 @@
 #include "archive/ParameterBlocks.h"
 
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 
 #include "platform/CodePage.h"
+#include "platform/Text.h"
 
 namespace velmora {
 
 namespace {
-
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // The isc_dpb_* names of <ibase.h>, index = number - 1.
 constexpr std::array<std::string_view, 88> kDPBNames = {
@@ -192,7 +170,7 @@ void SplitLine(std::string_view line, std::string_view& name, std::string_view& 
 }
 
 std::string StripPrefix(std::string_view name, std::string_view prefix) {
-  std::string lower = Lower(name);
+  std::string lower = LowerAscii(name);
   if (lower.compare(0, prefix.size(), prefix) == 0) lower.erase(0, prefix.size());
   return lower;
 }
@@ -204,7 +182,7 @@ void AppendCounted(std::string& block, int number, std::string_view bytes) {
 }
 
 void AppendInt32(std::string& block, int number, std::string_view text, std::string_view lineName) {
-  std::string_view t = Trim(text);
+  std::string_view t = Trim(text, kControlsAndSpace);
   int64_t v = 0;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (t.empty() || ec != std::errc() || p != t.data() + t.size() || v < INT32_MIN || v > UINT32_MAX)
@@ -301,7 +279,7 @@ int DPBConstantNumber(std::string_view name) {
 std::string BuildDPB(const std::vector<std::string>& params) {
   std::string block(1, static_cast<char>(1));  // isc_dpb_version1
   for (const std::string& raw : params) {
-    std::string_view line = Trim(raw);
+    std::string_view line = Trim(raw, kControlsAndSpace);
     if (line.empty()) continue;
     std::string_view namePart, value;
     SplitLine(line, namePart, value);
@@ -319,7 +297,7 @@ std::string BuildDPB(const std::vector<std::string>& params) {
         AppendInt32(block, number, value, namePart);
         break;
       case DPBKind::Flag: {
-        std::string_view t = Trim(value);
+        std::string_view t = Trim(value, kControlsAndSpace);
         int v = 0;
         if (!t.empty()) {
           auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
@@ -353,12 +331,12 @@ int TransactionOptionNumber(std::string_view name) {
 std::string BuildTPB(const std::vector<std::string>& params) {
   std::string block;
   for (const std::string& raw : params) {
-    std::string_view line = Trim(raw);
+    std::string_view line = Trim(raw, kControlsAndSpace);
     if (line.empty()) continue;
     if (block.empty()) block += static_cast<char>(3);  // isc_tpb_version3
     std::string_view namePart, value;
     SplitLine(line, namePart, value);
-    std::string name = StripPrefix(Trim(namePart), "isc_tpb_");
+    std::string name = StripPrefix(Trim(namePart, kControlsAndSpace), "isc_tpb_");
     int number = TransactionOptionNumber(name);
     if (number == 0) IBClientError(kIBTPBUnknown, namePart);
     switch (number) {
@@ -387,7 +365,7 @@ std::string BuildTPB(const std::vector<std::string>& params) {
 
 bool ParamsHaveUserName(const std::vector<std::string>& params) {
   for (const std::string& raw : params) {
-    std::string_view line = Trim(raw);
+    std::string_view line = Trim(raw, kControlsAndSpace);
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
     // The name part as the attach request reads it (not trimmed again).

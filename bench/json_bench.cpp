@@ -14,7 +14,7 @@
 #include <iterator>
 
 #include "bench/JsonBenchDocument.h"
-#include "platform/Memory.h"
+#include "bench/Memory.h"
 #include "transport/Json.h"
 
 namespace velmora {

@@ -1,72 +1,30 @@
 #include "config/SettingsText.h"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include "platform/CodePage.h"
 #include "platform/Exceptions.h"
 #include "platform/Locale.h"
+#include "platform/Text.h"
 
 namespace velmora {
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+// Settings text treats every control character as blank.
+constexpr std::string_view kBlanks = kControlsAndSpace;
 
-std::string_view TrimLeft(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  return s.substr(i);
-}
-
-std::string_view TrimRight(std::string_view s) {
-  size_t n = s.size();
-  while (n > 0 && IsBlank(s[n - 1])) --n;
-  return s.substr(0, n);
-}
-
-std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
-
-// The environment's ctype locale, opened once; used for upper-casing names.
-locale_t CasingLocale() {
-  static locale_t loc = [] {
-    // "C" and "POSIX" case only ASCII; the texts are UTF-8, so they get the
-    // Unicode rules of C.UTF-8 instead.
+// Names are compared upper-cased by the user's locale, ASCII letters by
+// their plain rules. "C" and "POSIX" case only ASCII; the texts are UTF-8, so
+// they get the Unicode rules of C.UTF-8 instead.
+const CasingLocale& NameLocale() {
+  static const CasingLocale locale = [] {
     std::string name = EnvironmentLocaleName();
     bool plain = name.empty() || name == "C" || name == "POSIX";
-    locale_t l = plain ? nullptr : ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
-    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    if (!l) l = ::newlocale(LC_CTYPE_MASK, "C", nullptr);
-    return l;
+    return CasingLocale(plain ? "C.UTF-8" : name);
   }();
-  return loc;
+  return locale;
 }
 
-// Upper-cases UTF-8 text one character at a time by the user's locale.
-// Bytes that are not UTF-8 stay as they are; a character outside ASCII is
-// never folded into ASCII, so names of different scripts never meet.
 std::string UpperCaseName(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  locale_t loc = CasingLocale();
-  for (size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    size_t len = DecodeUtf8At(text, i, cp);
-    if (len == 0) {
-      out.push_back(static_cast<char>(0xFF));  // keeps stray bytes apart from characters
-      out.push_back(text[i]);
-      ++i;
-      continue;
-    }
-    if (cp < 0x80) {
-      out.push_back(cp >= 'a' && cp <= 'z' ? static_cast<char>(cp - 32) : static_cast<char>(cp));
-    } else {
-      char32_t upper = loc ? static_cast<char32_t>(::towupper_l(static_cast<wint_t>(cp), loc)) : cp;
-      if (upper < 0x80) upper = cp;
-      AppendUtf8(out, upper);
-    }
-    i += len;
-  }
-  return out;
+  return FoldCase(text, NameLocale(), LetterCase::Upper, AsciiLetters::Plain);
 }
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
@@ -93,12 +51,12 @@ SettingsText SettingsText::Parse(std::string_view text) {
     } else {
       next = end + 1;
     }
-    std::string_view line = Trim(text.substr(pos, end - pos));
+    std::string_view line = Trim(text.substr(pos, end - pos), kBlanks);
     pos = next;
 
     if (line.empty() || line.front() == ';') continue;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      std::string_view name = Trim(line.substr(1, line.size() - 2));
+      std::string_view name = Trim(line.substr(1, line.size() - 2), kBlanks);
       if (result.FindSection(name)) {
         current = nullptr;
       } else {
@@ -112,8 +70,8 @@ SettingsText SettingsText::Parse(std::string_view text) {
     if (eq == std::string_view::npos) {
       current->entries.push_back(SettingsEntry{std::string(line), std::string(), false});
     } else {
-      current->entries.push_back(SettingsEntry{std::string(TrimRight(line.substr(0, eq))),
-                                               std::string(TrimLeft(line.substr(eq + 1))), true});
+      current->entries.push_back(SettingsEntry{std::string(TrimRight(line.substr(0, eq), kBlanks)),
+                                               std::string(TrimLeft(line.substr(eq + 1), kBlanks)), true});
     }
   }
   return result;
@@ -174,10 +132,10 @@ std::string SettingsText::ReadString(std::string_view section, std::string_view 
 std::string SettingsText::CheckWritable(std::string_view section, std::string_view key,
                                         std::string_view value) {
   if (HasLineBreak(section)) return "the section name holds a line break";
-  if (Trim(section).size() != section.size()) return "the section name begins or ends with a blank";
+  if (Trim(section, kBlanks).size() != section.size()) return "the section name begins or ends with a blank";
   if (key.empty()) return "the key is empty";
   if (HasLineBreak(key)) return "the key holds a line break";
-  if (Trim(key).size() != key.size()) return "the key begins or ends with a blank";
+  if (Trim(key, kBlanks).size() != key.size()) return "the key begins or ends with a blank";
   if (key.find('=') != std::string_view::npos) return "the key holds \"=\"";
   if (key.front() == ';' || key.front() == '[') return "the key begins with \";\" or \"[\"";
   if (HasLineBreak(value)) return "the value holds a line break";

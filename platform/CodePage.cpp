@@ -6,11 +6,10 @@ namespace velmora {
 namespace {
 
 // Code points of bytes 0x80..0x9F; the rest of Windows-1252 equals Latin-1.
-constexpr std::array<char16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::array<char16_t, 32> kHigh = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                            0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                            0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                            0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char32_t Cp1252CodePoint(unsigned char b) {
   if (b >= 0x80 && b <= 0x9F) return kHigh[b - 0x80];
@@ -21,29 +20,17 @@ char32_t Cp1252CodePoint(unsigned char b) {
 
 size_t DecodeUtf8At(std::string_view text, size_t i, char32_t& cp) {
   if (i >= text.size()) return 0;
-  auto b0 = static_cast<unsigned char>(text[i]);
+  const char* p = text.data() + i;
+  auto b0 = static_cast<unsigned char>(p[0]);
   if (b0 < 0x80) {
     cp = b0;
     return 1;
   }
-  size_t len;
-  char32_t min;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  size_t len = Utf8SequenceLength(p, text.data() + text.size());
+  if (len == 0) return 0;
+  static constexpr unsigned char kLeadBits[5] = {0, 0, 0x1F, 0x0F, 0x07};
+  cp = b0 & kLeadBits[len];
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(p[k]) & 0x3F);
   return len;
 }
 

@@ -26,6 +26,17 @@ class DynamicLibrary {
   // The address of `name`, or nullptr when the library lacks it.
   void* Symbol(const char* name) const noexcept;
 
+  // The one binder of the function tables loaded at run time: sets `slot`
+  // (a function pointer typed with decltype(&::function), so a prototype
+  // that does not match fails to compile) to the function `name`, or to
+  // nullptr when the library lacks it; true when found. The caller decides
+  // whether a missing name is fatal and how it is reported.
+  template <typename F>
+  bool Bind(const char* name, F& slot) const noexcept {
+    slot = reinterpret_cast<F>(Symbol(name));
+    return slot != nullptr;
+  }
+
  private:
   void* handle_ = nullptr;
   std::string fileName_;

@@ -1,6 +1,5 @@
 #include "platform/Locale.h"
 
-#include <locale.h>
 #include <wctype.h>
 
 #include <cstdlib>
@@ -10,7 +9,6 @@
 namespace velmora {
 namespace {
 
-// A ctype locale by name, falling back to the C.UTF-8 rules, then to C.
 locale_t OpenCtypeLocale(const std::string& name) {
   locale_t l = name.empty() ? nullptr : ::newlocale(LC_CTYPE_MASK, name.c_str(), nullptr);
   if (!l) l = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
@@ -18,7 +16,46 @@ locale_t OpenCtypeLocale(const std::string& name) {
   return l;
 }
 
-std::string LowerCaseWith(std::string_view text, locale_t loc) {
+char32_t FoldCharacter(char32_t cp, locale_t loc, LetterCase to, AsciiLetters ascii) {
+  if (cp < 0x80 && ascii == AsciiLetters::Plain) {
+    if (to == LetterCase::Lower && cp >= 'A' && cp <= 'Z') return cp + ('a' - 'A');
+    if (to == LetterCase::Upper && cp >= 'a' && cp <= 'z') return cp - ('a' - 'A');
+    return cp;
+  }
+  if (!loc) return cp;
+  auto c = static_cast<wint_t>(cp);
+  auto folded = static_cast<char32_t>(to == LetterCase::Lower ? ::towlower_l(c, loc) : ::towupper_l(c, loc));
+  if (folded < 0x80 && cp >= 0x80) return cp;  // never fold outside ASCII into ASCII
+  return folded;
+}
+
+}  // namespace
+
+CasingLocale::CasingLocale(const std::string& name) : handle_(OpenCtypeLocale(name)) {}
+
+CasingLocale::~CasingLocale() {
+  if (handle_) ::freelocale(handle_);
+}
+
+CasingLocale::CasingLocale(CasingLocale&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+CasingLocale& CasingLocale::operator=(CasingLocale&& other) noexcept {
+  if (this != &other) {
+    if (handle_) ::freelocale(handle_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+const CasingLocale& CasingLocale::User() {
+  static const CasingLocale user(EnvironmentLocaleName());
+  return user;
+}
+
+std::string FoldCase(std::string_view text, const CasingLocale& locale, LetterCase to, AsciiLetters ascii) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -29,21 +66,11 @@ std::string LowerCaseWith(std::string_view text, locale_t loc) {
       ++i;
       continue;
     }
-    char32_t lower = loc ? static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), loc)) : cp;
-    if (lower < 0x80 && cp >= 0x80) lower = cp;  // never fold outside ASCII into ASCII
-    AppendUtf8(out, lower);
+    AppendUtf8(out, FoldCharacter(cp, locale.Handle(), to, ascii));
     i += len;
   }
   return out;
 }
-
-// The environment's ctype locale, opened once for the process.
-locale_t UserLocale() {
-  static locale_t loc = OpenCtypeLocale(EnvironmentLocaleName());
-  return loc;
-}
-
-}  // namespace
 
 std::string EnvironmentLocaleName() {
   for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
@@ -53,13 +80,12 @@ std::string EnvironmentLocaleName() {
   return {};
 }
 
-std::string LowerCaseUser(std::string_view text) { return LowerCaseWith(text, UserLocale()); }
+std::string LowerCaseUser(std::string_view text) {
+  return FoldCase(text, CasingLocale::User(), LetterCase::Lower);
+}
 
 std::string LowerCaseInLocale(std::string_view text, const std::string& localeName) {
-  locale_t loc = OpenCtypeLocale(localeName);
-  std::string out = LowerCaseWith(text, loc);
-  if (loc) ::freelocale(loc);
-  return out;
+  return FoldCase(text, CasingLocale(localeName), LetterCase::Lower);
 }
 
 PrimaryLanguage PrimaryLanguageOf(std::string_view name) {

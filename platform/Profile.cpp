@@ -1,10 +1,8 @@
 #include "platform/Profile.h"
 
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +10,8 @@
 
 #include "platform/CodePage.h"
 #include "platform/Exceptions.h"
+#include "platform/Locale.h"
+#include "platform/Text.h"
 
 namespace velmora {
 namespace {
@@ -22,13 +22,10 @@ constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 enum class Encoding { Utf8, Cp1252 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+// Blanks around names and values: space, tab, vertical tab, form feed.
+constexpr std::string_view kBlanks = kSpaceTabVtFf;
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
 
 // One line of the file: [begin, contentEnd) is its text, [contentEnd, end)
 // its line end (CR, LF, CR LF, or nothing on the last line).
@@ -85,26 +82,26 @@ struct Document {
   LineInfo Info(size_t index) const {
     const Line& line = lines[index];
     std::string_view content = bytes.substr(line.begin, line.contentEnd - line.begin);
-    std::string_view trimmed = Trim(content);
+    std::string_view trimmed = Trim(content, kBlanks);
     LineInfo info;
     if (trimmed.empty() || trimmed.front() == ';') return info;
     if (trimmed.front() == '[') {
       size_t close = trimmed.rfind(']');
       if (close != std::string_view::npos && close > 0) {
         info.kind = LineKind::Section;
-        info.name = Trim(trimmed.substr(1, close - 1));
+        info.name = Trim(trimmed.substr(1, close - 1), kBlanks);
       }
       return info;
     }
     size_t eq = content.find('=');
     if (eq == std::string_view::npos) return info;
     info.kind = LineKind::Key;
-    info.name = Trim(content.substr(0, eq));
+    info.name = Trim(content.substr(0, eq), kBlanks);
     info.equals = line.begin + eq;
     size_t v = eq + 1;
     while (v < content.size() && IsBlank(content[v])) ++v;
     info.valueStart = line.begin + v;
-    info.value = Trim(content.substr(eq + 1));
+    info.value = Trim(content.substr(eq + 1), kBlanks);
     return info;
   }
 
@@ -119,31 +116,9 @@ struct Document {
 
 // Case folding for name comparison: the same for every user, whatever the
 // environment's locale, so a file reads alike on every machine.
-locale_t FoldLocale() {
-  static locale_t loc = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-  return loc;
-}
-
-std::u32string Fold(std::string_view utf8) {
-  std::u32string out;
-  out.reserve(utf8.size());
-  locale_t loc = FoldLocale();
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t cp = 0;
-    size_t len = DecodeUtf8At(utf8, i, cp);
-    if (len == 0) {
-      cp = static_cast<unsigned char>(utf8[i]);
-      len = 1;
-    }
-    if (loc) {
-      cp = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(cp), loc));
-    } else if (cp >= 'A' && cp <= 'Z') {
-      cp += 32;
-    }
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
+std::string Fold(std::string_view utf8) {
+  static const CasingLocale neutral("C.UTF-8");
+  return FoldCase(utf8, neutral, LetterCase::Lower);
 }
 
 // The text up to the first line break: a line-based file cannot hold more,
@@ -151,7 +126,9 @@ std::u32string Fold(std::string_view utf8) {
 std::string_view FirstLine(std::string_view s) { return s.substr(0, s.find_first_of("\r\n")); }
 
 // A name as the caller gives it: valid UTF-8, one line, no surrounding blanks.
-std::string CleanName(const std::string& name) { return std::string(Trim(FirstLine(RepairUtf8(name)))); }
+std::string CleanName(const std::string& name) {
+  return std::string(Trim(FirstLine(RepairUtf8(name)), kBlanks));
+}
 
 // Removes one pair of enclosing quotes and cuts to the returned maximum.
 std::string ValueForReader(std::string_view raw, const Document& doc) {
@@ -176,7 +153,7 @@ std::string ValueForReader(std::string_view raw, const Document& doc) {
 constexpr size_t kNone = static_cast<size_t>(-1);
 
 // Index of the header line of the first section named `folded`, or kNone.
-size_t FindSection(const Document& doc, const std::u32string& folded) {
+size_t FindSection(const Document& doc, const std::string& folded) {
   for (size_t i = 0; i < doc.lines.size(); ++i) {
     LineInfo info = doc.Info(i);
     if (info.kind == LineKind::Section && Fold(doc.Decode(info.name)) == folded) return i;
@@ -192,7 +169,7 @@ size_t SectionEnd(const Document& doc, size_t header) {
 }
 
 // Index of the first line of the section holding key `folded`, or kNone.
-size_t FindKey(const Document& doc, size_t header, size_t end, const std::u32string& folded) {
+size_t FindKey(const Document& doc, size_t header, size_t end, const std::string& folded) {
   for (size_t i = header + 1; i < end; ++i) {
     LineInfo info = doc.Info(i);
     if (info.kind == LineKind::Key && Fold(doc.Decode(info.name)) == folded) return i;
@@ -219,7 +196,7 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
     if (!doc.lines.empty()) {
       const Line& last = doc.lines.back();
       if (last.end == last.contentEnd) out += doc.eol;
-      if (!Trim(bytes.substr(last.begin, last.contentEnd - last.begin)).empty()) {
+      if (!Trim(bytes.substr(last.begin, last.contentEnd - last.begin), kBlanks).empty()) {
         out += doc.eol;  // a blank line before the new section
       }
     }
@@ -245,7 +222,7 @@ std::string Splice(const Document& doc, const std::string& section, const std::s
   size_t after = header;
   for (size_t i = header + 1; i < end; ++i) {
     const Line& l = doc.lines[i];
-    if (!Trim(bytes.substr(l.begin, l.contentEnd - l.begin)).empty()) after = i;
+    if (!Trim(bytes.substr(l.begin, l.contentEnd - l.begin), kBlanks).empty()) after = i;
   }
   const Line& anchor = doc.lines[after];
   std::string out(bytes.substr(0, anchor.end));

@@ -5,26 +5,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/Text.h"
+
 namespace velmora {
 
 namespace {
 
 // Bound on stored cookies; the oldest goes first when a server sends more.
 constexpr size_t kMaxCookies = 3000;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string_view TrimWs(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 bool IsDelimiter(unsigned char c) {
   return c == 0x09 || (c >= 0x20 && c <= 0x2F) || (c >= 0x3B && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
@@ -116,7 +104,7 @@ bool ParseCookieDate(std::string_view text, int64_t& secondsSinceEpoch) {
       haveDay = true;
       day = v;
     } else if (!haveMonth && token.size() >= 3) {
-      std::string prefix = Lower(token.substr(0, 3));
+      std::string prefix = LowerAscii(token.substr(0, 3));
       for (int k = 0; k < 12; ++k) {
         if (prefix == kMonths[k]) {
           haveMonth = true;
@@ -150,8 +138,8 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
   size_t eq = pair.find('=');
   if (eq == std::string_view::npos) return;
   Cookie cookie;
-  cookie.name = std::string(TrimWs(pair.substr(0, eq)));
-  cookie.value = std::string(TrimWs(pair.substr(eq + 1)));
+  cookie.name = std::string(Trim(pair.substr(0, eq), kSpaceTab));
+  cookie.value = std::string(Trim(pair.substr(eq + 1), kSpaceTab));
   if (cookie.name.empty()) return;
 
   bool haveMaxAge = false, haveExpires = false;
@@ -163,9 +151,9 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
     std::string_view attr = rest.substr(0, next);
     semi = next == std::string_view::npos ? next : semi + 1 + next;
     size_t aeq = attr.find('=');
-    std::string name = Lower(TrimWs(attr.substr(0, aeq)));
+    std::string name = LowerAscii(Trim(attr.substr(0, aeq), kSpaceTab));
     std::string_view value =
-        aeq == std::string_view::npos ? std::string_view() : TrimWs(attr.substr(aeq + 1));
+        aeq == std::string_view::npos ? std::string_view() : Trim(attr.substr(aeq + 1), kSpaceTab);
     if (name == "expires") {
       int64_t t;
       if (ParseCookieDate(value, t)) {
@@ -188,7 +176,7 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
     } else if (name == "domain") {
       std::string_view d = value;
       if (!d.empty() && d.front() == '.') d.remove_prefix(1);
-      if (!d.empty()) domainAttr = Lower(d);
+      if (!d.empty()) domainAttr = LowerAscii(d);
     } else if (name == "path") {
       pathAttr = (!value.empty() && value.front() == '/') ? std::string(value) : std::string();
     } else if (name == "secure") {
@@ -204,7 +192,7 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
     cookie.persistent = true;
     cookie.expiry = expiresExpiry;
   }
-  std::string host = Lower(url.host);
+  std::string host = LowerAscii(url.host);
   if (!domainAttr.empty()) {
     if (!DomainMatches(host, domainAttr)) return;
     cookie.hostOnly = false;
@@ -239,9 +227,9 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
 }
 
 std::string CookieJar::HeaderFor(const Url& url, int64_t now) const {
-  std::string host = Lower(url.host);
+  std::string host = LowerAscii(url.host);
   std::string path = RequestPath(url);
-  bool secureScheme = Lower(url.scheme) == "https";
+  bool secureScheme = LowerAscii(url.scheme) == "https";
   std::vector<const Cookie*> matching;
   for (const Cookie& c : cookies_) {
     if (c.expiry <= now) continue;

@@ -16,16 +16,10 @@ namespace {
 
 constexpr size_t kReadPiece = 32768;
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string LowerText(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = LowerAscii(c);
   return out;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 std::string_view Trim(std::string_view s) {
@@ -135,14 +129,6 @@ std::string Latin1ToUtf8(std::string_view bytes) {
 }
 
 }  // namespace
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
 
 std::string HeaderValue(const HeaderList& headers, std::string_view name) {
   for (const auto& [n, v] : headers) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Text.h"  // EqualsNoCase
 #include "transport/HttpStream.h"
 
 namespace velmora {
@@ -20,8 +21,6 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // The value of the first header named `name` (compared without case), or
 // empty.
 std::string HeaderValue(const HeaderList& headers, std::string_view name);
-// True when two ASCII texts are equal without regard to case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // A URL read as scheme "://" [userinfo "@"] host [":" port] path document
 // ["?" query]. The path ends with "/" (it is "/" when the URL has none).

@@ -1,40 +1,14 @@
 // Byte-level helpers shared by the JSON parser and writer (not part of the
-// public interface).
+// public interface). Well-formed UTF-8 is recognised by the platform's
+// decoder (Utf8SequenceLength in platform/CodePage.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora {
+#include "platform/CodePage.h"
 
-// The length (2, 3 or 4) of the well-formed UTF-8 sequence starting at `p`,
-// or 0 when the bytes there are not one (an overlong form, an encoded
-// surrogate, a value above U+10FFFF, a stray or missing continuation byte, or
-// a sequence cut off by `end`). `p` < `end` and *p >= 0x80.
-inline size_t Utf8SequenceLength(const char* p, const char* end) {
-  const auto b0 = static_cast<unsigned char>(p[0]);
-  const size_t available = static_cast<size_t>(end - p);
-  auto continuation = [p](size_t i, unsigned char low, unsigned char high) {
-    const auto b = static_cast<unsigned char>(p[i]);
-    return b >= low && b <= high;
-  };
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) return available >= 2 && continuation(1, 0x80, 0xBF) ? 2 : 0;
-  if (b0 < 0xF0) {
-    const unsigned char low = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char high = b0 == 0xED ? 0x9F : 0xBF;
-    return available >= 3 && continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (b0 < 0xF5) {
-    const unsigned char low = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = b0 == 0xF4 ? 0x8F : 0xBF;
-    return available >= 4 && continuation(1, low, high) && continuation(2, 0x80, 0xBF) &&
-                   continuation(3, 0x80, 0xBF)
-               ? 4
-               : 0;
-  }
-  return 0;
-}
+namespace velmora {
 
 // 3 when the bytes at `p` are the three-byte form of a surrogate code unit
 // (ED A0..BF 80..BF), the way the tree keeps a lone surrogate; else 0.

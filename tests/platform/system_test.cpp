@@ -75,6 +75,13 @@ TEST(DynamicLibrary, FirstThatOpensAndItsSymbols) {
   EXPECT_EQ(cosine(0.0), 1.0);
   EXPECT_EQ(lib.Symbol("velmora_no_such_symbol"), nullptr);
 
+  double (*sine)(double) = nullptr;
+  EXPECT_TRUE(lib.Bind("sin", sine));
+  ASSERT_NE(sine, nullptr);
+  EXPECT_EQ(sine(0.0), 0.0);
+  EXPECT_FALSE(lib.Bind("velmora_no_such_symbol", sine));
+  EXPECT_EQ(sine, nullptr);  // a missing name leaves no stale pointer behind
+
   DynamicLibrary moved = std::move(lib);
   EXPECT_FALSE(lib.Loaded());
   EXPECT_TRUE(moved.Loaded());

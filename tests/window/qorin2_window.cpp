@@ -9,6 +9,7 @@
 
 #include "archive/Qorin2.h"
 #include "platform/Exceptions.h"
+#include "window/WindowDesktop.h"
 
 namespace {
 

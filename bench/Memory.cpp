@@ -1,4 +1,4 @@
-#include "platform/Memory.h"
+#include "bench/Memory.h"
 
 #include <malloc.h>
 
