@@ -28,7 +28,4 @@ int RunFrame(const std::vector<std::string>& args, const RunStages& stages);
 // "/") instead of the executable's directory, for tests.
 int RunFrame(const std::vector<std::string>& args, const RunStages& stages, const std::string& baseDir);
 
-// The stages of the real program.
-void RunPublication(const RunArguments& arguments);
-
 }  // namespace velmora

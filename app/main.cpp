@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Publication.h"
 #include "app/Velmora.h"
 #include "window/WindowDesktop.h"
 
