@@ -5,6 +5,7 @@
 #include "archive/ParameterBlocks.h"
 #include "archive/QorDB.h"
 #include "archive/SQLText.h"
+#include "config/QorIni22Statements.h"
 #include "config/SettingsText.h"
 #include "platform/Desktop.h"
 #include "platform/Exceptions.h"
@@ -12,6 +13,10 @@
 #include "platform/Profile.h"
 
 namespace velmora {
+
+using qorini22::EseguiScrittura;
+using qorini22::Prepara;
+
 namespace {
 
 constexpr const char* kSezione = "CONFIG";
@@ -35,8 +40,21 @@ ChiaviConnessione LeggiChiaviConnessione(const std::string& fileIni) {
                            ReadProfileString(fileIni, kSezione, "Lettera Disco Server", "")};
 }
 
-// An SQL string literal that holds exactly `text` (QuotedSQLText).
-std::string Quoted(const std::string& text) { return QuotedSQLText(text); }
+// Runs `select` (one column) on `database` in a read-committed transaction
+// with parameter scanning off and returns that column of the first row as
+// text; empty when there is no row.
+std::string LeggiColonna(TIBDatabase& database, const std::string& select, const std::string& colonna) {
+  TIBQuery query;
+  Prepara(query, database, TransazioneReadCommitted(database), false, {select});
+  query.Open();
+  std::string value = query.FieldByName(colonna).AsString();
+  query.Close();
+  return value;
+}
+
+}  // namespace
+
+namespace qorini22 {
 
 // Makes the writes of `query`'s transaction durable. When running the
 // statement or committing fails, the transaction's changes are rolled back
@@ -69,19 +87,7 @@ void Prepara(TIBQuery& query, TIBDatabase& database, TIBTransaction* transaction
   query.SQL = std::move(lines);
 }
 
-// Runs `select` (one column) on `database` in a read-committed transaction
-// with parameter scanning off and returns that column of the first row as
-// text; empty when there is no row.
-std::string LeggiColonna(TIBDatabase& database, const std::string& select, const std::string& colonna) {
-  TIBQuery query;
-  Prepara(query, database, TransazioneReadCommitted(database), false, {select});
-  query.Open();
-  std::string value = query.FieldByName(colonna).AsString();
-  query.Close();
-  return value;
-}
-
-}  // namespace
+}  // namespace qorini22
 
 TQorIni22::TQorIni22(TComponent* AOwner) : TQorIni22(AOwner, ExecutableDirectory()) {}
 
@@ -119,6 +125,12 @@ bool TQorIni22::ApriDatabaseConfig(TIBDatabase& database, const std::string& Per
   return ConnettiDatabase(database, PercorsoDatabase, NomeServer, LetteraDiscoServer, "", "");
 }
 
+bool TQorIni22::ApriConfigurazione(TIBDatabase& database, const std::string& fileIni) {
+  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
+  return ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias,
+                            chiavi.letteraDisco);
+}
+
 // --- Users and companies ------------------------------------------------------
 
 void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
@@ -127,10 +139,9 @@ void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
   // The seed drops its own errors; a path the database cannot hold is
   // refused here, where the caller still hears of it.
   ToClientText(PercorsoArchivio, "The archive path");
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
 
   if (!EsisteTabella(database, "UTENTI")) {
     TIBSQL create;
@@ -180,7 +191,7 @@ void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
         "  " + codice + ", ",
         "  'query_esterno', ",
         "  'query_esterno', ",
-        "  " + Quoted("[query_esterno]\n\rArchivio=" + PercorsoArchivio) + " ",
+        "  " + QuotedSQLText("[query_esterno]\n\rArchivio=" + PercorsoArchivio) + " ",
         ")",
     };
     EseguiScrittura(query);  // a failing seed is ignored
@@ -192,19 +203,17 @@ void TQorIni22::Inizializza(const std::string& FileParametriQuery) {
     CurrentDesktop().ShowMessage("File mancante " + FileParametriQuery);
     return;
   }
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(FileParametriQuery);
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, FileParametriQuery);
 }
 
 TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string& Password) {
   TUserLogin login;
   const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return login;
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
 
   std::string nomeMaiuscolo = Nome;
   for (char& c : nomeMaiuscolo)
@@ -216,8 +225,8 @@ TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string&
               "SELECT COALESCE(COUNT(*),0) TOT, MIN(CODICE) CODICE, MIN(NOMEUTENTE) NOMEUTENTE, "
               "MIN(DITTA) DITTA ",
               "FROM UTENTI ",
-              "WHERE UPPER(NOMEUTENTE) = " + Quoted(nomeMaiuscolo) + " ",
-              "AND PWDUTENTE=" + Quoted(Password),
+              "WHERE UPPER(NOMEUTENTE) = " + QuotedSQLText(nomeMaiuscolo) + " ",
+              "AND PWDUTENTE=" + QuotedSQLText(Password),
           });
   query.Open();
   login.Valido = query.FieldByName("TOT").AsString() == "1";
@@ -232,10 +241,9 @@ std::vector<std::string> TQorIni22::ElencoDitteUtente(int32_t UserId) {
   std::vector<std::string> ditte;
   const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return ditte;
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
 
   TIBQuery query;
   Prepara(query, database, TransazioneReadCommitted(database), false,
@@ -252,14 +260,13 @@ std::vector<std::string> TQorIni22::ElencoDitteUtente(int32_t UserId) {
 int32_t TQorIni22::SettaDittaUtente(int32_t UtenteId, const std::string& ditta) {
   const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return -1;
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
 
   TIBQuery query;
   Prepara(query, database, TransazioneReadCommitted(database), false,
-          {"UPDATE UTENTI ", "SET DITTA = " + Quoted(ditta),
+          {"UPDATE UTENTI ", "SET DITTA = " + QuotedSQLText(ditta),
            "WHERE CODICE = " + std::to_string(UtenteId) + " "});
   query.ExecSQL();
   query.Transaction()->CommitRetaining();
@@ -269,10 +276,8 @@ int32_t TQorIni22::SettaDittaUtente(int32_t UtenteId, const std::string& ditta) 
 TIBDatabase* TQorIni22::DatabaseTolvaUser() {
   const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return nullptr;
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   auto database = std::make_unique<TIBDatabase>();
-  ApriDatabaseConfig(*database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias,
-                     chiavi.letteraDisco);
+  ApriConfigurazione(*database, fileIni);
   handedOut_.push_back(std::move(database));
   return handedOut_.back().get();
 }
@@ -284,94 +289,6 @@ void TQorIni22::RilasciaDatabase(TIBDatabase* database) noexcept {
       return;
     }
   }
-}
-
-// --- Shared values and generators -----------------------------------------------
-
-namespace {
-
-// Opens the archive of the parameter file's user and company into `database`.
-// False when that user has no "Archivio" setting or the archive did not open.
-bool ApriArchivioUtente(TQorIni22& store, TIBDatabase& database) {
-  const std::string fileIni = store.PercorsoFileParametri();
-  std::string archivio = store.ValoreTolvaUser(fileIni, "Archivio", "");
-  if (archivio.empty()) return false;
-  return ApriArchivio(database, ExtractFilePath(archivio), ExtractFileName(archivio), "", "", nullptr,
-                      fileIni);
-}
-
-std::string CondizioneUtente(int32_t utente) { return "AND(UTENTE='" + std::to_string(utente) + "')"; }
-
-std::string TestoTabX(const std::string& valore) {
-  std::string out;
-  for (char c : valore) {
-    if (c == '\'') {
-      out += "\xC2\xB4";  // the acute accent takes the apostrophe's place
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string TQorIni22::ValoreTabX(const std::string& Nome, int32_t Utente) {
-  TIBDatabase database;
-  if (!ApriArchivioUtente(*this, database)) return "";
-
-  TIBQuery query;
-  Prepara(query, database, NuovaTransazione(database, 0), true,
-          {"SELECT TESTO FROM TABX", "WHERE (NOME=" + Quoted(Nome) + ")",
-           Utente > 0 ? CondizioneUtente(Utente) : "AND(UTENTE IS NULL)"});
-  query.Open();
-  std::string valore = query.RecordCount() > 0 ? query.Fields(0).AsString() : "";
-  query.Close();
-  return valore;
-}
-
-bool TQorIni22::SettaValoreTabX(const std::string& Nome, const std::string& Valore, int32_t Utente) {
-  TIBDatabase database;
-  if (!ApriArchivioUtente(*this, database)) return true;
-
-  TIBQuery query;
-  std::vector<std::string> select = {"SELECT * FROM TABX", "WHERE (NOME=" + Quoted(Nome) + ")"};
-  if (Utente > 0) select.push_back(CondizioneUtente(Utente));
-  Prepara(query, database, TransazioneNoWait(database), true, std::move(select));
-  query.Open();
-  bool esiste = query.RecordCount() > 0;
-  query.Close();
-  query.SQL.clear();
-
-  if (esiste) {
-    query.SQL = {"UPDATE TABX SET TESTO=" + Quoted(TestoTabX(Valore)),
-                 "WHERE (NOME=" + Quoted(Nome) + ")"};
-    if (Utente > 0) query.SQL.push_back(CondizioneUtente(Utente));
-  } else {
-    query.SQL = {
-        "INSERT INTO TABX (CODICE,NOME,TESTO,UTENTE) VALUES(",
-        "GEN_ID(CODICETABXCOUNTER,1),",
-        Quoted(Nome) + ",",
-        Valore.empty() ? "NULL," : Quoted(TestoTabX(Valore)) + ",",
-        Utente > 0 ? "'" + std::to_string(Utente) + "')" : "NULL)",
-    };
-  }
-  return EseguiScrittura(query);
-}
-
-std::string TQorIni22::ValoreGeneratore(const std::string& NomeGeneratore) {
-  TIBDatabase database;
-  if (!ApriArchivioUtente(*this, database)) return "";
-  ControllaNomeGeneratore(NomeGeneratore);
-
-  TIBQuery query;
-  Prepara(query, database, TransazioneNoWait(database), true,
-          {"SELECT GEN_ID(" + NomeGeneratore + ",1) FROM RDB$DATABASE;"});
-  query.Open();
-  // GEN_ID gives a 64-bit value; its whole decimal text is returned.
-  std::string valore = std::to_string(query.Fields(0).AsInt64());
-  query.Close();
-  return valore;
 }
 
 // --- Per-user settings --------------------------------------------------------
@@ -436,10 +353,9 @@ void TQorIni22::SettaValoreTolvaUser(const std::string& Nome, const std::string&
   ToClientText(ditta, "The company name");
   ToClientText(Nome, "The setting name");
   ToClientText(Valore, "The setting value");
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
 
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
 
   TIBQuery query;
   Prepara(query, database, TransazioneReadCommitted(database), false,
@@ -450,7 +366,7 @@ void TQorIni22::SettaValoreTolvaUser(const std::string& Nome, const std::string&
 
   query.Close();
   query.SQL.clear();
-  query.SQL = {"UPDATE UTENTI SET PLENVIO = " + Quoted(testo.Render()) + " WHERE CODICE = " + codice +
+  query.SQL = {"UPDATE UTENTI SET PLENVIO = " + QuotedSQLText(testo.Render()) + " WHERE CODICE = " + codice +
                " "};
   EseguiScrittura(query);  // a failing write leaves the old text stored
 }
@@ -475,9 +391,8 @@ std::string TQorIni22::ValoreTolvaUserInfo2(const std::string& FileUserFdb, cons
 std::string TQorIni22::PlenvioTolvaUser(int32_t UtenteIni) {
   const std::string fileIni = PercorsoFileParametri();
   if (!FileExists(fileIni)) return "";
-  const ChiaviConnessione chiavi = LeggiChiaviConnessione(fileIni);
   TIBDatabase database;
-  ApriDatabaseConfig(database, chiavi.percorsoDatabase, chiavi.nomeServer, chiavi.alias, chiavi.letteraDisco);
+  ApriConfigurazione(database, fileIni);
   return LeggiColonna(database, "SELECT PLENVIO FROM UTENTI WHERE CODICE = " + std::to_string(UtenteIni),
                       "PLENVIO");
 }

@@ -196,6 +196,11 @@ class TQorIni22 : public TComponent {
   bool ApriDatabaseConfig(TIBDatabase& database, const std::string& PercorsoDatabase,
                           const std::string& NomeServer, const std::string& Alias,
                           const std::string& LetteraDiscoServer);
+  // ApriDatabaseConfig with the connection keys read from section "CONFIG"
+  // of `fileIni` ("PercorsoDatabase", "Nome Server", "Alias", "Lettera Disco
+  // Server"; a missing key reads empty). The one way the members that start
+  // from the parameter file open the configuration database.
+  bool ApriConfigurazione(TIBDatabase& database, const std::string& fileIni);
 
   std::string percorsoBase_;
   std::string fileParametri_;

@@ -132,6 +132,28 @@ bool ParseCookieDate(std::string_view text, int64_t& secondsSinceEpoch) {
   return true;
 }
 
+namespace {
+
+// The expiry a Max-Age value gives at `now`: a value of zero or below has
+// expired already (INT64_MIN), a very large one never comes (INT64_MAX - 1).
+// False, `expiry` unchanged, when the value is not an optionally negative
+// string of digits (the attribute is then ignored).
+bool MaxAgeExpiry(std::string_view value, int64_t now, int64_t& expiry) {
+  bool negative = !value.empty() && value.front() == '-';
+  std::string_view digits = negative ? value.substr(1) : value;
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit)) return false;
+  if (negative || digits.find_first_not_of('0') == std::string_view::npos) {
+    expiry = INT64_MIN;
+  } else if (digits.size() > 12) {
+    expiry = INT64_MAX - 1;
+  } else {
+    expiry = now + std::stoll(std::string(digits));
+  }
+  return true;
+}
+
+}  // namespace
+
 void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
   size_t semi = setCookie.find(';');
   std::string_view pair = setCookie.substr(0, semi);
@@ -161,18 +183,7 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
         expiresExpiry = t;
       }
     } else if (name == "max-age") {
-      bool negative = !value.empty() && value.front() == '-';
-      std::string_view digits = negative ? value.substr(1) : value;
-      if (!digits.empty() && std::all_of(digits.begin(), digits.end(), IsDigit)) {
-        haveMaxAge = true;
-        if (negative || digits.find_first_not_of('0') == std::string_view::npos) {
-          maxAgeExpiry = INT64_MIN;
-        } else if (digits.size() > 12) {
-          maxAgeExpiry = INT64_MAX - 1;
-        } else {
-          maxAgeExpiry = now + std::stoll(std::string(digits));
-        }
-      }
+      if (MaxAgeExpiry(value, now, maxAgeExpiry)) haveMaxAge = true;
     } else if (name == "domain") {
       std::string_view d = value;
       if (!d.empty() && d.front() == '.') d.remove_prefix(1);
@@ -203,7 +214,10 @@ void CookieJar::Store(std::string_view setCookie, const Url& url, int64_t now) {
   }
   cookie.path = pathAttr.empty() ? DefaultPath(url) : pathAttr;
 
-  // Drop what has expired, then replace a cookie of the same identity.
+  Keep(std::move(cookie), now);
+}
+
+void CookieJar::Keep(Cookie cookie, int64_t now) {
   cookies_.erase(
       std::remove_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) { return c.expiry <= now; }),
       cookies_.end());

@@ -41,6 +41,11 @@ class CookieJar {
   const std::vector<Cookie>& Cookies() const { return cookies_; }
 
  private:
+  // Drops what has expired at `now`, then stores `cookie` in place of the one
+  // of the same name, domain and path (keeping that one's creation order),
+  // or as the newest; a cookie expired already only removes its namesake.
+  void Keep(Cookie cookie, int64_t now);
+
   std::vector<Cookie> cookies_;
   uint64_t nextCreation_ = 0;
 };

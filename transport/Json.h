@@ -85,12 +85,10 @@ class TJSONValue {
   const TJSONArray& AsArray() const;
   TJSONArray& AsArray();
 
-  // Values live on the general heap, except those the parser creates: it
-  // cuts them from large blocks shared by the parsed tree, and the blocks go
-  // back with the last value cut from them (up to 64 MiB of the largest
-  // blocks are kept by the process for later parses, the rest goes back to
-  // the heap). `delete` handles both; a tree may be released on another
-  // thread than the one that parsed it.
+  // Every value, however it was made (parsed or built), is released with
+  // `delete` (through its owner), on any thread, in any order relative to the
+  // rest of its tree; the memory of a parsed tree is returned once its last
+  // value is released (the parser's storage is in transport/JsonBlocks.cpp).
   static void* operator new(size_t size);
   static void operator delete(void* pointer) noexcept;
 

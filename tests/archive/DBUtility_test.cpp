@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/IBSQL.h"
+#include "tests/support/ExpectRaises.h"
 #include "tests/support/FirebirdSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -78,12 +79,8 @@ TEST_F(Presets, ServerSeesTheOptionsOfEachPreset) {
 }
 
 TEST_F(Presets, FailuresLeaveAnInactiveTransactionOnTheConnection) {
-  try {
-    NuovaTransazione(db_, OpzioneTransazione(16));
-    ADD_FAILURE() << "started";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(), "TPB Constant (isc_tpb_autocommit) is unsupported");
-  }
+  test::ExpectRaises<EIBClientError>([&] { NuovaTransazione(db_, OpzioneTransazione(16)); },
+                                     "TPB Constant (isc_tpb_autocommit) is unsupported");
   ASSERT_EQ(db_.Transactions().size(), 1u);
   EXPECT_FALSE(db_.Transactions()[0]->Active());
 

@@ -23,6 +23,7 @@
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 #include "tests/archive/ScriptedDesktop.h"
+#include "tests/support/ExpectRaises.h"
 #include "tests/support/TestSupport.h"
 
 namespace velmora {
@@ -188,12 +189,8 @@ TEST(ChiediServerTest, UnwritableFileRaises) {
     desktop.answerEsito = 1;
     desktop.answerEdit1 = "srv";
     DesktopOverride use(desktop);
-    try {
-      ChiediServer(dir);
-      ADD_FAILURE() << "no exception";
-    } catch (const EIniFileException& e) {
-      EXPECT_EQ(e.Message(), "Unable to write to " + dir + "dati.ini");
-    }
+    test::ExpectRaises<EIniFileException>([&] { ChiediServer(dir); },
+                                          "Unable to write to " + dir + "dati.ini");
     EXPECT_EQ(desktop.events, (std::vector<std::string>{kMissing, kPrompt}));
   }
 }

@@ -7,6 +7,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "tests/config/ConfigTestSupport.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -101,12 +102,8 @@ TEST_F(SettingsTest, MissingParameterFile) {
 TEST_F(SettingsTest, DatabaseFailuresReachTheCaller) {
   // A database that can be neither opened nor created.
   WriteParameterFile(ParamPath(), {{"Utente", "5"}, {"PercorsoDatabase", dir_ / "manca/x.fdb"}});
-  try {
-    Store().ValoreTolvaUser("Archivio");
-    ADD_FAILURE() << "no error";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(), "Cannot perform operation -- DB is not open");
-  }
+  test::ExpectRaises<EIBClientError>([&] { Store().ValoreTolvaUser("Archivio"); },
+                                     "Cannot perform operation -- DB is not open");
   // A database that did not exist is created empty, and has no UTENTI.
   const std::string nuovo = dir_ / "nuovo.fdb";
   WriteParameterFile(ParamPath(), {{"Utente", "5"}, {"PercorsoDatabase", nuovo}});
@@ -116,12 +113,7 @@ TEST_F(SettingsTest, DatabaseFailuresReachTheCaller) {
 }
 
 void ExpectRefusedCode(const std::string& codice, const std::function<void()>& call) {
-  try {
-    call();
-    ADD_FAILURE() << "no error";
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "'" + codice + "' is not a valid integer value");
-  }
+  test::ExpectRaises<EConvertError>([&] { call(); }, "'" + codice + "' is not a valid integer value");
 }
 
 TEST_F(SettingsTest, UserCodesOtherThanIntegersAreRefusedBeforeConnecting) {
@@ -164,12 +156,8 @@ TEST_F(SettingsTest, ValoreTolvaUserInt) {
     SCOPED_TRACE(c.nome);
     EXPECT_EQ(store.ValoreTolvaUserInt(c.nome, 99), c.expected);
   }
-  try {
-    store.ValoreTolvaUserInt("Errato", 99);
-    ADD_FAILURE() << "no error";
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "'12a' is not a valid integer value");
-  }
+  test::ExpectRaises<EConvertError>([&] { store.ValoreTolvaUserInt("Errato", 99); },
+                                    "'12a' is not a valid integer value");
 }
 
 TEST_F(SettingsTest, SettaValoreTolvaUserRewritesTheWholeText) {

@@ -5,6 +5,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "tests/config/ConfigTestSupport.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -65,24 +66,16 @@ TEST_F(UsersTest, InizializzaQueryCreatesTableAndSeedsTheUser) {
 TEST_F(UsersTest, InizializzaQueryFailures) {
   // No parameter file: user 0 and no database name; the table check fails.
   TQorIni22 store(nullptr, dir_.Path(), "parametriquery.ini");
-  try {
-    store.InizializzaQuery("x");
-    ADD_FAILURE() << "no error";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(), "Cannot perform operation -- DB is not open");
-  }
+  test::ExpectRaises<EIBClientError>([&] { store.InizializzaQuery("x"); },
+                                     "Cannot perform operation -- DB is not open");
 
   // A user code that is not a number is refused before the database is
   // opened: the missing database is not even created.
   for (const char* utente : {"5 OR 1=1", "5; DROP TABLE UTENTI", "", "0x10", "1e3"}) {
     SCOPED_TRACE(utente);
     WriteParams(utente);
-    try {
-      store.InizializzaQuery("x");
-      ADD_FAILURE() << "no error";
-    } catch (const EConvertError& e) {
-      EXPECT_EQ(e.Message(), "'" + std::string(utente) + "' is not a valid integer value");
-    }
+    test::ExpectRaises<EConvertError>([&] { store.InizializzaQuery("x"); },
+                                      "'" + std::string(utente) + "' is not a valid integer value");
     EXPECT_FALSE(FileExists(ConfigDb()));
   }
   EXPECT_TRUE(desktop_.messages.empty());

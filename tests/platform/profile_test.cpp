@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 #include "tests/support/TestSupport.h"
 
 namespace velmora {
@@ -236,13 +237,8 @@ TEST(ProfileWrite, UnwritablePathsRaise) {
                                "/proc/velmora-no-such-dir/dati.ini"};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    try {
-      WriteProfileString(path, "CONFIG", "Nome Server", "srv");
-      ADD_FAILURE() << "no exception";
-    } catch (const EIniFileException& e) {
-      EXPECT_STREQ(e.ClassName(), "EIniFileException");
-      EXPECT_EQ(e.Message(), "Unable to write to " + path);
-    }
+    test::ExpectRaises<EIniFileException>([&] { WriteProfileString(path, "CONFIG", "Nome Server", "srv"); },
+                                          "Unable to write to " + path, "EIniFileException");
   }
   EXPECT_EQ(ReadFileBytes(dir / "plain"), "not a directory");
 }
@@ -253,12 +249,8 @@ TEST(ProfileWrite, KeysThatNoLineCanHoldRaise) {
   for (const char* key : {"a=b", "; note", "[X]", " [X", "=", "k=\n"}) {
     SCOPED_TRACE(key);
     EXPECT_THROW(ProfileTextWrite("[C]\nA=1\n", "C", key, "v"), EIniFileException);
-    try {
-      WriteProfileString(dir / "p.ini", "C", key, "v");
-      ADD_FAILURE() << "no exception";
-    } catch (const EIniFileException& e) {
-      EXPECT_EQ(e.Message(), "Unable to write to " + dir / "p.ini");
-    }
+    test::ExpectRaises<EIniFileException>([&] { WriteProfileString(dir / "p.ini", "C", key, "v"); },
+                                          "Unable to write to " + dir / "p.ini");
   }
   EXPECT_EQ(ReadFileBytes(dir / "p.ini"), "[C]\nA=1\n");
   // Brackets and semicolons inside a name are fine.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -578,13 +579,8 @@ TEST(JsonPath, LookupTable) {
     if (found) {
       EXPECT_EQ(&root->GetValue(c.path), found);
     } else {
-      try {
-        root->GetValue(c.path);
-        ADD_FAILURE() << "no exception";
-      } catch (const EJSONException& e) {
-        EXPECT_STREQ(e.ClassName(), "EJSONException");
-        EXPECT_EQ(e.Message(), "Value '" + c.path + "' not found");
-      }
+      test::ExpectRaises<EJSONException>([&] { root->GetValue(c.path); }, "Value '" + c.path + "' not found",
+                                         "EJSONException");
     }
   }
   // A found value points into the tree: the first of two members wins.
@@ -622,13 +618,7 @@ TEST(JsonPath, MalformedPaths) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    try {
-      root->FindValue(c.path);
-      ADD_FAILURE() << "no exception";
-    } catch (const EJSONPathException& e) {
-      EXPECT_STREQ(e.ClassName(), "EJSONPathException");
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaises<EJSONPathException>([&] { root->FindValue(c.path); }, c.message, "EJSONPathException");
   }
 }
 
@@ -660,13 +650,7 @@ TEST(JsonConvert, ToText) {
     if (c.failure.empty()) {
       EXPECT_EQ(value->AsText(), c.text);
     } else {
-      try {
-        value->AsText();
-        ADD_FAILURE() << "no exception";
-      } catch (const EJSONException& e) {
-        EXPECT_STREQ(e.ClassName(), "EJSONException");
-        EXPECT_EQ(e.Message(), c.failure);
-      }
+      test::ExpectRaises<EJSONException>([&] { value->AsText(); }, c.failure, "EJSONException");
     }
   }
   EXPECT_EQ(TJSONString().AsText(), "");
@@ -682,13 +666,7 @@ TEST(JsonConvert, ToObjectAndArray) {
     if (json == "{}") {
       EXPECT_EQ(&value->AsObject(), value.get());
     } else {
-      try {
-        value->AsObject();
-        ADD_FAILURE() << "no exception";
-      } catch (const EInvalidCast& e) {
-        EXPECT_STREQ(e.ClassName(), "EInvalidCast");
-        EXPECT_EQ(e.Message(), "Invalid class typecast");
-      }
+      test::ExpectRaises<EInvalidCast>([&] { value->AsObject(); }, "Invalid class typecast", "EInvalidCast");
     }
     if (json == "[]") {
       EXPECT_EQ(&value->AsArray(), value.get());

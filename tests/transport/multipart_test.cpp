@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 #include "tests/support/TestSupport.h"
 #include "transport/HttpClient.h"
 
@@ -388,13 +389,8 @@ TEST_F(MultipartBodyTest, OpenFailuresRaiseEFOpenError) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     MultipartFormData body(kBoundary);
-    try {
-      body.AddFile("files", c.path, "image/jpeg");
-      ADD_FAILURE() << "no exception";
-    } catch (const EFOpenError& e) {
-      EXPECT_STREQ(e.ClassName(), "EFOpenError");
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaises<EFOpenError>([&] { body.AddFile("files", c.path, "image/jpeg"); }, c.message,
+                                    "EFOpenError");
     // The failed part is not in the body.
     EXPECT_EQ(body.Size(), 23u + 6u);
   }
@@ -404,12 +400,8 @@ TEST_F(MultipartBodyTest, FifoIsRefusedWithoutBlocking) {
   std::string path = dir_ / "pipe";
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
   MultipartFormData body(kBoundary);
-  try {
-    body.AddFile("files", path, "");
-    ADD_FAILURE() << "no exception";
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". Not a regular file");
-  }
+  test::ExpectRaises<EFOpenError>([&] { body.AddFile("files", path, ""); },
+                                  "Cannot open file \"" + path + "\". Not a regular file");
 }
 
 // A writer that takes an exclusive lock (flock(1), or a POSIX record lock as
@@ -454,12 +446,9 @@ TEST_F(MultipartBodyTest, FileLockedByAWriterCannotBeAdded) {
                                     path});
     ASSERT_EQ(writer.ReadLine(60), "locked");
     MultipartFormData body(kBoundary);
-    try {
-      body.AddFile("files", path, "image/jpeg");
-      ADD_FAILURE() << "no exception";
-    } catch (const EFOpenError& e) {
-      EXPECT_EQ(e.Message(), "Cannot open file \"" + path + "\". The file is locked by another process");
-    }
+    test::ExpectRaises<EFOpenError>(
+        [&] { body.AddFile("files", path, "image/jpeg"); },
+        "Cannot open file \"" + path + "\". The file is locked by another process");
   }
 }
 
@@ -470,12 +459,9 @@ TEST_F(MultipartBodyTest, FileShortenedWhileSendingFailsTheRead) {
   std::vector<char> buffer(32768);
   ASSERT_EQ(body.Read(buffer.data(), buffer.size()), buffer.size());
   ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
-  try {
-    ReadAll(body, 32768);
-    ADD_FAILURE() << "no exception";
-  } catch (const EStreamError& e) {
-    EXPECT_EQ(e.Message(), "Cannot read file \"" + path + "\". The file became shorter while it was sent");
-  }
+  test::ExpectRaises<EStreamError>(
+      [&] { ReadAll(body, 32768); },
+      "Cannot read file \"" + path + "\". The file became shorter while it was sent");
 }
 
 // An independent reader (Python's email parser) gets the file back exactly.
