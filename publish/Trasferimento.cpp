@@ -86,7 +86,7 @@ bool FaseArchivio(const std::string& baseDir, const std::string& utente, const s
   stato.ContatoreFoto = 1;
   LeggiTrasferimento(database, NuovaTransazione(database, 0), idTransfer, fileParametri, stato, record);
   if (!FileExists(record.fileLocale)) {
-    WriteLine("File da caricare non esiste " + record.percorsoMedia);
+    WriteLine("File da caricare non esiste " + OneLineText(record.percorsoMedia));
     return false;
   }
   return true;

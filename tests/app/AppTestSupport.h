@@ -34,6 +34,7 @@ struct ArchiveRows {
   bool createFile = true;              // write the media file
   std::string fileName = "sposi.jpg";  // local file name under the photo folder
   std::string archive;                 // connect string; "" = archivio.fdb in the set-up's directory
+  size_t photoSize = 0;                // bytes of the media file; 0 = a small photo
 };
 
 // The stored folder of the photo and where it lives locally.
@@ -78,6 +79,7 @@ class PublicationSetup {
       std::string folder = dir_ / "foto/2024/";
       RunProcess({"/bin/mkdir", "-p", folder});
       photo_ = std::string("\xFF\xD8\xFF\xE0", 4) + "JFIF test photo " + std::string(3000, 'p');
+      if (rows.photoSize > photo_.size()) photo_.resize(rows.photoSize, 'q');
       WriteFileBytes(folder + rows.fileName, photo_);
     }
   }
