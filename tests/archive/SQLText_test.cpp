@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -180,12 +181,8 @@ TEST(SQLValuesTest, UserCodesAndGeneratorNames) {
   EXPECT_EQ(CodiceUtente("-2147483648"), "-2147483648");
   for (const char* bad : {"", "-", "2147483648", "-2147483649", "1 OR 1=1", "4x", " 4"}) {
     SCOPED_TRACE(bad);
-    try {
-      CodiceUtente(bad);
-      ADD_FAILURE() << "no exception";
-    } catch (const EConvertError& e) {
-      EXPECT_EQ(e.Message(), std::string("'") + bad + "' is not a valid integer value");
-    }
+    test::ExpectRaises<EConvertError>([&] { CodiceUtente(bad); },
+                                      std::string("'") + bad + "' is not a valid integer value");
   }
   for (const char* good : {"GEN_ID", "g$1", "\"Gen \"\"x\"\"\""}) {
     SCOPED_TRACE(good);
@@ -193,12 +190,8 @@ TEST(SQLValuesTest, UserCodesAndGeneratorNames) {
   }
   for (const char* bad : {"", "1GEN", "GEN-ID", "GEN ID", "\"\"", "\"a\"b\"", "\"a\nb\"", "\"GEN"}) {
     SCOPED_TRACE(bad);
-    try {
-      ControllaNomeGeneratore(bad);
-      ADD_FAILURE() << "no exception";
-    } catch (const EDatabaseError& e) {
-      EXPECT_EQ(e.Message(), std::string("'") + bad + "' is not a valid generator name");
-    }
+    test::ExpectRaises<EDatabaseError>([&] { ControllaNomeGeneratore(bad); },
+                                       std::string("'") + bad + "' is not a valid generator name");
   }
 }
 
