@@ -31,7 +31,8 @@ void OpzioniTransazione(TIBTransaction& transazione, TOpzioniTransazione opzioni
 // A new transaction on `database` with the options of `opzioni`, started.
 // Owned by the connection; the pointer stays valid until the connection is
 // destroyed. Raises EIBClientError 15 "Cannot perform operation -- DB is not
-// open" when the connection is unconnected, 13 for options 12, 13, 16, and
+// open" when the connection is unconnected, 13 (kIBTPBUnsupported) for the
+// options isc_tpb_verb_time, isc_tpb_commit_time and isc_tpb_autocommit, and
 // EIBInterBaseError when the server refuses; the object that failed to start
 // stays registered with the connection, inactive.
 TIBTransaction* NuovaTransazione(TIBDatabase& database, TOpzioniTransazione opzioni);

@@ -177,7 +177,8 @@ class TIBTransaction {
 
   // Raises EIBClientError 19 "Transaction is active", 21 "No databases are
   // listed in transaction component", 15 "Cannot perform operation -- DB is
-  // not open", 13 (options 12, 13, 16) or 114 (unknown option), then
+  // not open", 13 (kIBTPBUnsupported: isc_tpb_verb_time, isc_tpb_commit_time,
+  // isc_tpb_autocommit) or 114 (unknown option), then
   // EIBInterBaseError when the server refuses to start it.
   void StartTransaction();
   // Makes every change durable and keeps the transaction active with its

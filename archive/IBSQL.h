@@ -77,10 +77,11 @@ class TIBSQL {
   // Raises EIBClientError 24 "Database not assigned", 15 "Cannot perform
   // operation -- DB is not open", 25 "Transaction not assigned", 18
   // "Transaction is not active", 42 "Empty query", 55 "SQL Parse Error:...",
-  // 5 "Not permitted" (statement types 6, 7, 9), 120 when the text holds a
-  // NUL byte or a character outside Windows-1252 (ToClientText: nothing is
-  // sent altered; texts of 64 KiB and more go whole); EIBInterBaseError from
-  // the server.
+  // 5 "Not permitted" (statement types isc_info_sql_stmt_get_segment,
+  // isc_info_sql_stmt_put_segment, isc_info_sql_stmt_start_trans), 120 when
+  // the text holds a NUL byte or a character outside Windows-1252
+  // (ToClientText: nothing is sent altered; texts of 64 KiB and more go
+  // whole); EIBInterBaseError from the server.
   void ExecQuery();
   // Prepares the text without executing (same checks as ExecQuery).
   void Prepare();

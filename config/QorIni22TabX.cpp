@@ -23,6 +23,16 @@ bool ApriArchivioUtente(TQorIni22& store, TIBDatabase& database) {
                       fileIni);
 }
 
+// The last value of the INSERT: the user code as a quoted text, then ")".
+// (Appended piece by piece: GCC 12 at -O3 reports a false overlap for the
+// same expression written with operator+.)
+std::string ValoreUtente(int32_t utente) {
+  std::string out = "'";
+  out += std::to_string(utente);
+  out += "')";
+  return out;
+}
+
 std::string CondizioneUtente(int32_t utente) { return "AND(UTENTE='" + std::to_string(utente) + "')"; }
 
 std::string TestoTabX(const std::string& valore) {
@@ -76,7 +86,7 @@ bool TQorIni22::SettaValoreTabX(const std::string& Nome, const std::string& Valo
         "GEN_ID(CODICETABXCOUNTER,1),",
         QuotedSQLText(Nome) + ",",
         Valore.empty() ? "NULL," : QuotedSQLText(TestoTabX(Valore)) + ",",
-        Utente > 0 ? "'" + std::to_string(Utente) + "')" : "NULL)",
+        Utente > 0 ? ValoreUtente(Utente) : "NULL)",
     };
   }
   return EseguiScrittura(query);
