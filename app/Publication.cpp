@@ -1,5 +1,6 @@
 #include "app/Publication.h"
 
+#include <optional>
 #include <utility>
 
 #include "archive/IBDatabase.h"
@@ -38,7 +39,10 @@ std::string RigaIdentificativoNonValido(std::string_view argomento) {
 }
 
 void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
-  if (!IdentificativoDecimale(arguments.idTransfer)) {
+  // Argument 4 is parsed here, once: the statements get the number, never
+  // the text. The text appears only in the console lines.
+  const std::optional<int64_t> idTransfer = IdentificativoRiga(arguments.idTransfer);
+  if (!idTransfer) {
     WriteLine(RigaIdentificativoNonValido(arguments.idTransfer));
     return;
   }
@@ -48,8 +52,8 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   auto database = std::make_unique<TIBDatabase>();
   StatoPrism stato;
   RecordTrasferimento record;
-  if (!FaseArchivio(arguments.baseDir, arguments.utenteIni, arguments.dittaIni, arguments.idTransfer,
-                    *database, stato, record))
+  if (!FaseArchivio(arguments.baseDir, arguments.utenteIni, arguments.dittaIni, *idTransfer, *database, stato,
+                    record))
     return;
 
   // A stop signal that came while the archive was read: nothing is sent.
@@ -109,7 +113,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   WriteLine(OneLineText(messaggio));
 
   ThrowIfStopped();
-  RegistraTrasferimento(*database, arguments.idTransfer, riferimento, hash);
+  RegistraTrasferimento(*database, *idTransfer, riferimento, hash);
   WriteLine("TORNAVELO terminato");
 }
 

@@ -29,4 +29,7 @@ std::string RigaIdentificativoNonValido(std::string_view argomento);
 // frame reports it).
 void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs);
 
+// The stages of the real program: EseguiPubblicazione with kPausaRicercaMs.
+void RunPublication(const RunArguments& arguments);
+
 }  // namespace velmora

@@ -30,9 +30,6 @@ int RunFrame(const std::vector<std::string>& args, const RunStages& stages);
 // "/") instead of the executable's directory, for tests.
 int RunFrame(const std::vector<std::string>& args, const RunStages& stages, const std::string& baseDir);
 
-// The stages of the real program.
-void RunPublication(const RunArguments& arguments);
-
 // The line of a run that a stop signal ended before recording the transfer:
 // "Interrotto da SIGTERM: trasferimento non registrato", with " dopo il
 // caricamento" after the signal's name when the photo was already on the

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Publication.h"
 #include "app/Velmora.h"
 #include "archive/FbClient.h"
 #include "platform/Signals.h"

@@ -9,6 +9,7 @@
 
 #include "archive/IBSQL.h"
 #include "archive/ParameterBlocks.h"
+#include "archive/SQLText.h"
 
 namespace velmora {
 
@@ -59,13 +60,7 @@ bool EsisteTabella(TIBDatabase& database, const std::string& nome) {
   TIBSQL sql;
   sql.SetDatabase(&database);
   sql.SetTransaction(TransazioneReadCommitted(database));
-  // The name is a quoted literal: a quote inside it is doubled.
-  std::string literal;
-  for (char c : nome) {
-    literal += c;
-    if (c == '\'') literal += '\'';
-  }
-  sql.SQL.push_back("SELECT 1 FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = '" + literal + "'");
+  sql.SQL.push_back("SELECT 1 FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = " + QuotedSQLText(nome));
   sql.ExecQuery();
   return sql.RecordCount() > 0;
 }

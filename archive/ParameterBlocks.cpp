@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "archive/SQLText.h"
 #include "platform/CodePage.h"
 #include "platform/Text.h"
 
@@ -377,12 +378,7 @@ bool ParamsHaveUserName(const std::vector<std::string>& params) {
 
 std::string CreateDatabaseStatement(const std::string& databaseName, const std::vector<std::string>& params) {
   // A quote inside the name is doubled so that the name stays one literal.
-  std::string text = "CREATE DATABASE '";
-  for (char c : databaseName) {
-    text += c;
-    if (c == '\'') text += '\'';
-  }
-  text += "' ";
+  std::string text = "CREATE DATABASE " + QuotedSQLText(databaseName) + " ";
   for (const std::string& line : params) text += line + "\r\n";
   // Every line break (CR LF, CR or LF) becomes one blank.
   std::string out;

@@ -3,23 +3,13 @@
 #include <exception>
 
 #include "archive/Qorin2.h"
+#include "archive/SQLText.h"
 #include "platform/Desktop.h"
 #include "platform/Profile.h"
 
 namespace velmora {
 namespace {
 
-// `text` between double quotes, an inner double quote doubled so the value
-// cannot end the quoted text early.
-std::string DoubleQuoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
 
 bool EndsWithBackslash(const std::string& text) { return !text.empty() && text.back() == '\\'; }
 
@@ -54,8 +44,8 @@ bool ConnettiDatabase(TIBDatabase& db, const std::string& name, const std::strin
   }
 
   db.Params.clear();
-  db.Params.push_back("USER " + DoubleQuoted(userName));
-  db.Params.push_back("PASSWORD " + DoubleQuoted(userPassword));
+  db.Params.push_back("USER " + DoubleQuotedSQLText(userName));
+  db.Params.push_back("PASSWORD " + DoubleQuotedSQLText(userPassword));
   db.Params.push_back("PAGE_SIZE 4096");
   try {
     db.SetSQLDialect(3);

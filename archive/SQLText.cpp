@@ -7,6 +7,7 @@
 #include <set>
 
 #include "archive/ParameterBlocks.h"
+#include "platform/Exceptions.h"
 
 namespace velmora {
 
@@ -236,6 +237,109 @@ bool ParseInt64(std::string_view text, int64_t& value) {
   if (t.empty()) return false;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
   return ec == std::errc() && p == t.data() + t.size();
+}
+
+std::string TestoSQL(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
+std::string QuotedSQLText(std::string_view text) { return "'" + TestoSQL(text) + "'"; }
+
+std::string DoubleQuotedSQLText(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string CodiceUtente(std::string_view text) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  bool valid = i < text.size();
+  int64_t magnitude = 0;
+  for (; valid && i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') {
+      valid = false;
+    } else {
+      magnitude = magnitude * 10 + (c - '0');
+      if (magnitude > (int64_t{1} << 31) || (!negative && magnitude > INT32_MAX)) valid = false;
+    }
+  }
+  if (!valid) throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+  return std::to_string(negative ? -magnitude : magnitude);
+}
+
+void ControllaNomeGeneratore(std::string_view nome) {
+  auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  bool valid = false;
+  if (!nome.empty() && isLetter(nome[0])) {
+    valid = true;
+    for (char c : nome)
+      if (!IsNameChar(c)) valid = false;
+  } else if (nome.size() >= 3 && nome.front() == '"' && nome.back() == '"') {
+    valid = true;
+    for (size_t i = 1; i + 1 < nome.size(); ++i) {
+      char c = nome[i];
+      if (c == '\0' || c == '\r' || c == '\n') valid = false;
+      if (c == '"') {
+        if (i + 2 < nome.size() && nome[i + 1] == '"') {
+          ++i;
+        } else {
+          valid = false;
+        }
+      }
+    }
+  }
+  if (!valid) throw EDatabaseError("'" + std::string(nome) + "' is not a valid generator name");
+}
+
+std::optional<int64_t> IdentificativoRiga(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');  // 18 digits always fit
+  }
+  return negative ? -value : value;
+}
+
+bool IdentificativoDecimale(std::string_view text) { return IdentificativoRiga(text).has_value(); }
+
+std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
+                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
+                                           std::string_view id) {
+  std::string set = "UPDATE " + std::string(tabella) + " SET ";
+  bool primo = true;
+  for (const ValoreColonna& valore : valori) {
+    if (!primo) set += ", ";
+    primo = false;
+    set += valore.colonna;
+    set += "='";
+    set += TestoSQL(valore.testo);
+    set += '\'';
+  }
+  std::string where = uguale == UgualeId::ConSpazi ? "WHERE ID = " : "WHERE ID=";
+  where += id;
+  return {std::move(set), std::move(where)};
+}
+
+std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
+                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
+                                           int64_t id) {
+  return AggiornamentoRiga(tabella, valori, uguale, std::string_view(std::to_string(id)));
 }
 
 }  // namespace velmora

@@ -1,9 +1,13 @@
-// Pure functions of the statement objects: the parameter scan of a statement
-// text, the naming and lookup of output columns, and the text forms of
-// column values. No client library is needed to call them.
+// Pure functions over statement texts: the parameter scan of a statement
+// text, the naming and lookup of output columns, the text forms of column
+// values, and the one place where values are written into SQL (quoted texts,
+// checked user codes, generator names and row identifiers, the row update of
+// the publication tables). No client library is needed to call them.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +52,64 @@ std::string FormatTime(int hour, int minute, int second);
 // Parses a decimal integer text (blanks around allowed) for AsInteger;
 // false when it is not one or does not fit in int64.
 bool ParseInt64(std::string_view text, int64_t& value);
+
+// ---- Values written into statement texts ----
+
+// `text` with every apostrophe doubled, for a value written between
+// apostrophes in a statement.
+std::string TestoSQL(std::string_view text);
+
+// `text` between apostrophes, every apostrophe inside doubled: the SQL string
+// literal that holds exactly `text`.
+std::string QuotedSQLText(std::string_view text);
+
+// `text` between double quotes, every double quote inside doubled: a quoted
+// name or value that cannot end early.
+std::string DoubleQuotedSQLText(std::string_view text);
+
+// The statement form of a user code: its decimal text when `text` is a
+// decimal integer (optional sign, digits, 32-bit range), so nothing but a
+// number reaches the statement. Raises EConvertError "'<text>' is not a
+// valid integer value" otherwise.
+std::string CodiceUtente(std::string_view text);
+
+// Accepts a generator name as a statement may hold it: a plain identifier (a
+// letter, then letters, digits, "_" and "$"), or a quoted one ("..." with
+// each inner quote doubled, no NUL, CR or LF). Raises EDatabaseError
+// "'<nome>' is not a valid generator name" otherwise.
+void ControllaNomeGeneratore(std::string_view nome);
+
+// The row identifier that `text` spells, when it is an optional "-" and 1 to
+// 18 decimal digits and nothing else; none otherwise. Parsed once where the
+// identifier enters the program, the number (never the text) goes into the
+// statements.
+std::optional<int64_t> IdentificativoRiga(std::string_view text);
+
+// True when IdentificativoRiga(text) gives a number.
+bool IdentificativoDecimale(std::string_view text);
+
+// One value of a row update: column name and the text written between
+// apostrophes (apostrophes doubled).
+struct ValoreColonna {
+  std::string_view colonna;
+  std::string_view testo;
+};
+
+// How "ID" meets the identifier in the condition of a row update: the
+// album-row updates write "WHERE ID = ", the transfer update "WHERE ID=".
+enum class UgualeId { ConSpazi, Attaccato };
+
+// The two lines of a row update of the publication tables:
+// "UPDATE " + tabella + " SET " + C1 + "='" + v1 + "', " + C2 + "='" + v2 +
+// "'" (each value through TestoSQL), then "WHERE ID = " or "WHERE ID=" (as
+// `uguale` says) + `id`. `tabella` and the column names are the program's
+// own constants; `id` is the row identifier's decimal text.
+std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
+                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
+                                           std::string_view id);
+// The same with the identifier given as a number.
+std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
+                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
+                                           int64_t id);
 
 }  // namespace velmora

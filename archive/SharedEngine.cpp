@@ -15,6 +15,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace velmora {
 
 namespace {
@@ -23,26 +25,17 @@ namespace {
 #define VELMORA_FIREBIRD_ROOT "/usr/lib/x86_64-linux-gnu/firebird/3.0"
 #endif
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-bool SameAscii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
+// Blanks around a firebird.conf name or value (CR: a file with Windows line ends).
+constexpr std::string_view kConfBlanks = " \t\r";
 
 // The value of `line` when it sets ServerMode, comments removed.
 bool ServerModeValue(std::string_view line, std::string_view& value) {
   size_t hash = line.find('#');
   if (hash != std::string_view::npos) line = line.substr(0, hash);
   size_t eq = line.find('=');
-  if (eq == std::string_view::npos || !SameAscii(TrimBlanks(line.substr(0, eq)), "ServerMode")) return false;
-  value = TrimBlanks(line.substr(eq + 1));
+  if (eq == std::string_view::npos || !EqualsNoCase(Trim(line.substr(0, eq), kConfBlanks), "ServerMode"))
+    return false;
+  value = Trim(line.substr(eq + 1), kConfBlanks);
   return true;
 }
 
@@ -159,8 +152,8 @@ bool ConfigSharesDatabases(std::string_view conf) {
     std::string_view value;
     if (!ServerModeValue(line, value)) return;
     any = true;
-    allShared = allShared && (SameAscii(value, "SuperClassic") || SameAscii(value, "ThreadedShared") ||
-                              SameAscii(value, "Classic") || SameAscii(value, "MultiProcess"));
+    allShared = allShared && (EqualsNoCase(value, "SuperClassic") || EqualsNoCase(value, "ThreadedShared") ||
+                              EqualsNoCase(value, "Classic") || EqualsNoCase(value, "MultiProcess"));
   });
   return any && allShared;
 }

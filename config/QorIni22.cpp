@@ -4,6 +4,7 @@
 #include "archive/IBSQL.h"
 #include "archive/ParameterBlocks.h"
 #include "archive/QorDB.h"
+#include "archive/SQLText.h"
 #include "config/QorIni22Statements.h"
 #include "config/SettingsText.h"
 #include "platform/Desktop.h"
@@ -15,7 +16,6 @@ namespace velmora {
 
 using qorini22::EseguiScrittura;
 using qorini22::Prepara;
-using qorini22::Quoted;
 
 namespace {
 
@@ -40,28 +40,6 @@ ChiaviConnessione LeggiChiaviConnessione(const std::string& fileIni) {
                            ReadProfileString(fileIni, kSezione, "Lettera Disco Server", "")};
 }
 
-// The statement form of a user code: its decimal text when `text` is a
-// decimal integer (optional sign, digits, 32-bit range), so nothing but a
-// number ever reaches the statement. Raises EConvertError otherwise.
-std::string CodiceUtente(const std::string& text) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  bool valid = i < text.size();
-  int64_t magnitude = 0;
-  for (; valid && i < text.size(); ++i) {
-    char c = text[i];
-    if (c < '0' || c > '9') {
-      valid = false;
-    } else {
-      magnitude = magnitude * 10 + (c - '0');
-      if (magnitude > (int64_t{1} << 31) || (!negative && magnitude > INT32_MAX)) valid = false;
-    }
-  }
-  if (!valid) throw EConvertError("'" + text + "' is not a valid integer value");
-  return std::to_string(negative ? -magnitude : magnitude);
-}
-
 // Runs `select` (one column) on `database` in a read-committed transaction
 // with parameter scanning off and returns that column of the first row as
 // text; empty when there is no row.
@@ -77,46 +55,6 @@ std::string LeggiColonna(TIBDatabase& database, const std::string& select, const
 }  // namespace
 
 namespace qorini22 {
-
-// `text` between apostrophes, every apostrophe inside doubled: an SQL string
-// literal that holds exactly `text`.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  out += '\'';
-  return out;
-}
-
-// A generator name as the statement may hold it: a plain identifier (a
-// letter, then letters, digits, "_" and "$"), or a quoted one ("..." with
-// each inner quote doubled). Raises EDatabaseError otherwise.
-void ControllaNomeGeneratore(const std::string& nome) {
-  auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  bool valid = false;
-  if (!nome.empty() && isLetter(nome[0])) {
-    valid = true;
-    for (char c : nome)
-      if (!isLetter(c) && !isDigit(c) && c != '_' && c != '$') valid = false;
-  } else if (nome.size() >= 3 && nome.front() == '"' && nome.back() == '"') {
-    valid = true;
-    for (size_t i = 1; i + 1 < nome.size(); ++i) {
-      char c = nome[i];
-      if (c == '\0' || c == '\r' || c == '\n') valid = false;
-      if (c == '"') {
-        if (i + 2 < nome.size() && nome[i + 1] == '"') {
-          ++i;
-        } else {
-          valid = false;
-        }
-      }
-    }
-  }
-  if (!valid) throw EDatabaseError("'" + nome + "' is not a valid generator name");
-}
 
 // Makes the writes of `query`'s transaction durable. When running the
 // statement or committing fails, the transaction's changes are rolled back
@@ -253,7 +191,7 @@ void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
         "  " + codice + ", ",
         "  'query_esterno', ",
         "  'query_esterno', ",
-        "  " + Quoted("[query_esterno]\n\rArchivio=" + PercorsoArchivio) + " ",
+        "  " + QuotedSQLText("[query_esterno]\n\rArchivio=" + PercorsoArchivio) + " ",
         ")",
     };
     EseguiScrittura(query);  // a failing seed is ignored
@@ -287,8 +225,8 @@ TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string&
               "SELECT COALESCE(COUNT(*),0) TOT, MIN(CODICE) CODICE, MIN(NOMEUTENTE) NOMEUTENTE, "
               "MIN(DITTA) DITTA ",
               "FROM UTENTI ",
-              "WHERE UPPER(NOMEUTENTE) = " + Quoted(nomeMaiuscolo) + " ",
-              "AND PWDUTENTE=" + Quoted(Password),
+              "WHERE UPPER(NOMEUTENTE) = " + QuotedSQLText(nomeMaiuscolo) + " ",
+              "AND PWDUTENTE=" + QuotedSQLText(Password),
           });
   query.Open();
   login.Valido = query.FieldByName("TOT").AsString() == "1";
@@ -327,9 +265,9 @@ int32_t TQorIni22::SettaDittaUtente(int32_t UtenteId, const std::string& ditta) 
   ApriConfigurazione(database, fileIni);
 
   TIBQuery query;
-  Prepara(
-      query, database, TransazioneReadCommitted(database), false,
-      {"UPDATE UTENTI ", "SET DITTA = " + Quoted(ditta), "WHERE CODICE = " + std::to_string(UtenteId) + " "});
+  Prepara(query, database, TransazioneReadCommitted(database), false,
+          {"UPDATE UTENTI ", "SET DITTA = " + QuotedSQLText(ditta),
+           "WHERE CODICE = " + std::to_string(UtenteId) + " "});
   query.ExecSQL();
   query.Transaction()->CommitRetaining();
   return 1;
@@ -428,7 +366,8 @@ void TQorIni22::SettaValoreTolvaUser(const std::string& Nome, const std::string&
 
   query.Close();
   query.SQL.clear();
-  query.SQL = {"UPDATE UTENTI SET PLENVIO = " + Quoted(testo.Render()) + " WHERE CODICE = " + codice + " "};
+  query.SQL = {"UPDATE UTENTI SET PLENVIO = " + QuotedSQLText(testo.Render()) + " WHERE CODICE = " + codice +
+               " "};
   EseguiScrittura(query);  // a failing write leaves the old text stored
 }
 

@@ -8,17 +8,9 @@
 
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/SQLText.h"  // QuotedSQLText, ControllaNomeGeneratore
 
 namespace velmora::qorini22 {
-
-// `text` between apostrophes, every apostrophe inside doubled: an SQL string
-// literal that holds exactly `text`.
-std::string Quoted(const std::string& text);
-
-// A generator name as the statement may hold it: a plain identifier (a
-// letter, then letters, digits, "_" and "$"), or a quoted one ("..." with
-// each inner quote doubled). Raises EDatabaseError otherwise.
-void ControllaNomeGeneratore(const std::string& nome);
 
 // Makes the writes of `query`'s transaction durable. When running the
 // statement or committing fails, the transaction's changes are rolled back

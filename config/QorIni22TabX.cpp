@@ -8,10 +8,8 @@
 
 namespace velmora {
 
-using qorini22::ControllaNomeGeneratore;
 using qorini22::EseguiScrittura;
 using qorini22::Prepara;
-using qorini22::Quoted;
 
 namespace {
 
@@ -57,7 +55,7 @@ std::string TQorIni22::ValoreTabX(const std::string& Nome, int32_t Utente) {
 
   TIBQuery query;
   Prepara(query, database, NuovaTransazione(database, 0), true,
-          {"SELECT TESTO FROM TABX", "WHERE (NOME=" + Quoted(Nome) + ")",
+          {"SELECT TESTO FROM TABX", "WHERE (NOME=" + QuotedSQLText(Nome) + ")",
            Utente > 0 ? CondizioneUtente(Utente) : "AND(UTENTE IS NULL)"});
   query.Open();
   std::string valore = query.RecordCount() > 0 ? query.Fields(0).AsString() : "";
@@ -70,7 +68,7 @@ bool TQorIni22::SettaValoreTabX(const std::string& Nome, const std::string& Valo
   if (!ApriArchivioUtente(*this, database)) return true;
 
   TIBQuery query;
-  std::vector<std::string> select = {"SELECT * FROM TABX", "WHERE (NOME=" + Quoted(Nome) + ")"};
+  std::vector<std::string> select = {"SELECT * FROM TABX", "WHERE (NOME=" + QuotedSQLText(Nome) + ")"};
   if (Utente > 0) select.push_back(CondizioneUtente(Utente));
   Prepara(query, database, TransazioneNoWait(database), true, std::move(select));
   query.Open();
@@ -79,14 +77,15 @@ bool TQorIni22::SettaValoreTabX(const std::string& Nome, const std::string& Valo
   query.SQL.clear();
 
   if (esiste) {
-    query.SQL = {"UPDATE TABX SET TESTO=" + Quoted(TestoTabX(Valore)), "WHERE (NOME=" + Quoted(Nome) + ")"};
+    query.SQL = {"UPDATE TABX SET TESTO=" + QuotedSQLText(TestoTabX(Valore)),
+                 "WHERE (NOME=" + QuotedSQLText(Nome) + ")"};
     if (Utente > 0) query.SQL.push_back(CondizioneUtente(Utente));
   } else {
     query.SQL = {
         "INSERT INTO TABX (CODICE,NOME,TESTO,UTENTE) VALUES(",
         "GEN_ID(CODICETABXCOUNTER,1),",
-        Quoted(Nome) + ",",
-        Valore.empty() ? "NULL," : Quoted(TestoTabX(Valore)) + ",",
+        QuotedSQLText(Nome) + ",",
+        Valore.empty() ? "NULL," : QuotedSQLText(TestoTabX(Valore)) + ",",
         Utente > 0 ? ValoreUtente(Utente) : "NULL)",
     };
   }

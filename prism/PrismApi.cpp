@@ -50,16 +50,6 @@ void PreparaRichiesta(HttpClient& http, const StatoPrism& stato, std::string_vie
 
 }  // namespace
 
-std::string TestoSQL(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out;
-}
-
 std::string UrlUpload(std::string_view baseUrl, std::string_view idUser, std::string_view token) {
   std::string url(baseUrl);
   url += "api/v1/users/";
@@ -120,10 +110,11 @@ void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, cons
     WriteLine("UID utente non trovato");
     return;
   }
-  EseguiAggiornamento(database, scrittura,
-                      {"UPDATE KELALBUMPRISM SET TOKENPRISM='" + TestoSQL(stato.TokenPrism) +
-                           "', IDUSERPRISM='" + TestoSQL(stato.IdUserPrism) + "'",
-                       "WHERE ID = " + idAlbumTolvana});
+  EseguiAggiornamento(
+      database, scrittura,
+      AggiornamentoRiga("KELALBUMPRISM",
+                        {{"TOKENPRISM", stato.TokenPrism}, {"IDUSERPRISM", stato.IdUserPrism}},
+                        UgualeId::ConSpazi, idAlbumTolvana));
 }
 
 std::string CaricaFoto(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
@@ -200,10 +191,10 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
       WriteLine("Impossibile generare link");
     }
   }
-  EseguiAggiornamento(database, scrittura,
-                      {"UPDATE KELALBUMPRISM SET IDALBUMPRISM='" + TestoSQL(stato.IdAlbumPrism) +
-                           "', LINK_CONDIVISIONE='" + TestoSQL(link) + "'",
-                       "WHERE ID = " + idAlbumTolvana});
+  EseguiAggiornamento(
+      database, scrittura,
+      AggiornamentoRiga("KELALBUMPRISM", {{"IDALBUMPRISM", stato.IdAlbumPrism}, {"LINK_CONDIVISIONE", link}},
+                        UgualeId::ConSpazi, idAlbumTolvana));
 }
 
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/SQLText.h"  // TestoSQL, for the callers that write server texts into statements
 #include "transport/Json.h"
 
 namespace velmora {
@@ -41,10 +42,6 @@ inline constexpr const char* kUserAgentPrism =
     "Chrome/52.0.2743.116 Safari/537.36";
 
 // ---- Pure helpers (no I/O) ----
-
-// `text` with every apostrophe doubled, for a value written between
-// apostrophes in a statement.
-std::string TestoSQL(std::string_view text);
 
 // The upload URL shared by CaricaFoto and AssegnaAlbumPrism:
 // base + "api/v1/users/" + user + "/upload/" + token, joined as they stand.

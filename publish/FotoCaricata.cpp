@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "platform/Text.h"
 #include "prism/JsonHelpers.h"
-#include "transport/HttpWire.h"
 
 namespace velmora {
 

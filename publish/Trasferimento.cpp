@@ -10,15 +10,6 @@
 
 namespace velmora {
 
-bool IdentificativoDecimale(std::string_view text) {
-  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
-  if (text.empty() || text.size() > 18) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 std::string PercorsoMedia(std::string_view percorsoFoto, std::string_view nomeFile,
                           std::string_view estensione) {
   std::string path(percorsoFoto);
@@ -41,7 +32,7 @@ bool ApriArchivioUtente(TIBDatabase& database, const std::string& archivio,
                       fileParametri);
 }
 
-void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, const std::string& idTransfer,
+void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, int64_t idTransfer,
                         const std::string& fileParametri, StatoPrism& stato, RecordTrasferimento& record) {
   std::string percorsoFoto, nomeFile;
   {
@@ -55,7 +46,7 @@ void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, cons
         ", P.PERCORSOFOTO, P.NOMEFILE, P.ESTENSIONE_FILE, L.IDITEMPHOTO, P.TITOLO TITOLOFOTO",
         "FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID)",
         "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID)",
-        "WHERE L.ID=" + idTransfer,
+        "WHERE L.ID=" + std::to_string(idTransfer),
     };
     sql.ExecQuery();
     auto campo = [&sql](const char* nome) { return sql.FieldByName(nome).AsString(); };
@@ -81,8 +72,7 @@ void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, cons
 }
 
 bool FaseArchivio(const std::string& baseDir, const std::string& utente, const std::string& ditta,
-                  const std::string& idTransfer, TIBDatabase& database, StatoPrism& stato,
-                  RecordTrasferimento& record) {
+                  int64_t idTransfer, TIBDatabase& database, StatoPrism& stato, RecordTrasferimento& record) {
   const std::string fileParametri = baseDir + kFileParametri;
   std::string archivio = PercorsoArchivioUtente(baseDir, utente, ditta);
   if (archivio.empty()) {
@@ -102,16 +92,16 @@ bool FaseArchivio(const std::string& baseDir, const std::string& utente, const s
   return true;
 }
 
-void RegistraTrasferimento(TIBDatabase& database, const std::string& idTransfer,
-                           const std::string& riferimento, const std::string& hash) {
+void RegistraTrasferimento(TIBDatabase& database, int64_t idTransfer, const std::string& riferimento,
+                           const std::string& hash) {
   TIBSQL sql;
   sql.SetDatabase(&database);
   TIBTransaction* transazione = TransazioneNoWait(database);
   sql.SetTransaction(transazione);
   sql.ParamCheck = false;
-  sql.SQL = {"UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
-                 "', DATAORATRANSF='NOW'",
-             "WHERE ID=" + idTransfer};
+  sql.SQL = AggiornamentoRiga("KELTRANSFLOG",
+                              {{"IDPRISM", riferimento}, {"HASHPRISM", hash}, {"DATAORATRANSF", "NOW"}},
+                              UgualeId::Attaccato, idTransfer);
   sql.ExecQuery();
   transazione->CommitRetaining();
 }

@@ -4,9 +4,11 @@
 // the row. The console lines written here are the run's own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "archive/SQLText.h"
 #include "prism/PrismApi.h"
 
 namespace velmora {
@@ -16,11 +18,6 @@ class TIBTransaction;
 
 // The parameter file next to the executable.
 inline constexpr const char* kFileParametri = "ParametriKelvora.ini";
-
-// True when `text` is a decimal integer: an optional "-" and 1 to 18 digits,
-// nothing else. A transfer identifier goes unquoted into two statements, so
-// nothing else may pass.
-bool IdentificativoDecimale(std::string_view text);
 
 // What is read from a transfer row and its album and photo rows.
 struct RecordTrasferimento {
@@ -56,14 +53,14 @@ std::string PercorsoArchivioUtente(const std::string& baseDir, const std::string
 // message boxes).
 bool ApriArchivioUtente(TIBDatabase& database, const std::string& archivio, const std::string& fileParametri);
 
-// Runs the transfer query for transfer row `idTransfer` (IdentificativoDecimale
-// must hold; it is written unquoted) on `transazione`, parameter scanning
+// Runs the transfer query for transfer row `idTransfer` (written as its
+// decimal text) on `transazione`, parameter scanning
 // off, and fills `stato` (TokenPrism, IdUserPrism, IdAlbumPrism) and
 // `record`, the media path mapped to a local path through the PERCORSI
 // section of `fileParametri`. A missing row reads as empty columns. The
 // statement object is released; the transaction is not ended. Does not test
 // the media file. Raises the database layer's exceptions.
-void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, const std::string& idTransfer,
+void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, int64_t idTransfer,
                         const std::string& fileParametri, StatoPrism& stato, RecordTrasferimento& record);
 
 // The run's archive stage: PercorsoArchivioUtente (empty: writes "Archivio
@@ -76,15 +73,14 @@ void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, cons
 // archive that did not open: EIBClientError "Cannot perform operation -- DB
 // is not open").
 bool FaseArchivio(const std::string& baseDir, const std::string& utente, const std::string& ditta,
-                  const std::string& idTransfer, TIBDatabase& database, StatoPrism& stato,
-                  RecordTrasferimento& record);
+                  int64_t idTransfer, TIBDatabase& database, StatoPrism& stato, RecordTrasferimento& record);
 
 // Writes IDPRISM = riferimento, HASHPRISM = hash (apostrophes doubled) and
-// DATAORATRANSF = the server's 'NOW' into transfer row `idTransfer`
-// (IdentificativoDecimale must hold) on a new no-wait transaction, made
+// DATAORATRANSF = the server's 'NOW' into transfer row `idTransfer` on a new
+// no-wait transaction, made
 // durable at once with commit-retaining. Raises the database layer's
 // exceptions (another writer of the same row: EIBInterBaseError at once).
-void RegistraTrasferimento(TIBDatabase& database, const std::string& idTransfer,
-                           const std::string& riferimento, const std::string& hash);
+void RegistraTrasferimento(TIBDatabase& database, int64_t idTransfer, const std::string& riferimento,
+                           const std::string& hash);
 
 }  // namespace velmora

@@ -24,6 +24,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/SQLText.h"
 #include "config/QorIni22.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
@@ -82,15 +83,6 @@ std::vector<std::string> Statements(const std::string& path) {
   return out;
 }
 
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 int Setup(const std::string& dirArg, const std::string& baseUrl, const std::string& schema,
           const std::string& photoFolder) {
   const std::string dir = IncludeTrailingPathDelimiter(dirArg);
@@ -116,14 +108,14 @@ int Setup(const std::string& dirArg, const std::string& baseUrl, const std::stri
             "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, "
             "NOMESITOPRISM, "
             "IDALBUMPRISM, NOMEALBUM, LINK_CONDIVISIONE) VALUES (1, '', '', 'demo', 'demo', " +
-                Quoted(baseUrl) + ", '', 'Vacanze sul lago', '')");
+                QuotedSQLText(baseUrl) + ", '', 'Vacanze sul lago', '')");
     Execute(db,
             "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES "
             "(1, 'C:\\Demo\\Foto', 'tramonto', 'jpg', 'Tramonto sul lago')");
     Execute(db, "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO) VALUES (1, 1, 1)");
   } else {
     Connect(db, archive, false);
-    Execute(db, "UPDATE KELALBUMPRISM SET NOMESITOPRISM = " + Quoted(baseUrl) + " WHERE ID = 1");
+    Execute(db, "UPDATE KELALBUMPRISM SET NOMESITOPRISM = " + QuotedSQLText(baseUrl) + " WHERE ID = 1");
   }
   return 0;
 }

@@ -1,6 +1,7 @@
-// The HTTP wire format as pure functions over text and streams: URL reading,
-// the request head writer, the answer reader (status line, headers, body
-// framing) and the charset decoding of answer bodies.
+// The HTTP wire format as pure functions over text and streams. This header
+// holds the answer reader (status line, headers, body framing) and brings in
+// the other pieces: the URL (HttpUrl.h), the heads and header lines
+// (HttpHead.h) and the charset decoding of answer bodies (HttpBodyCharset.h).
 #pragma once
 
 #include <cstddef>
@@ -11,82 +12,12 @@
 #include <vector>
 
 #include "platform/Text.h"  // EqualsNoCase
+#include "transport/HttpBodyCharset.h"
+#include "transport/HttpHead.h"
 #include "transport/HttpStream.h"
+#include "transport/HttpUrl.h"
 
 namespace velmora {
-
-// Header lines in order: name, value.
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
-
-// The value of the first header named `name` (compared without case), or
-// empty.
-std::string HeaderValue(const HeaderList& headers, std::string_view name);
-
-// A URL read as scheme "://" [userinfo "@"] host [":" port] path document
-// ["?" query]. The path ends with "/" (it is "/" when the URL has none).
-struct Url {
-  std::string scheme;
-  std::string host;  // without the brackets of an IPv6 literal
-  bool ipv6Literal = false;
-  int port = -1;  // -1 when the URL names none
-  std::string path;
-  std::string document;
-  std::string query;  // without "?"
-  bool hasQuery = false;
-};
-
-// Reads a URL. Never throws: a text without "://" has an empty scheme and
-// host; an unparsable port counts as none.
-Url ParseUrl(std::string_view url);
-// The default port of a scheme (80 http, 443 https, compared without case),
-// -1 for any other.
-int DefaultPort(std::string_view scheme);
-// The port of a request: the URL's, else the scheme's default. Raises
-// EIdHostRequired "A Host is required" for an empty host and
-// EIdUnknownProtocol "Unknown Protocol" when neither gives a port.
-int RequestPort(const Url& url);
-// The request target: path, document and "?" query as written, except that
-// control characters, blanks and bytes outside ASCII are percent-encoded so
-// that nothing can split the request line.
-std::string RequestTarget(const Url& url);
-// The "Host" value: host (IPv6 literal in brackets), plus ":" port when the
-// port is not the scheme's default.
-std::string HostHeaderValue(const Url& url, int port);
-
-// A header value as 7-bit text: each character outside ASCII and each control
-// character (CR, LF, ...) becomes "?", so a value can never add a line.
-std::string SevenBitHeaderText(std::string_view utf8);
-
-// The request head: request line, header lines in the given order (empty
-// values left out), empty line.
-std::string FormatRequestHead(std::string_view method, std::string_view target, bool http10,
-                              const HeaderList& headers);
-
-// One answer's status line and headers with the fields read from them.
-struct HttpResponseHead {
-  std::string statusLine;  // as received, without the line end
-  int code = -1;           // -1 when the second token is not a number
-  HeaderList headers;
-  std::string mediaType;  // "Content-Type" up to ";", trimmed
-  std::string charSet;    // its "charset" parameter, without quotes
-  std::string boundary;   // its "boundary" parameter (multipart answers)
-  std::string connection;
-  std::string location;
-  int64_t contentLength = -1;  // -1 when absent or invalid
-  // Not empty when the "Content-Length" lines cannot frame the body: a value
-  // that is not a plain non-negative decimal number ("Invalid
-  // Content-Length.") or lines with different values ("Conflicting
-  // Content-Length values."); identical repeats are accepted.
-  std::string contentLengthError;
-  bool chunked = false;
-  bool http10 = false;  // the answer's version is HTTP/1.0
-};
-
-// The status code of a status line: the token after the first blank up to
-// the next blank, -1 when it is not a decimal number.
-int StatusCodeOf(std::string_view statusLine);
-// Fills the derived fields of `head` from its status line and headers.
-void DeriveHeadFields(HttpResponseHead& head);
 
 // Bounds that keep a hostile answer from exhausting memory.
 struct ReaderLimits {
@@ -163,20 +94,5 @@ class ResponseReader {
   size_t position_ = 0;
   bool peerClosed_ = false;
 };
-
-// The answer text: body bytes decoded by the answer's charset (a name or
-// alias iconv knows, compared without case); without one, a charset named
-// inside an HTML or XML body; else for text/* ISO-8859-1 (US-ASCII for the
-// XML ones such as text/xml); else (or for an unknown name) each byte as the character
-// of the same code. Bytes invalid in the chosen charset become U+FFFD.
-// Returns UTF-8.
-std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head);
-// The same result, taking the bytes: when decoding would not change them
-// (ASCII bytes in an ASCII-compatible charset or byte for byte, or valid
-// UTF-8 named UTF-8) they are returned themselves, without a copy.
-std::string DecodeBody(std::string&& bytes, const HttpResponseHead& head);
-// Decodes bytes in the named charset to UTF-8; false when iconv does not
-// know the name.
-bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string& out);
 
 }  // namespace velmora

@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "platform/Locale.h"
 #include "transport/BodyStream.h"
+#include "transport/EncodedWords.h"
+#include "transport/LockedFile.h"
+#include "transport/MediaType.h"
 #include "transport/Sha1.h"
 
 namespace velmora {
@@ -30,33 +32,6 @@ namespace velmora {
 // Eight hyphens, then month, day, two-digit year, hour, minute, second (two
 // digits each) and milliseconds (three digits): 23 characters.
 std::string MultipartBoundary(const LocalDateTime& now);
-
-// The charset used for encoded-words in part headers, by the primary language
-// of the system locale: "GB2312", "Big5", "ISO-2022-JP", "csEUCKR", "KOI8-R",
-// "windows-1251", else "UTF-8".
-std::string HeaderCharsetFor(PrimaryLanguage language);
-
-// Replaces `"`, CR and LF with "%22", "%0D", "%0A", so that a name can never
-// close its quoted string or start a header line of its own.
-std::string EscapeQuotedName(std::string_view name);
-
-// Converts UTF-8 text to `charset` through iconv. A character the charset
-// cannot hold, and every byte of invalid UTF-8, becomes "?". An unknown
-// charset yields the text with every non-ASCII character as "?".
-std::string ConvertUtf8To(std::string_view text, std::string_view charset);
-
-// Applies the RFC 2047 encoded-word rules ("B" encoding) to `bytes`, already
-// in `charset`: words (split at blanks, tabs, CR and LF) whose bytes all lie
-// in 32..126 stay as they are; each run of words that need encoding, with the
-// blanks between them, becomes encoded-words of at most 75 characters joined
-// by CR LF and a blank. When `bytes` holds something that reads as an
-// encoded-word, "=" also counts as a byte that needs encoding. The result is
-// printable ASCII plus those CR LF blank joints.
-std::string EncodeHeaderWords(std::string_view bytes, std::string_view charset);
-
-// A field or file name as it goes between the quotation marks of the part
-// header: escaped, converted to `charset` and encoded as above.
-std::string EncodeHeaderName(std::string_view utf8Name, std::string_view charset);
 
 // What a part header block is built from.
 struct MultipartPartHeader {
@@ -74,26 +49,15 @@ struct MultipartPartHeader {
 // invalid UTF-8 byte becomes "?").
 std::string FormatPartHeader(std::string_view boundary, const MultipartPartHeader& part);
 
-// Splits a media type into the type without its "charset" parameter and the
-// charset value (unquoted); a type beginning with "text" without charset
-// gets "us-ascii"; an empty type becomes the one registered for the file
-// name's extension (/etc/mime.types, else a few common types built in), or
-// "application/octet-stream".
-struct PartContentType {
-  std::string type;
-  std::string charset;
-};
-PartContentType ResolvePartContentType(std::string_view mediaType, std::string_view fileName);
-
-// The body object. Owns the open files of its parts; they are closed, and
-// their locks released, when the object is destroyed.
+// The body object. Owns the open files of its parts (LockedFile); they are
+// closed, and their locks released, when the object is destroyed.
 class MultipartFormData : public BodyStream {
  public:
   // A body with a boundary made from the local time now.
   MultipartFormData();
   // A body with the given boundary (for a reproducible body).
   explicit MultipartFormData(std::string boundary);
-  ~MultipartFormData() override;
+  ~MultipartFormData() override = default;
   MultipartFormData(const MultipartFormData&) = delete;
   MultipartFormData& operator=(const MultipartFormData&) = delete;
 
@@ -132,9 +96,7 @@ class MultipartFormData : public BodyStream {
  private:
   struct Part {
     std::string header;  // the formatted header block
-    int fd = -1;         // the open, locked file
-    uint64_t size = 0;   // file size when added
-    std::string path;    // absolute path, for messages
+    LockedFile file;     // the open, locked file; its size is taken when added
     std::string sha1;    // digest of the content as last read in full
   };
 
@@ -144,6 +106,9 @@ class MultipartFormData : public BodyStream {
 
   void Queue(Stage stage, std::string bytes);
   void StartPart(size_t index);
+  // Reads the current part's content into [buffer, buffer + capacity) and
+  // returns how many bytes it gave; queues the line end after the content.
+  size_t ReadContent(char* buffer, size_t capacity);
 
   std::string boundary_;
   std::vector<Part> parts_;

@@ -10,6 +10,7 @@
 #include "platform/Desktop.h"
 #include "platform/Exceptions.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora::test {
 namespace {
@@ -95,12 +96,7 @@ TEST(Publication, ArchiveThatCannotBeUsedEndsWithTheDatabaseReport) {
   // An archive that can be neither opened nor created.
   store.SettaValoreTolvaUser("Archivio", setup.Dir() / "manca/archivio.fdb");
   InProcessRun run(setup);
-  try {
-    run.Run();
-    ADD_FAILURE() << "no exception";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(), "Cannot perform operation -- DB is not open");
-  }
+  test::ExpectRaises<EIBClientError>([&] { run.Run(); }, "Cannot perform operation -- DB is not open");
   EXPECT_TRUE(setup.Peer().Requests().empty());
 }
 

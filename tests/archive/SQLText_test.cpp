@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -119,6 +122,90 @@ TEST(FormatTest, NumbersAsText) {
   EXPECT_FALSE(ParseInt64("+-1", v));
   EXPECT_FALSE(ParseInt64("12a", v));
   EXPECT_FALSE(ParseInt64("99999999999999999999", v));
+}
+
+TEST(SQLValuesTest, QuotedTexts) {
+  struct Case {
+    const char* in;
+    const char* testo;
+    const char* quoted;
+    const char* doubleQuoted;
+  } cases[] = {
+      {"", "", "''", "\"\""},
+      {"abc", "abc", "'abc'", "\"abc\""},
+      {"l'album", "l''album", "'l''album'", "\"l'album\""},
+      {"''", "''''", "''''''", "\"''\""},
+      {"a\"b", "a\"b", "'a\"b'", "\"a\"\"b\""},
+      {"x'; DROP TABLE T; --", "x''; DROP TABLE T; --", "'x''; DROP TABLE T; --'",
+       "\"x'; DROP TABLE T; --\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(TestoSQL(c.in), c.testo);
+    EXPECT_EQ(QuotedSQLText(c.in), c.quoted);
+    EXPECT_EQ(DoubleQuotedSQLText(c.in), c.doubleQuoted);
+  }
+}
+
+TEST(SQLValuesTest, RowIdentifiers) {
+  struct Case {
+    const char* text;
+    std::optional<int64_t> id;
+  } cases[] = {
+      {"5", 5},
+      {"007", 7},
+      {"-12", -12},
+      {"-0", 0},
+      {"999999999999999999", 999999999999999999},
+      {"-999999999999999999", -999999999999999999},
+      {"1000000000000000000", std::nullopt},  // 19 digits
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"+5", std::nullopt},
+      {" 5", std::nullopt},
+      {"5 ", std::nullopt},
+      {"5 OR 1=1", std::nullopt},
+      {"1e3", std::nullopt},
+      {"--5", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.text + "\"");
+    EXPECT_EQ(IdentificativoRiga(c.text), c.id);
+    EXPECT_EQ(IdentificativoDecimale(c.text), c.id.has_value());
+  }
+}
+
+TEST(SQLValuesTest, UserCodesAndGeneratorNames) {
+  EXPECT_EQ(CodiceUtente("42"), "42");
+  EXPECT_EQ(CodiceUtente("+007"), "7");
+  EXPECT_EQ(CodiceUtente("-2147483648"), "-2147483648");
+  for (const char* bad : {"", "-", "2147483648", "-2147483649", "1 OR 1=1", "4x", " 4"}) {
+    SCOPED_TRACE(bad);
+    test::ExpectRaises<EConvertError>([&] { CodiceUtente(bad); },
+                                      std::string("'") + bad + "' is not a valid integer value");
+  }
+  for (const char* good : {"GEN_ID", "g$1", "\"Gen \"\"x\"\"\""}) {
+    SCOPED_TRACE(good);
+    EXPECT_NO_THROW(ControllaNomeGeneratore(good));
+  }
+  for (const char* bad : {"", "1GEN", "GEN-ID", "GEN ID", "\"\"", "\"a\"b\"", "\"a\nb\"", "\"GEN"}) {
+    SCOPED_TRACE(bad);
+    test::ExpectRaises<EDatabaseError>([&] { ControllaNomeGeneratore(bad); },
+                                       std::string("'") + bad + "' is not a valid generator name");
+  }
+}
+
+TEST(SQLValuesTest, RowUpdatesSpellTheirConditionAsGiven) {
+  EXPECT_EQ(AggiornamentoRiga("KELALBUMPRISM", {{"TOKENPRISM", "t'k"}, {"IDUSERPRISM", "u1"}},
+                              UgualeId::ConSpazi, "3"),
+            (std::vector<std::string>{"UPDATE KELALBUMPRISM SET TOKENPRISM='t''k', IDUSERPRISM='u1'",
+                                      "WHERE ID = 3"}));
+  EXPECT_EQ(AggiornamentoRiga("KELTRANSFLOG", {{"IDPRISM", "p"}, {"HASHPRISM", ""}, {"DATAORATRANSF", "NOW"}},
+                              UgualeId::Attaccato, int64_t{-42}),
+            (std::vector<std::string>{
+                "UPDATE KELTRANSFLOG SET IDPRISM='p', HASHPRISM='', DATAORATRANSF='NOW'", "WHERE ID=-42"}));
+  EXPECT_EQ(AggiornamentoRiga("T", {{"A", "x"}}, UgualeId::Attaccato, int64_t{999999999999999999}),
+            (std::vector<std::string>{"UPDATE T SET A='x'", "WHERE ID=999999999999999999"}));
 }
 
 }  // namespace

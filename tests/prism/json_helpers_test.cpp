@@ -7,6 +7,7 @@
 
 #include "platform/Exceptions.h"
 #include "prism/JsonHelpers.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora {
 namespace {
@@ -151,20 +152,10 @@ TEST(ValoreTestoJSON, Table) {
       EXPECT_EQ(ValoreTestoJSON(value.get(), c.name), c.text);
       continue;
     }
-    try {
-      ValoreTestoJSON(value.get(), c.name);
-      ADD_FAILURE() << "no exception";
-    } catch (const EJSONException& e) {
-      EXPECT_STREQ(e.ClassName(), "EJSONException");
-      EXPECT_EQ(e.Message(), c.failure);
-    }
+    test::ExpectRaises<EJSONException>([&] { ValoreTestoJSON(value.get(), c.name); }, c.failure,
+                                       "EJSONException");
   }
-  try {
-    ValoreTestoJSON(nullptr, "UID");
-    ADD_FAILURE() << "no exception";
-  } catch (const EJSONException& e) {
-    EXPECT_EQ(e.Message(), "Value 'UID' not found");
-  }
+  test::ExpectRaises<EJSONException>([] { ValoreTestoJSON(nullptr, "UID"); }, "Value 'UID' not found");
   const std::unique_ptr<TJSONValue> value = ParseJSONValue("{}");
   EXPECT_THROW(ValoreTestoJSON(value.get(), "a["), EJSONPathException);
 }

@@ -416,5 +416,25 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
   }
 }
 
+TEST(HttpHead, SevenBitHeaderTextOneMarkPerByteThatIsNoCharacter) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"plain value", "plain value"},
+      {"caff\xC3\xA8", "caff?"},           // one character outside ASCII: one mark
+      {"a\r\nX-Evil: 1", "a??X-Evil: 1"},  // a line break can never start a header line
+      {"a\xC0\xAF"
+       "b",
+       "a??b"},                     // an overlong "/" is no character: a mark per byte
+      {"\xED\xA0\x80", "???"},      // an encoded surrogate likewise
+      {"\xF0\x9F\x98\x80!", "?!"},  // a four-byte character
+      {"\x7F\x01", "??"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(SevenBitHeaderText(c.in), c.out);
+  }
+}
+
 }  // namespace
 }  // namespace velmora
