@@ -1,0 +1,190 @@
+// An archive for whole batches of the real velmora-batch program: a
+// directory with the program, its parameter file and a configuration
+// database naming the archive; the archive (embedded in the directory, or
+// on the local Firebird server) with album rows, photo rows, transfer rows
+// and one small distinct file per photo; the test Prism server.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/IBDatabase.h"
+#include "config/QorIni22.h"
+#include "platform/Paths.h"
+#include "tests/peers/PrismPeer.h"
+#include "tests/prism/PrismTestSupport.h"
+#include "tests/support/FirebirdSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace velmora::test {
+
+// What a transfer row holds after a batch.
+struct TransferState {
+  std::string idPrism, hashPrism, dataOra;
+};
+
+class BatchArchive {
+ public:
+  // `archive`: the archive's connect string, "" for an embedded file in
+  // the directory.
+  explicit BatchArchive(const PrismPeer::Options& peerOptions = {}, const std::string& archive = "")
+      : archive_(archive.empty() ? dir_ / "archivio.fdb" : archive) {
+    peer_ = std::make_unique<PrismPeer>(peerOptions);
+    WriteFileBytes(dir_ / "ParametriKelvora.ini",
+                   "[CONFIG]\r\nUtente=1\r\nDitta=query_esterno\r\nPercorsoDatabase=" + dir_ / "config.fdb" +
+                       "\r\n\r\n[PERCORSI]\r\nC:\\Foto\\=" + dir_ / "foto/" + "\r\n");
+    {
+      TIBDatabase config;
+      CreateDatabase(config, dir_ / "config.fdb");
+    }
+    TQorIni22 store(nullptr, dir_.Path(), "ParametriKelvora.ini");
+    store.InizializzaQuery(archive_);
+    CreateArchiveDatabase(archive_);
+    RunProcess({"/bin/mkdir", "-p", dir_ / "foto"});
+    CopyFile(BinaryPath("app/velmora-batch"), Program());
+  }
+
+  PrismPeer& Peer() { return *peer_; }
+  const TempDir& Dir() const { return dir_; }
+  std::string Program() const { return dir_ / "velmora-batch"; }
+
+  // An album row of account studio/segreta on the test server.
+  void AddAlbum(int id, const std::string& nome, const std::string& idAlbumPrism = "") {
+    Execute(
+        "INSERT INTO KELALBUMPRISM (ID, TOKENPRISM, IDUSERPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, "
+        "NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM, LINK_CONDIVISIONE) VALUES (" +
+        std::to_string(id) + ", 'vecchio', 'vecchio', 'studio', 'segreta', '" + peer_->BaseUrl() + "', '" +
+        idAlbumPrism + "', '" + nome + "', '')");
+  }
+
+  // Transfer row `id` of album row `album` with photo row `id` whose file
+  // C:\Foto\f<id>.jpg holds `content` ("" = bytes of its own made from id;
+  // no file when `createFile` is false).
+  void AddTransfer(int id, int album, bool createFile = true, const std::string& content = "") {
+    const std::string n = std::to_string(id);
+    Execute("INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES (" + n +
+            ", 'C:\\Foto', 'f" + n + "', 'jpg', 'Titolo " + n + "')");
+    Execute("INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO) VALUES (" + n + ", " +
+            std::to_string(album) + ", " + n + ")");
+    if (createFile) {
+      WriteFileBytes(PhotoPath(id), content.empty()
+                                        ? std::string("\xFF\xD8\xFF\xE0", 4) + "photo " + n + " " +
+                                              std::string(2000 + id, static_cast<char>('a' + id % 26))
+                                        : content);
+    }
+  }
+  std::string PhotoPath(int id) const { return dir_ / ("foto/f" + std::to_string(id) + ".jpg"); }
+  std::string PhotoSha1(int id) const {
+    return RunProcess({"/usr/bin/sha1sum", PhotoPath(id)}).out.substr(0, 40);
+  }
+
+  void Execute(const std::string& sql) {
+    TIBDatabase db;
+    AttachDatabase(db, archive_);
+    ExecuteSql(db, sql);
+  }
+
+  std::map<int, TransferState> Transfers() {
+    TIBDatabase db;
+    AttachDatabase(db, archive_);
+    std::map<int, TransferState> out;
+    TIBTransaction transaction;
+    transaction.SetDefaultDatabase(&db);
+    transaction.StartTransaction();
+    {
+      TIBSQL sql;
+      sql.SetDatabase(&db);
+      sql.SetTransaction(&transaction);
+      sql.ParamCheck = false;
+      sql.SQL = {"SELECT ID, IDPRISM, HASHPRISM, DATAORATRANSF FROM KELTRANSFLOG ORDER BY ID"};
+      sql.ExecQuery();
+      while (!sql.Eof()) {
+        out[sql.Fields(0).AsInteger()] = {sql.Fields(1).AsString(), sql.Fields(2).AsString(),
+                                          sql.Fields(3).AsString()};
+        sql.Next();
+      }
+    }
+    transaction.Commit();
+    return out;
+  }
+  std::vector<std::string> AlbumRow(int id) {
+    TIBDatabase db;
+    AttachDatabase(db, archive_);
+    return ReadRow(
+        db, "SELECT TOKENPRISM, IDUSERPRISM, IDALBUMPRISM, LINK_CONDIVISIONE FROM KELALBUMPRISM WHERE ID = " +
+                std::to_string(id));
+  }
+
+  std::map<std::string, std::string> Environment() const {
+    return {{"DISPLAY", ""},
+            {"LSAN_OPTIONS", "use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}};
+  }
+  std::vector<std::string> Argv(const std::vector<std::string>& options) const {
+    std::vector<std::string> argv{Program(), "1", "query_esterno"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return argv;
+  }
+  ProcessResult Run(const std::vector<std::string>& options = {}, int timeoutSeconds = 180) {
+    return RunProcess(Argv(options), dir_.Path(), Environment(), timeoutSeconds);
+  }
+
+  // Every photo on the server must be the only one with its hash, and every
+  // published row must name the photo of its own file; returns the number
+  // of published rows. Rows above `lastId` are not looked at.
+  size_t ExpectConsistent(int lastId = 1 << 30) {
+    auto state = peer_->State();
+    const TJSONArray& photos = state->GetValue("photos").AsArray();
+    std::map<std::string, std::string> byUid;  // UID -> Hash
+    std::map<std::string, int> hashCount;
+    for (size_t i = 0; i < photos.Count(); ++i) {
+      const std::string hash = photos.Items(i).GetValue("Hash").AsText();
+      byUid[photos.Items(i).GetValue("UID").AsText()] = hash;
+      EXPECT_EQ(++hashCount[hash], 1) << "two server photos with hash " << hash;
+    }
+    size_t published = 0;
+    for (const auto& [id, row] : Transfers()) {
+      if (row.dataOra.empty() || id > lastId) continue;
+      ++published;
+      EXPECT_EQ(row.hashPrism, PhotoSha1(id)) << "row " << id;
+      auto it = byUid.find(row.idPrism);
+      if (it == byUid.end()) {
+        ADD_FAILURE() << "row " << id << " names no server photo: " << row.idPrism;
+        continue;
+      }
+      EXPECT_EQ(it->second, PhotoSha1(id)) << "row " << id;
+    }
+    return published;
+  }
+
+  // POSTs to the test server's control interface.
+  void Control(const std::string& what, const std::string& body = "[]") {
+    RunProcess(
+        {"/usr/bin/curl", "-s", "-X", "POST", "--data-binary", body, peer_->BaseUrl() + "_control/" + what});
+  }
+
+ private:
+  TempDir dir_;
+  std::string archive_;
+  std::unique_ptr<PrismPeer> peer_;
+};
+
+// Console output split at CR LF.
+inline std::vector<std::string> Lines(const std::string& out) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find("\r\n", start);
+    if (end == std::string::npos) end = out.size();
+    lines.push_back(out.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+}  // namespace velmora::test
