@@ -21,11 +21,12 @@ bool FinisceCon(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// Runs one update on a new default transaction of `database`, parameter
-// scanning off, and makes it durable at once. The transaction stays open on
-// the connection, which commits it when released.
-void EseguiAggiornamento(TIBDatabase& database, std::vector<std::string> righe) {
-  TIBTransaction* transazione = NuovaTransazione(database, 0);
+// Runs one update on `transazione`, or on a new default transaction of
+// `database` when none is given, parameter scanning off, and makes it
+// durable at once. The transaction stays open on the connection, which
+// commits it when released.
+void EseguiAggiornamento(TIBDatabase& database, TIBTransaction* transazione, std::vector<std::string> righe) {
+  if (!transazione) transazione = NuovaTransazione(database, 0);
   TIBSQL sql;
   sql.SetDatabase(&database);
   sql.SetTransaction(transazione);
@@ -85,7 +86,7 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
 
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                 const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana) {
+                const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
   // No token header is set yet on the client: the login goes out without one.
   http.ResetRequestHeaders();
   http.SetContentType("application/json");
@@ -110,9 +111,10 @@ void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, cons
     WriteLine("UID utente non trovato");
     return;
   }
-  EseguiAggiornamento(database, {"UPDATE KELALBUMPRISM SET TOKENPRISM='" + TestoSQL(stato.TokenPrism) +
-                                     "', IDUSERPRISM='" + TestoSQL(stato.IdUserPrism) + "'",
-                                 "WHERE ID = " + idAlbumTolvana});
+  EseguiAggiornamento(database, scrittura,
+                      {"UPDATE KELALBUMPRISM SET TOKENPRISM='" + TestoSQL(stato.TokenPrism) +
+                           "', IDUSERPRISM='" + TestoSQL(stato.IdUserPrism) + "'",
+                       "WHERE ID = " + idAlbumTolvana});
 }
 
 std::string CaricaFoto(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
@@ -144,7 +146,8 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
 }
 
 void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, const std::string& idAlbumTolvana) {
+                    const std::string& nomeAlbum, const std::string& idAlbumTolvana,
+                    TIBTransaction* scrittura) {
   PreparaRichiesta(http, stato, "application/json");
   std::string idAlbum;
   {
@@ -188,20 +191,33 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
       WriteLine("Impossibile generare link");
     }
   }
-  EseguiAggiornamento(database, {"UPDATE KELALBUMPRISM SET IDALBUMPRISM='" + TestoSQL(stato.IdAlbumPrism) +
-                                     "', LINK_CONDIVISIONE='" + TestoSQL(link) + "'",
-                                 "WHERE ID = " + idAlbumTolvana});
+  EseguiAggiornamento(database, scrittura,
+                      {"UPDATE KELALBUMPRISM SET IDALBUMPRISM='" + TestoSQL(stato.IdAlbumPrism) +
+                           "', LINK_CONDIVISIONE='" + TestoSQL(link) + "'",
+                       "WHERE ID = " + idAlbumTolvana});
 }
 
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
                                                const std::string& baseUrl, const std::string& idAlbum,
                                                const std::string& estensione) {
+  return CercaFotoCaricata(http, stato, baseUrl, idAlbum, estensione, SceltaFoto());
+}
+
+std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
+                                               const std::string& baseUrl, const std::string& idAlbum,
+                                               const std::string& estensione, const SceltaFoto& preferita) {
   std::unique_ptr<TJSONObject> risultato;
   PreparaRichiesta(http, stato, "application/json");
   try {
     std::unique_ptr<TJSONArray> foto =
         RispostaArrayJSON(http.Get(baseUrl + "api/v1/photos?count=120&offset=0&order=newest&s=" + idAlbum));
     if (!foto) return nullptr;
+    if (const TJSONObject* scelto = preferita ? preferita(*foto) : nullptr) {
+      risultato = std::make_unique<TJSONObject>();
+      risultato->AddPair("UID", ValoreTestoJSON(scelto, "UID"));
+      risultato->AddPair("Hash", ValoreTestoJSON(scelto, "Hash"));
+      return risultato;
+    }
     for (size_t i = 0; i < foto->Count(); ++i) {
       const TJSONObject& elemento = foto->Items(i).AsObject();
       if (!NomeFileCorrisponde(ValoreTestoJSON(&elemento, "FileName"), estensione)) continue;

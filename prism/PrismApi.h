@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ namespace velmora {
 class HttpClient;
 class MultipartFormData;
 class TIBDatabase;
+class TIBTransaction;
 
 // The values one run shares between its stages and the server routines.
 struct StatoPrism {
@@ -73,9 +75,12 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
 // token" (goes on), "User non trovato", "UID utente non trovato".
 // Raises: the HttpClient's exceptions; EInvalidCast for JSON that is not an
 // object; the database layer's exceptions for the update.
+// `scrittura`, when given, is the started transaction of `database` the
+// album-row update runs on (and is made durable on) instead of a new default
+// one.
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                 const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana);
+                const std::string& idAlbumTolvana, TIBTransaction* scrittura = nullptr);
 
 // Adds the media file `mediaPath` (a local path) to `corpo` under field
 // "files" with the media type of TipoMediaUpload and POSTs it to the upload
@@ -102,9 +107,10 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
 // album non valida", "Impossibile recuperare UID album" (both: nothing
 // changed), "Risposta genera link non valida", "Impossibile generare link"
 // (both: row updated with an empty link).
-// Raises as LoginPrism.
+// Raises as LoginPrism. `scrittura` as for LoginPrism.
 void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, const std::string& idAlbumTolvana);
+                    const std::string& nomeAlbum, const std::string& idAlbumTolvana,
+                    TIBTransaction* scrittura = nullptr);
 
 // GETs base + "api/v1/photos?count=120&offset=0&order=newest&s=" + idAlbum
 // and returns, for the first element whose "FileName" ends with
@@ -116,6 +122,18 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
                                                const std::string& baseUrl, const std::string& idAlbum,
                                                const std::string& estensione);
+
+// A choice of one element of the photo listing (a JSON array) made before
+// the file-name rule; nullptr chooses none. Must not raise.
+using SceltaFoto = std::function<const TJSONObject*(const TJSONArray& elenco)>;
+
+// CercaFotoCaricata with `preferita` asked first: when it chooses an element,
+// that element's "UID" and "Hash" make the result (same reads, same failures)
+// and the file-name rule is not applied; otherwise everything is as above.
+// The same single request.
+std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
+                                               const std::string& baseUrl, const std::string& idAlbum,
+                                               const std::string& estensione, const SceltaFoto& preferita);
 
 // PUTs the title body (CorpoTitoloFoto with stato.ContatoreFoto) to
 // base + "api/v1/photos/" + idFoto; the answer is not examined. Raises

@@ -500,13 +500,21 @@ void MultipartFormData::Queue(Stage stage, std::string bytes) {
 void MultipartFormData::StartPart(size_t index) {
   current_ = index;
   fileOffset_ = 0;
+  digest_.Reset();
   if (index < parts_.size())
     Queue(Stage::kHeader, parts_[index].header);
   else
     Queue(Stage::kClosing, "--" + boundary_ + "--" + kCrLf);
 }
 
-void MultipartFormData::Rewind() { StartPart(0); }
+void MultipartFormData::Rewind() {
+  for (Part& part : parts_) part.sha1.clear();
+  StartPart(0);
+}
+
+std::string MultipartFormData::FileSha1Hex(size_t index) const {
+  return index < parts_.size() ? parts_[index].sha1 : std::string();
+}
 
 size_t MultipartFormData::Read(char* buffer, size_t capacity) {
   size_t done = 0;
@@ -531,6 +539,7 @@ size_t MultipartFormData::Read(char* buffer, size_t capacity) {
     const Part& part = parts_[current_];
     uint64_t left = part.size - fileOffset_;
     if (left == 0) {
+      parts_[current_].sha1 = digest_.HexDigest();
       Queue(Stage::kLineEnd, kCrLf);
       continue;
     }
@@ -541,6 +550,7 @@ size_t MultipartFormData::Read(char* buffer, size_t capacity) {
     if (got < 0) throw EStreamError("Cannot read file \"" + part.path + "\". " + SystemErrorText(errno));
     if (got == 0)
       throw EStreamError("Cannot read file \"" + part.path + "\". The file became shorter while it was sent");
+    digest_.Update(buffer + done, static_cast<size_t>(got));
     fileOffset_ += static_cast<uint64_t>(got);
     done += static_cast<size_t>(got);
   }

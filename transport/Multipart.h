@@ -21,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/Locale.h"
 #include "transport/BodyStream.h"
+#include "transport/Sha1.h"
 
 namespace velmora {
 
@@ -121,12 +122,20 @@ class MultipartFormData : public BodyStream {
   // shorter than its size when added.
   size_t Read(char* buffer, size_t capacity) override;
 
+  // The SHA-1 (40 lower-case hexadecimal digits) of the content of file part
+  // `index` (0 = the first added), computed from the bytes while Read passed
+  // them on, so the file is never read twice. "" until the content of that
+  // part has been read to its end since the last Rewind, for an index
+  // without a part, and when libcrypto cannot be loaded.
+  std::string FileSha1Hex(size_t index) const;
+
  private:
   struct Part {
     std::string header;  // the formatted header block
     int fd = -1;         // the open, locked file
     uint64_t size = 0;   // file size when added
     std::string path;    // absolute path, for messages
+    std::string sha1;    // digest of the content as last read in full
   };
 
   // Where reading stands: in a part's header block, its content, the line
@@ -145,6 +154,8 @@ class MultipartFormData : public BodyStream {
   std::string pending_;
   size_t pendingPos_ = 0;
   uint64_t fileOffset_ = 0;
+  // Digest of the current part's content read so far.
+  Sha1 digest_;
 };
 
 }  // namespace velmora

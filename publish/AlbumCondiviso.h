@@ -1,0 +1,48 @@
+// The album row (KELALBUMPRISM) shared by every transfer of an album: several
+// processes may write it at the same moment (one run per photo, workstations
+// sharing the archive). Its writes wait for one another instead of failing
+// with an update conflict, and the server album is created once per row.
+#pragma once
+
+#include <string>
+
+#include "prism/PrismApi.h"
+
+namespace velmora {
+
+class HttpClient;
+class TIBDatabase;
+class TIBTransaction;
+
+// A new started transaction for writing the album row: read committed with
+// record versions, waiting for another writer of the same row to end (the
+// client library's default) instead of failing. Owned by the connection.
+// Raises what NuovaTransazione raises.
+TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database);
+
+// LoginPrism with its album-row write on a TransazioneRigaAlbum transaction:
+// the same requests, console lines and row values, but a concurrent login of
+// another process for the same row makes this one wait, not fail.
+void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                         const std::string& baseUrl, const std::string& accountUser,
+                         const std::string& accountPassword, const std::string& idAlbumTolvana);
+
+// Gives album row `idAlbumTolvana` (a decimal row identifier) its server
+// album, once per row however many processes call this at the same time.
+// Takes the row's lock on a TransazioneRigaAlbum transaction (an update that
+// leaves the row's values as they are; it waits while another process holds
+// the lock) and re-reads IDALBUMPRISM:
+//  - filled (another process created the album meanwhile): stato.IdAlbumPrism
+//    takes it, nothing is sent, returns false;
+//  - empty: CreaAlbumPrism, whose row write runs on the locked transaction;
+//    returns true.
+// The lock is released before return in every case: by the commit-retaining
+// of the row write, else by a commit-retaining here; when an exception
+// passes, by a rollback. A caller alone sends exactly CreaAlbumPrism's
+// requests and writes its console lines.
+// Raises what CreaAlbumPrism and the database layer raise.
+bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                        const std::string& baseUrl, const std::string& nomeAlbum,
+                        const std::string& idAlbumTolvana);
+
+}  // namespace velmora
