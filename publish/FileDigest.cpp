@@ -5,50 +5,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <vector>
 
-#include "platform/DynamicLibrary.h"
 #include "platform/Exceptions.h"
+#include "transport/Sha1.h"
 
 namespace velmora {
 
 namespace {
-
-// The few libcrypto functions of a digest, bound by name.
-struct Crypto {
-  DynamicLibrary library;
-  void* (*mdCtxNew)() = nullptr;
-  void (*mdCtxFree)(void*) = nullptr;
-  const void* (*sha1)() = nullptr;
-  int (*digestInit)(void*, const void*, void*) = nullptr;
-  int (*digestUpdate)(void*, const void*, size_t) = nullptr;
-  int (*digestFinal)(void*, unsigned char*, unsigned int*) = nullptr;
-  std::string error;
-};
-
-const Crypto& LoadCrypto() {
-  static Crypto crypto;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    crypto.library = DynamicLibrary::Open({"libcrypto.so.3"}, crypto.error);
-    if (!crypto.library.Loaded()) return;
-    auto bind = [](const char* name) {
-      void* symbol = crypto.library.Symbol(name);
-      if (symbol == nullptr) crypto.error += std::string(crypto.error.empty() ? "" : ", ") + name;
-      return symbol;
-    };
-    crypto.mdCtxNew = reinterpret_cast<void* (*)()>(bind("EVP_MD_CTX_new"));
-    crypto.mdCtxFree = reinterpret_cast<void (*)(void*)>(bind("EVP_MD_CTX_free"));
-    crypto.sha1 = reinterpret_cast<const void* (*)()>(bind("EVP_sha1"));
-    crypto.digestInit = reinterpret_cast<int (*)(void*, const void*, void*)>(bind("EVP_DigestInit_ex"));
-    crypto.digestUpdate = reinterpret_cast<int (*)(void*, const void*, size_t)>(bind("EVP_DigestUpdate"));
-    crypto.digestFinal =
-        reinterpret_cast<int (*)(void*, unsigned char*, unsigned int*)>(bind("EVP_DigestFinal_ex"));
-  });
-  if (!crypto.error.empty()) throw EStreamError("libcrypto non disponibile: " + crypto.error);
-  return crypto;
-}
 
 class Fd {
  public:
@@ -64,32 +28,13 @@ class Fd {
   int fd_;
 };
 
-class Context {
- public:
-  explicit Context(const Crypto& crypto) : crypto_(crypto), ctx_(crypto.mdCtxNew()) {
-    if (ctx_ == nullptr || crypto_.digestInit(ctx_, crypto_.sha1(), nullptr) != 1) {
-      throw EStreamError("SHA-1 non disponibile");
-    }
-  }
-  ~Context() {
-    if (ctx_ != nullptr) crypto_.mdCtxFree(ctx_);
-  }
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-  void* get() const { return ctx_; }
-
- private:
-  const Crypto& crypto_;
-  void* ctx_;
-};
-
 }  // namespace
 
 std::string Sha1File(const std::string& path, const std::function<bool()>& interrompi) {
-  const Crypto& crypto = LoadCrypto();
+  Sha1 digest;
+  if (!digest.Available()) throw EStreamError("SHA-1 non disponibile (libcrypto.so.3)");
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + ::strerror(errno));
-  Context ctx(crypto);
   std::vector<char> buffer(256 * 1024);
   for (;;) {
     if (interrompi && interrompi()) throw EStreamError("Lettura interrotta");
@@ -97,17 +42,10 @@ std::string Sha1File(const std::string& path, const std::function<bool()>& inter
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EStreamError("Errore di lettura di \"" + path + "\": " + ::strerror(errno));
     if (n == 0) break;
-    crypto.digestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
+    digest.Update(buffer.data(), static_cast<size_t>(n));
   }
-  unsigned char digest[64];
-  unsigned int length = 0;
-  if (crypto.digestFinal(ctx.get(), digest, &length) != 1) throw EStreamError("SHA-1 non disponibile");
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
+  std::string hex = digest.HexDigest();
+  if (hex.empty()) throw EStreamError("SHA-1 non disponibile (libcrypto.so.3)");
   return hex;
 }
 

@@ -4,6 +4,7 @@
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
 #include "platform/Paths.h"
+#include "publish/Trasferimento.h"
 
 namespace velmora {
 
@@ -67,7 +68,7 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
     r.titoloFoto = campo("TITOLO");
     r.estensione = campo("ESTENSIONE_FILE");
     if (r.estensione.empty()) r.estensione = "jpg";
-    r.percorsoMedia = campo("PERCORSOFOTO") + "\\" + campo("NOMEFILE") + "." + r.estensione;
+    r.percorsoMedia = PercorsoMedia(campo("PERCORSOFOTO"), campo("NOMEFILE"), r.estensione);
     r.fileLocale = LocalPathFromStored(r.percorsoMedia, parameterFile);
     righe.push_back(std::move(r));
     sql.Next();

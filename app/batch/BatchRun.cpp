@@ -18,26 +18,25 @@
 
 #include "app/batch/BatchReport.h"
 #include "archive/IBDatabase.h"
-#include "archive/QorDB.h"
-#include "config/QorIni22.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
 #include "prism/PrismApi.h"
+#include "publish/AlbumCondiviso.h"
 #include "publish/AlbumListing.h"
 #include "publish/BatchUpload.h"
 #include "publish/FileDigest.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
+#include "publish/Trasferimento.h"
 #include "transport/HttpClient.h"
 
 namespace velmora {
 
 namespace {
 
-constexpr const char* kFileParametri = "ParametriKelvora.ini";
 constexpr int kTimeoutMs = 600000;
 constexpr const char* kAlfabetoToken = "abcdefghijklmnopqrstuvwxyz1234567890";
 
@@ -375,8 +374,8 @@ class Batch {
     try {
       {
         Cattura cattura;
-        LoginPrism(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
-                   idAlbumRiga);
+        LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
+                            idAlbumRiga);
         if (!cattura.Righe().empty()) {
           FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
           return;
@@ -384,7 +383,7 @@ class Batch {
       }
       if (g.stato.IdAlbumPrism.empty()) {
         Cattura cattura;
-        CreaAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
+        AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
         if (g.stato.IdAlbumPrism.empty()) {
           FallisciTutti(lavori, "album non creato: " + cattura.Testo());
           return;
@@ -517,19 +516,14 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
         return 2;
       }
     }
-    std::string archivio;
-    {
-      TQorIni22 store(nullptr, baseDir, kFileParametri);
-      archivio = store.ValoreTolvaUser(opzioni.utente, opzioni.ditta, "Archivio", "");
-    }
+    const std::string archivio = PercorsoArchivioUtente(baseDir, opzioni.utente, opzioni.ditta);
     if (archivio.empty()) {
       ScriviErrore("Archivio vuoto (nessuna impostazione \"Archivio\" per l'utente " +
                    TestoEsterno(opzioni.utente) + " e la ditta " + TestoEsterno(opzioni.ditta) + ")");
       return 2;
     }
     TIBDatabase database;
-    ApriArchivio(database, ExtractFilePath(archivio), ExtractFileName(archivio), "", "", nullptr,
-                 fileParametri);
+    ApriArchivioUtente(database, archivio, fileParametri);
     // The client library may have put its own signal handlers in place.
     InstallStopSignals();
     if (!database.Connected()) {
