@@ -5,6 +5,7 @@
 #include "archive/IBDatabase.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
 #include "publish/AlbumCondiviso.h"
 #include "publish/FotoCaricata.h"
@@ -51,6 +52,8 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
                     *database, stato, record))
     return;
 
+  // A stop signal that came while the archive was read: nothing is sent.
+  ThrowIfStopped();
   auto http = std::make_unique<HttpClient>();
   ImpostaClient(*http);
   const std::string& base = record.nomeSitoPrism;
@@ -63,8 +66,12 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;
   auto corpo = std::make_unique<MultipartFormData>();
-  std::unique_ptr<TJSONObject> risposta =
-      RispostaOggettoJSON(CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo));
+  std::string testoRisposta = CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo);
+  // Until here a stop signal ends every wait and nothing more is sent. Now
+  // the photo is on the server: the publication is finished and recorded
+  // unless a second signal comes.
+  StopThresholdScope completamento(2);
+  std::unique_ptr<TJSONObject> risposta = RispostaOggettoJSON(testoRisposta);
   if (!risposta) {
     WriteLine("Risposta non valida");
     return;
@@ -82,7 +89,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   }
   AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
 
-  SleepMs(pausaMs);
+  SleepUnlessStopped(pausaMs);
 
   std::string hash;
   // The photo whose hash is the digest of the bytes sent is this run's own,
@@ -98,8 +105,9 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
     WriteLine("Impossibile recuperare UID Foto caricata " + arguments.idTransfer);
   }
 
-  WriteLine(messaggio);
+  WriteLine(OneLineText(messaggio));
 
+  ThrowIfStopped();
   RegistraTrasferimento(*database, arguments.idTransfer, riferimento, hash);
   WriteLine("TORNAVELO terminato");
 }

@@ -7,6 +7,7 @@
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/Signals.h"
 
 namespace velmora {
 namespace {
@@ -32,12 +33,14 @@ int Frame(const std::vector<std::string>& args, const RunStages& stages, const s
       return 0;
     }
     stages(run);
+  } catch (const EStopRequested& stop) {
+    WriteLine(RigaInterruzione(stop.SignalNumber(), stop.Finishing()));
   } catch (const Exception& e) {
-    WriteLine(std::string(e.ClassName()) + ": " + e.Message());
+    WriteLine(std::string(e.ClassName()) + ": " + ReportMessage(e));
   } catch (const std::bad_alloc&) {
     WriteLine("EOutOfMemory: Out of memory");
   } catch (const std::exception& e) {
-    WriteLine(std::string("Exception: ") + e.what());
+    WriteLine(std::string("Exception: ") + OneLineText(e.what()));
   } catch (...) {
     // Nothing may escape the frame: the exit code stays 0 on every path.
     WriteLine("Exception: Unknown exception");
@@ -46,6 +49,11 @@ int Frame(const std::vector<std::string>& args, const RunStages& stages, const s
 }
 
 }  // namespace
+
+std::string RigaInterruzione(int signalNumber, bool dopoCaricamento) {
+  return std::string("Interrotto da ") + StopSignalName(signalNumber) +
+         (dopoCaricamento ? " dopo il caricamento" : "") + ": trasferimento non registrato";
+}
 
 int RunFrame(const std::vector<std::string>& args, const RunStages& stages) {
   return Frame(args, stages, nullptr);

@@ -21,7 +21,9 @@ using RunStages = std::function<void(const RunArguments&)>;
 
 // Runs one publication frame over `args` (args[0] is the program name) and
 // returns the exit code, always 0. Every exception reaching the frame is
-// written as one report: class name, ": ", message.
+// written as one report: class name, ": ", message (see ReportMessage in
+// platform/Console.h). A stop signal (EStopRequested) is reported with
+// RigaInterruzione; the caller then ends the process by the signal.
 int RunFrame(const std::vector<std::string>& args, const RunStages& stages);
 
 // The same frame with the parameter file looked up in `baseDir` (ending with
@@ -30,5 +32,11 @@ int RunFrame(const std::vector<std::string>& args, const RunStages& stages, cons
 
 // The stages of the real program.
 void RunPublication(const RunArguments& arguments);
+
+// The line of a run that a stop signal ended before recording the transfer:
+// "Interrotto da SIGTERM: trasferimento non registrato", with " dopo il
+// caricamento" after the signal's name when the photo was already on the
+// server (the next run publishes it again).
+std::string RigaInterruzione(int signalNumber, bool dopoCaricamento);
 
 }  // namespace velmora

@@ -28,6 +28,12 @@ void ShutdownAtExit() {
   if (gLoaded && gClient.fb_shutdown) gClient.fb_shutdown(10000, fb_shutrsn_exit_called);
 }
 
+// The library starts its shutdown from its signal handler; the program acts
+// on the signal itself and releases its connections on its own path.
+int RefuseShutdownOnSignal(const int reason, const int /*mask*/, void* /*arg*/) {
+  return reason == fb_shutrsn_signal ? 1 : 0;
+}
+
 template <typename F>
 void Bind(const DynamicLibrary& lib, F& slot, const char* name, std::string& missing) {
   slot = reinterpret_cast<F>(lib.Symbol(name));
@@ -76,6 +82,7 @@ const FbClient& LoadFbClient() {
   VELMORA_BIND(isc_get_segment);
   VELMORA_BIND(isc_close_blob);
   VELMORA_BIND(fb_shutdown);
+  VELMORA_BIND(fb_shutdown_callback);
 #undef VELMORA_BIND
   if (!missing.empty()) IBClientError(kIBLibraryIncomplete, missing + " in " + FbClientLibraryName());
   // The library is never closed: handles and the engine's threads live until
@@ -83,8 +90,15 @@ const FbClient& LoadFbClient() {
   new (gLibraryStorage) DynamicLibrary(std::move(lib));
   gClient = c;
   gLoaded = true;
+  ISC_STATUS_ARRAY status{};
+  gClient.fb_shutdown_callback(status, RefuseShutdownOnSignal, fb_shut_confirmation, nullptr);
   std::atexit(ShutdownAtExit);
   return gClient;
+}
+
+void ShutdownFbClient() noexcept {
+  std::lock_guard<std::mutex> lock(gLoadMutex);
+  ShutdownAtExit();
 }
 
 ISC_STATUS* ClientStatus() noexcept {

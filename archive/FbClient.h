@@ -41,6 +41,7 @@ struct FbClient {
   decltype(&::isc_get_segment) isc_get_segment;
   decltype(&::isc_close_blob) isc_close_blob;
   decltype(&::fb_shutdown) fb_shutdown;
+  decltype(&::fb_shutdown_callback) fb_shutdown_callback;
 };
 
 // The file name of the client library ("libfbclient.so.2").
@@ -51,11 +52,20 @@ const char* FbClientLibraryName() noexcept;
 // bounded wait) so that the embedded engine's threads end before the
 // process's own exit handlers run; connections still attached then are
 // detached and their open transactions rolled back, as if the process had
-// ended. Raises EIBClientError 1 "InterBase library libfbclient.so.2 not
+// ended. The library's own SIGINT/SIGTERM handler, put in place at the first
+// attach, would detach every connection under work still going on: its
+// shutdown is refused for signals (the program acts on them itself, see
+// platform/Signals.h), and the handler passes the signal on to the
+// program's. Raises EIBClientError 1 "InterBase library libfbclient.so.2 not
 // found in the path. Please install InterBase to use this functionality" when
 // it cannot be opened, or 123 naming a missing entry point. A failed load is
 // tried again at the next call.
 const FbClient& LoadFbClient();
+
+// Shuts the loaded client library down now, as at normal process exit
+// (bounded wait); nothing when it was never loaded. For a process that ends
+// without running its exit handlers (ended by a signal). Never throws.
+void ShutdownFbClient() noexcept;
 
 // The status vector for the next client call, cleared. One per thread, alive
 // as long as the thread, so the library never holds the address of a vector

@@ -83,7 +83,7 @@ int StopThreshold() noexcept { return tThreshold; }
 bool WaitsStopped() noexcept { return tThreshold > 0 && StopSignalCount() >= tThreshold; }
 
 void ThrowIfStopped() {
-  if (WaitsStopped()) throw EStopRequested(FirstStopSignal());
+  if (WaitsStopped()) throw EStopRequested(FirstStopSignal(), tThreshold >= 2);
 }
 
 StopThresholdScope::StopThresholdScope(int threshold) noexcept : previous_(tThreshold) {

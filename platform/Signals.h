@@ -27,14 +27,19 @@ namespace velmora {
 // Exception into a console line and carry on must not swallow it.
 class EStopRequested {
  public:
-  explicit EStopRequested(int signalNumber) noexcept : signal_(signalNumber) {}
+  explicit EStopRequested(int signalNumber, bool finishing = false) noexcept
+      : signal_(signalNumber), finishing_(finishing) {}
   // The number of the first stop signal (SIGINT, SIGTERM or SIGHUP).
   int SignalNumber() const noexcept { return signal_; }
+  // True when the wait belonged to work that was being finished (a
+  // threshold of 2 or more): a second signal ended it.
+  bool Finishing() const noexcept { return finishing_; }
   // The class name, for reports.
   const char* ClassName() const noexcept { return "EStopRequested"; }
 
  private:
   int signal_;
+  bool finishing_;
 };
 
 // Installs the handler for SIGINT, SIGTERM and SIGHUP (without SA_RESTART, so
@@ -60,7 +65,8 @@ int StopThreshold() noexcept;
 // True when the calling thread's waits must end now: a threshold above 0
 // and at least that many signals received.
 bool WaitsStopped() noexcept;
-// Raises EStopRequested when WaitsStopped().
+// Raises EStopRequested (Finishing() when the threshold is 2 or more) when
+// WaitsStopped().
 void ThrowIfStopped();
 
 // Sets the calling thread's threshold for its lifetime and restores the

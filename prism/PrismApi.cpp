@@ -139,7 +139,7 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
   if (!oggetto) {
     WriteLine("Risposta non valida");
   } else if (LeggiTestoJSON(oggetto.get(), "message", messaggio)) {
-    WriteLine(messaggio);
+    WriteLine(OneLineText(messaggio));
   } else {
     WriteLine("Impossibile settare album");
   }
@@ -227,7 +227,7 @@ std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPris
       break;
     }
   } catch (const Exception& e) {
-    WriteLine("Error: " + e.Message());
+    WriteLine("Error: " + ReportMessage(e));
   }
   return risultato;
 }

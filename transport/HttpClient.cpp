@@ -216,7 +216,7 @@ std::string HttpClient::Perform(const char* method, const std::string& url, Body
   }
   if (!keep) Disconnect();
 
-  std::string text = DecodeBody(bodyBytes, response_);
+  std::string text = DecodeBody(std::move(bodyBytes), response_);
   if (failure) throw EIdHTTPProtocolException(response_.statusLine, response_.code, std::move(text));
   return text;
 }

@@ -330,11 +330,23 @@ void DeriveHeadFields(HttpResponseHead& head) {
   head.connection = std::string(Trim(HeaderValue(head.headers, "Connection")));
   head.location = HeaderValue(head.headers, "Location");
   head.contentLength = -1;
-  std::string lengthValue = HeaderValue(head.headers, "Content-Length");
-  std::string_view length = Trim(lengthValue);
-  if (!length.empty() && length.size() <= 18 &&
-      std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    head.contentLength = std::stoll(std::string(length));
+  head.contentLengthError.clear();
+  for (const auto& [name, value] : head.headers) {
+    if (!EqualsNoCase(name, "Content-Length")) continue;
+    std::string_view length = Trim(value);
+    if (length.empty() || length.size() > 18 ||
+        !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      head.contentLength = -1;
+      head.contentLengthError = "Invalid Content-Length.";
+      break;
+    }
+    int64_t parsed = std::stoll(std::string(length));
+    if (head.contentLength >= 0 && parsed != head.contentLength) {
+      head.contentLength = -1;
+      head.contentLengthError = "Conflicting Content-Length values.";
+      break;
+    }
+    head.contentLength = parsed;
   }
   head.chunked =
       LowerText(HeaderValue(head.headers, "Transfer-Encoding")).find("chunked") != std::string::npos;
@@ -422,7 +434,17 @@ HttpResponseHead ResponseReader::ReadHead() {
 }
 
 void ResponseReader::AppendBody(std::string& body, std::string_view bytes) {
-  if (body.size() + bytes.size() > limits_.maxBodyBytes) throw EIdException("Response body too large.");
+  uint64_t need = static_cast<uint64_t>(body.size()) + bytes.size();
+  if (need > limits_.maxBodyBytes) throw EIdException("Response body too large.");
+  if (need > body.capacity()) {
+    // Doubling, but from half the cap straight to the cap: a move to a larger
+    // buffer then holds at most cap bytes in all (the old buffer and the
+    // copied part of the new one), and no buffer is ever larger than the cap.
+    uint64_t cap = limits_.maxBodyBytes;
+    uint64_t next = std::max<uint64_t>(need, 2 * static_cast<uint64_t>(body.capacity()));
+    if (next > cap / 2) next = std::max(cap, need);
+    body.reserve(static_cast<size_t>(next));
+  }
   body.append(bytes);
 }
 
@@ -513,9 +535,17 @@ std::string ResponseReader::ReadBody(HttpResponseHead& head, bool tolerateClose)
   peerClosed_ = false;
   std::string body;
   if ((head.code >= 100 && head.code <= 199) || head.code == 204 || head.code == 304) return body;
+  // An answer whose length cannot be told for sure is not read at all.
+  if (!head.contentLengthError.empty()) {
+    peerClosed_ = true;
+    throw EIdException(head.contentLengthError);
+  }
   if (head.chunked) {
     ReadChunked(head, body, tolerateClose);
   } else if (head.contentLength >= 0) {
+    // The whole announced body at once, within the cap: no copy while it grows.
+    body.reserve(static_cast<size_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(head.contentLength), limits_.maxBodyBytes)));
     if (!ReadExact(body, static_cast<uint64_t>(head.contentLength))) peerClosed_ = true;
   } else if (StartsWithNoCase(head.mediaType, "multipart") && !head.boundary.empty()) {
     try {
@@ -566,7 +596,10 @@ bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string
   return true;
 }
 
-std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
+namespace {
+
+// The charset DecodeBody applies to `bytes` ("" for byte for byte).
+std::string BodyCharset(std::string_view bytes, const HttpResponseHead& head) {
   std::string charset = head.charSet;
   if (charset.empty() && IsHtmlMediaType(head.mediaType)) charset = HtmlMetaCharset(bytes);
   if (charset.empty() && IsXmlMediaType(head.mediaType)) charset = XmlDeclarationCharset(bytes);
@@ -575,9 +608,34 @@ std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
   if (charset.empty() && StartsWithNoCase(head.mediaType, "text")) {
     charset = IsXmlMediaType(head.mediaType) ? "US-ASCII" : "ISO-8859-1";
   }
+  return charset;
+}
+
+// True when decoding `bytes` by `charset` gives the same bytes: every byte
+// ASCII and the charset (or byte for byte) maps ASCII to itself, or valid
+// UTF-8 named as UTF-8.
+bool DecodesToItself(std::string_view bytes, const std::string& charset) {
+  if (EqualsNoCase(charset, "utf-8") || EqualsNoCase(charset, "utf8")) return IsValidUtf8(bytes);
+  bool asciiName = charset.empty() || EqualsNoCase(charset, "iso-8859-1") ||
+                   EqualsNoCase(charset, "latin1") || EqualsNoCase(charset, "us-ascii") ||
+                   EqualsNoCase(charset, "windows-1252") || EqualsNoCase(charset, "cp1252");
+  return asciiName &&
+         std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head) {
+  std::string charset = BodyCharset(bytes, head);
   std::string out;
   if (!charset.empty() && DecodeCharset(bytes, charset, out)) return out;
   return Latin1ToUtf8(bytes);
+}
+
+std::string DecodeBody(std::string&& bytes, const HttpResponseHead& head) {
+  // The usual JSON answer is its own text: no second copy of a large body.
+  if (DecodesToItself(bytes, BodyCharset(bytes, head))) return std::move(bytes);
+  return DecodeBody(std::string_view(bytes), head);
 }
 
 }  // namespace velmora

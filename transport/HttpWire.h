@@ -73,7 +73,12 @@ struct HttpResponseHead {
   std::string boundary;   // its "boundary" parameter (multipart answers)
   std::string connection;
   std::string location;
-  int64_t contentLength = -1;  // -1 when absent, negative or not a number
+  int64_t contentLength = -1;  // -1 when absent or invalid
+  // Not empty when the "Content-Length" lines cannot frame the body: a value
+  // that is not a plain non-negative decimal number ("Invalid
+  // Content-Length.") or lines with different values ("Conflicting
+  // Content-Length values."); identical repeats are accepted.
+  std::string contentLengthError;
   bool chunked = false;
   bool http10 = false;  // the answer's version is HTTP/1.0
 };
@@ -86,9 +91,12 @@ void DeriveHeadFields(HttpResponseHead& head);
 
 // Bounds that keep a hostile answer from exhausting memory.
 struct ReaderLimits {
-  size_t maxLineLength = 16384;                  // longer: EIdReadLnMaxLineLengthExceeded
-  size_t maxHeaderLines = 1000;                  // per answer, 1xx and trailers included
-  uint64_t maxBodyBytes = 512ull * 1024 * 1024;  // larger: EIdException
+  size_t maxLineLength = 16384;  // longer: EIdReadLnMaxLineLengthExceeded
+  size_t maxHeaderLines = 1000;  // per answer, 1xx and trailers included
+  // Larger: EIdException "Response body too large.". The largest answer of
+  // the run is a photo listing; one of 10 000 photos at up to 4 KB each is
+  // about 40 MB. While a body is read its buffer never outgrows this bound.
+  uint64_t maxBodyBytes = 128ull * 1024 * 1024;
 };
 
 // Reads answers from a stream through its own buffer; keep one reader per
@@ -125,8 +133,11 @@ class ResponseReader {
   // is accepted), multipart up to the closing boundary line, else until the
   // peer closes. No body for 1xx, 204 and 304. Raises EIdConnClosedGracefully
   // when a chunk size line or chunk ends early (unless `tolerateClose`: the
-  // body read so far is returned, as for the body of a failure answer), and
-  // EIdException "Response body too large." beyond the limit.
+  // body read so far is returned, as for the body of a failure answer),
+  // EIdException "Response body too large." beyond the limit, and
+  // EIdException with head.contentLengthError before reading anything when
+  // the "Content-Length" lines are invalid or disagree. Memory while reading
+  // stays within the limit plus the reader's buffer.
   std::string ReadBody(HttpResponseHead& head, bool tolerateClose = false);
   // True when the last body ended by the peer's close (the connection is
   // then finished).
@@ -161,6 +172,10 @@ class ResponseReader {
 // of the same code. Bytes invalid in the chosen charset become U+FFFD.
 // Returns UTF-8.
 std::string DecodeBody(std::string_view bytes, const HttpResponseHead& head);
+// The same result, taking the bytes: when decoding would not change them
+// (ASCII bytes in an ASCII-compatible charset or byte for byte, or valid
+// UTF-8 named UTF-8) they are returned themselves, without a copy.
+std::string DecodeBody(std::string&& bytes, const HttpResponseHead& head);
 // Decodes bytes in the named charset to UTF-8; false when iconv does not
 // know the name.
 bool DecodeCharset(std::string_view bytes, std::string_view charset, std::string& out);

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/Exceptions.h"
+#include "platform/Signals.h"
 
 namespace velmora {
 
@@ -95,23 +96,19 @@ int RemainingMs(bool limited, Clock::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// Polls one descriptor, retrying after signals with the time left.
+// Polls one descriptor, retrying after signals with the time left; a stop
+// signal ends the wait with EStopRequested.
 int PollOne(int fd, short events, int timeoutMs, short& revents) {
-  bool limited = timeoutMs > 0;
-  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int r = ::poll(&p, 1, limited ? RemainingMs(true, deadline) : -1);
-    if (r >= 0) {
-      revents = p.revents;
-      return r;
-    }
-    if (errno != EINTR) return -1;
-  }
+  pollfd p{fd, events, 0};
+  int r = PollUnlessStopped(&p, 1, timeoutMs > 0 ? timeoutMs : -1);
+  revents = p.revents;
+  return r;
 }
 
 // Connects one address without blocking longer than the deadline: true when
-// connected, false on time-out; errors leave their errno in `error`.
+// connected, false on time-out; errors leave their errno in `error`. The
+// socket stays non-blocking: every later wait is a poll that a stop signal
+// ends.
 bool ConnectAddress(int fd, const addrinfo* ai, bool limited, Clock::time_point deadline, int& error) {
   int flags = ::fcntl(fd, F_GETFL, 0);
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -125,8 +122,7 @@ bool ConnectAddress(int fd, const addrinfo* ai, bool limited, Clock::time_point 
       int timeout = RemainingMs(limited, deadline);
       if (limited && timeout == 0) return false;
       pollfd p{fd, POLLOUT, 0};
-      int r = ::poll(&p, 1, timeout);
-      if (r < 0 && errno == EINTR) continue;
+      int r = PollUnlessStopped(&p, 1, timeout);
       if (r < 0) {
         error = errno;
         return true;
@@ -137,7 +133,6 @@ bool ConnectAddress(int fd, const addrinfo* ai, bool limited, Clock::time_point 
       break;
     }
   }
-  ::fcntl(fd, F_SETFL, flags);
   return true;
 }
 
@@ -167,12 +162,15 @@ void RaiseSocketErrno(int posixErrno) { RaiseSocketError(SocketErrorNumber(posix
 
 TcpSocket::~TcpSocket() { Close(); }
 
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_), writeTimeoutMs_(other.writeTimeoutMs_) {
+  other.fd_ = -1;
+}
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    writeTimeoutMs_ = other.writeTimeoutMs_;
     other.fd_ = -1;
   }
   return *this;
@@ -214,7 +212,15 @@ void TcpSocket::Connect(const std::string& host, int port, bool ipv6Literal, int
       continue;
     }
     int error = 0;
-    if (!ConnectAddress(fd, ai, limited, deadline, error)) {
+    bool connected = false;
+    try {
+      connected = ConnectAddress(fd, ai, limited, deadline, error);
+    } catch (...) {
+      ::close(fd);
+      ::freeaddrinfo(list);
+      throw;
+    }
+    if (!connected) {
       ::close(fd);
       timedOut = true;
       break;
@@ -238,6 +244,7 @@ void TcpSocket::Connect(const std::string& host, int port, bool ipv6Literal, int
 }
 
 void TcpSocket::SetKernelTimeouts(int milliseconds) {
+  writeTimeoutMs_ = milliseconds;
   if (fd_ < 0) return;
   timeval tv{};
   if (milliseconds > 0) {
@@ -256,13 +263,21 @@ bool TcpSocket::WaitReadable(int timeoutMs) {
   return r > 0;
 }
 
+bool TcpSocket::WaitWritable(int timeoutMs) {
+  if (fd_ < 0) RaiseSocketError(10038);
+  short revents = 0;
+  int r = PollOne(fd_, POLLOUT, timeoutMs, revents);
+  if (r < 0) RaiseSocketErrno(errno);
+  return r > 0;
+}
+
 size_t TcpSocket::Read(char* buffer, size_t capacity, int readTimeoutMs) {
-  if (!WaitReadable(readTimeoutMs)) throw EIdReadTimeout("Read timed out.");
   for (;;) {
-    ssize_t n = ::recv(fd_, buffer, capacity, 0);
+    if (!WaitReadable(readTimeoutMs)) throw EIdReadTimeout("Read timed out.");
+    ssize_t n = ::recv(fd_, buffer, capacity, MSG_DONTWAIT);
     if (n >= 0) return static_cast<size_t>(n);
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+    // Readiness without data (or a signal): wait again.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     RaiseSocketErrno(errno);
   }
 }
@@ -270,10 +285,14 @@ size_t TcpSocket::Read(char* buffer, size_t capacity, int readTimeoutMs) {
 void TcpSocket::Write(const char* data, size_t size) {
   if (fd_ < 0) RaiseSocketError(10038);
   while (size > 0) {
-    ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // The peer has not taken the bytes sent so far within the time-out.
+        if (!WaitWritable(writeTimeoutMs_)) RaiseSocketError(kSocketErrorTimedOut);
+        continue;
+      }
       RaiseSocketErrno(errno);
     }
     data += n;

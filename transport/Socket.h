@@ -39,20 +39,27 @@ class TcpSocket {
   // EIdConnectTimeout "Connect timed out.".
   void Connect(const std::string& host, int port, bool ipv6Literal, int connectTimeoutMs);
 
-  // Sets the kernel's receive and send time-outs (SO_RCVTIMEO/SO_SNDTIMEO);
-  // a blocked send or receive then fails with EAGAIN.
+  // Sets the write time-out of Write (0 or less: no limit) and the kernel's
+  // receive and send time-outs (SO_RCVTIMEO/SO_SNDTIMEO) to the same value.
   void SetKernelTimeouts(int milliseconds);
+
+  // Every wait below (and the connect) is a poll on the non-blocking socket
+  // that a stop signal ends with EStopRequested (platform/Signals.h).
 
   // Waits until data (or the peer's close) is readable: true when readable,
   // false after `timeoutMs` (0 or less: waits without limit). Raises
   // EIdSocketError.
   bool WaitReadable(int timeoutMs);
+  // Waits until a send can take bytes: true when writable, false after
+  // `timeoutMs` (0 or less: waits without limit). Raises EIdSocketError.
+  bool WaitWritable(int timeoutMs);
   // Reads what is available after WaitReadable-style waiting with
   // `readTimeoutMs`: returns the byte count, 0 when the peer closed. Raises
   // EIdReadTimeout "Read timed out." or EIdSocketError.
   size_t Read(char* buffer, size_t capacity, int readTimeoutMs);
-  // Sends all bytes; raises EIdSocketError (10060 when the send time-out set
-  // by SetKernelTimeouts expires).
+  // Sends all bytes. A peer that takes nothing for the write time-out (set
+  // by SetKernelTimeouts) ends the send with EIdSocketError 10060
+  // "Connection timed out."; other socket errors raise EIdSocketError.
   void Write(const char* data, size_t size);
 
   // True when the socket is open and no data or close is pending: a kept
@@ -67,6 +74,7 @@ class TcpSocket {
 
  private:
   int fd_ = -1;
+  int writeTimeoutMs_ = 0;
 };
 
 }  // namespace velmora

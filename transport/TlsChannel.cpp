@@ -344,8 +344,8 @@ void TlsChannel::Handshake(const std::string& serverName) {
     int error = api.SSL_get_error(Ssl(ssl_), ret);
     unsigned long queued = api.ERR_peek_error();
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      // The socket time-out expired: no handshake data in time.
-      if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      // The socket is non-blocking: wait for it, at most the read time-out.
+      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) RaiseSocketError(kSocketErrorTimedOut);
       continue;
     }
     if (IsUnexpectedEof(queued) || (error == SSL_ERROR_SYSCALL && queued == 0 && savedErrno == 0)) {
@@ -362,6 +362,11 @@ void TlsChannel::Handshake(const std::string& serverName) {
                               (queued != 0 ? api.ErrorText(queued) : "SSL error " + std::to_string(error)));
   }
   established_ = true;
+}
+
+bool TlsChannel::WaitForSocket(bool writable) {
+  int timeoutMs = settings_.readTimeoutMs > 0 ? settings_.readTimeoutMs : 30000;
+  return writable ? socket_.WaitWritable(timeoutMs) : socket_.WaitReadable(timeoutMs);
 }
 
 size_t TlsChannel::Read(char* buffer, size_t capacity) {
@@ -385,8 +390,9 @@ size_t TlsChannel::Read(char* buffer, size_t capacity) {
       case SSL_ERROR_ZERO_RETURN:
         return 0;
       case SSL_ERROR_WANT_READ:
+        continue;  // a partial record: the wait above takes the rest
       case SSL_ERROR_WANT_WRITE:
-        if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) throw EIdReadTimeout("Read timed out.");
+        if (!WaitForSocket(true)) throw EIdReadTimeout("Read timed out.");
         continue;
       case SSL_ERROR_SYSCALL:
         if (queued == 0 && savedErrno == 0) {
@@ -427,7 +433,8 @@ void TlsChannel::Write(const char* data, size_t size) {
     int error = api.SSL_get_error(Ssl(ssl_), n);
     unsigned long queued = api.ERR_peek_error();
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) RaiseSocketError(kSocketErrorTimedOut);
+      // A peer that takes nothing for the write time-out ends the send.
+      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) RaiseSocketError(kSocketErrorTimedOut);
       continue;
     }
     established_ = false;

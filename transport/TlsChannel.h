@@ -71,8 +71,12 @@ class TlsChannel : public HttpStream {
   // EIdReadTimeout, EIdSocketError, EIdOpenSSLAPISSLError or
   // EIdOSSLUnderlyingCryptoError.
   size_t Read(char* buffer, size_t capacity) override;
-  // Writes all bytes (encrypted unless plain). Raises as Read.
+  // Writes all bytes (encrypted unless plain). A peer that takes nothing for
+  // the write time-out (the read time-out's value) ends the send with
+  // EIdSocketError 10060 "Connection timed out."; otherwise raises as Read.
   void Write(const char* data, size_t size) override;
+  // Every wait of the channel (connect, handshake, read, write) also ends
+  // with EStopRequested on a stop signal (platform/Signals.h).
 
   // True when connected and nothing (data or close) is pending.
   bool Reusable() const;
@@ -89,6 +93,9 @@ class TlsChannel : public HttpStream {
  private:
   void PrepareContext();
   void Handshake(const std::string& serverName);
+  // Waits for the non-blocking socket as the TLS library asked, at most the
+  // read time-out (30000 ms when not positive): false on time-out.
+  bool WaitForSocket(bool writable);
 
   TlsSettings settings_;
   TcpSocket socket_;

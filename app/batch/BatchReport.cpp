@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/Console.h"
 #include "transport/Json.h"
 
 namespace velmora {
@@ -67,30 +68,22 @@ int CodiceUscita(const Riepilogo& riepilogo) {
   return riepilogo.nonRiuscite == 0 && riepilogo.saltate == 0 ? 0 : 1;
 }
 
-std::string TestoEsterno(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) c = ' ';
-  }
-  return out;
-}
-
 std::string RigaEsito(const RisultatoRiga& riga) {
   std::string line = "Riga " + std::to_string(riga.id) + ": ";
   switch (riga.esito) {
     case EsitoRiga::kPubblicata:
-      return line + "pubblicata " + TestoEsterno(riga.uid);
+      return line + "pubblicata " + OneLineText(riga.uid);
     case EsitoRiga::kGiaPresente:
-      return line + "già sul server " + TestoEsterno(riga.uid);
+      return line + "già sul server " + OneLineText(riga.uid);
     case EsitoRiga::kNonRiuscita:
-      return line + "non riuscita: " + TestoEsterno(riga.motivo);
+      return line + "non riuscita: " + OneLineText(riga.motivo);
     case EsitoRiga::kSaltata:
     case EsitoRiga::kOccupata:
-      return line + "saltata: " + TestoEsterno(riga.motivo);
+      return line + "saltata: " + OneLineText(riga.motivo);
     case EsitoRiga::kInterrotta:
       return line + "interrotta, resta in attesa";
     case EsitoRiga::kDaPubblicare:
-      return line + "da pubblicare " + TestoEsterno(riga.file) + " (" + TestoEsterno(riga.motivo) + ")";
+      return line + "da pubblicare " + OneLineText(riga.file) + " (" + OneLineText(riga.motivo) + ")";
   }
   return line;
 }

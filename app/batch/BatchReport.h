@@ -50,10 +50,6 @@ Riepilogo Conta(const std::vector<RisultatoRiga>& righe);
 // another process is publishing counts as done), else 1.
 int CodiceUscita(const Riepilogo& riepilogo);
 
-// `text` with every control character but TAB replaced by a blank, so text
-// from outside never starts a console line of its own.
-std::string TestoEsterno(std::string_view text);
-
 // "Riga 5: pubblicata pxxxx", "Riga 5: già sul server pxxxx", "Riga 5: non
 // riuscita: <motivo>", "Riga 5: saltata: <motivo>", "Riga 5: interrotta,
 // resta in attesa", "Riga 5: da pubblicare <file> (<motivo>)".

@@ -389,7 +389,7 @@ class Batch {
           return;
         }
         for (const std::string& r : cattura.Righe())
-          WriteLine("Album " + idAlbumRiga + ": " + TestoEsterno(r));
+          WriteLine("Album " + idAlbumRiga + ": " + OneLineText(r));
       }
       for (FotoAlbum& f : ElencaFotoAlbum(http, g.baseUrl, g.stato.TokenPrism, g.stato.IdAlbumPrism)) {
         g.presenti.emplace(HashNormalizzato(f.hash), std::move(f));
@@ -512,22 +512,23 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
     if (!opzioni.report.empty()) {
       report.open(opzioni.report, std::ios::binary | std::ios::trunc);
       if (!report) {
-        ScriviErrore("impossibile scrivere il resoconto " + TestoEsterno(opzioni.report));
+        ScriviErrore("impossibile scrivere il resoconto " + OneLineText(opzioni.report));
         return 2;
       }
     }
     const std::string archivio = PercorsoArchivioUtente(baseDir, opzioni.utente, opzioni.ditta);
     if (archivio.empty()) {
       ScriviErrore("Archivio vuoto (nessuna impostazione \"Archivio\" per l'utente " +
-                   TestoEsterno(opzioni.utente) + " e la ditta " + TestoEsterno(opzioni.ditta) + ")");
+                   OneLineText(opzioni.utente) + " e la ditta " + OneLineText(opzioni.ditta) + ")");
       return 2;
     }
-    TIBDatabase database;
+    auto connessione = std::make_unique<TIBDatabase>();
+    TIBDatabase& database = *connessione;
     ApriArchivioUtente(database, archivio, fileParametri);
     // The client library may have put its own signal handlers in place.
     InstallStopSignals();
     if (!database.Connected()) {
-      ScriviErrore("impossibile aprire l'archivio " + TestoEsterno(archivio));
+      ScriviErrore("impossibile aprire l'archivio " + OneLineText(archivio));
       return 2;
     }
     SelezioneTrasferimenti selezione;
@@ -550,16 +551,22 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
       report << ReportJSON(batch.Risultati(), riepilogo) << "\n";
       report.close();
       if (!report) {
-        ScriviErrore("impossibile scrivere il resoconto " + TestoEsterno(opzioni.report));
+        ScriviErrore("impossibile scrivere il resoconto " + OneLineText(opzioni.report));
         return 2;
       }
+    }
+    if (StopRequested()) {
+      // Every claim is committed or rolled back by now. The process ends
+      // by the signal without detaching: after a stop signal the embedded
+      // engine does not come back from a detach.
+      static_cast<void>(connessione.release());
     }
     return CodiceUscita(riepilogo);
   } catch (const EStopRequested&) {
     ScriviErrore("fermato da un segnale");
     return 1;
   } catch (const Exception& e) {
-    ScriviErrore(TestoEsterno(Descrivi(e)));
+    ScriviErrore(OneLineText(Descrivi(e)));
     return 2;
   } catch (const std::exception& e) {
     ScriviErrore(std::string("Exception: ") + e.what());

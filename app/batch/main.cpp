@@ -6,6 +6,7 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchRun.h"
+#include "archive/FbClient.h"
 #include "archive/Qorin2.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   int codice = velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
-  if (velmora::StopSignalCount() > 0) velmora::EndProcessBySignal();
+  if (velmora::StopSignalCount() > 0) {
+    // The summary is out: the caller sees the signal, not the exit code.
+    velmora::ShutdownFbClient();
+    velmora::EndProcessBySignal();
+  }
   return codice;
 }

@@ -33,6 +33,7 @@ struct ArchiveRows {
   std::string password = "segreta";    // ACCOUNTPASSWORD
   bool createFile = true;              // write the media file
   std::string fileName = "sposi.jpg";  // local file name under the photo folder
+  size_t photoSize = 0;                // bytes of the media file; 0 = a small photo
 };
 
 // The stored folder of the photo and where it lives locally.
@@ -77,6 +78,7 @@ class PublicationSetup {
       std::string folder = dir_ / "foto/2024/";
       RunProcess({"/bin/mkdir", "-p", folder});
       photo_ = std::string("\xFF\xD8\xFF\xE0", 4) + "JFIF test photo " + std::string(3000, 'p');
+      if (rows.photoSize > photo_.size()) photo_.resize(rows.photoSize, 'q');
       WriteFileBytes(folder + rows.fileName, photo_);
     }
   }

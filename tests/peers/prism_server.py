@@ -27,6 +27,8 @@ An answer rule replaces the server's own answer for the requests it matches:
    "status": 200, "body": "text" or JSON value, "headers": {...},
    "delay_ms": 0, "close": false, "times": null}
 "close": true drops the connection without answering (after "delay_ms").
+"read_rate": bytes per second: the request body is read that slowly (a
+server that reads an upload slowly); the rule then answers as above.
 "times" limits how many requests the rule answers. The first matching rule
 wins. Rules come from --script FILE and from /_control/script.
 
@@ -172,7 +174,30 @@ class Handler(BaseHTTPRequestHandler):
                 chunks.append(self.rfile.read(size))
                 self.rfile.readline()
         length = int(self.headers.get("Content-Length") or 0)
+        rate = self.read_rate()
+        if rate and length:
+            data = b""
+            while len(data) < length:
+                piece = self.rfile.read(min(65536, length - len(data)))
+                if not piece:
+                    break
+                data += piece
+                time.sleep(len(piece) / rate)
+            return data
         return self.rfile.read(length) if length else b""
+
+    def read_rate(self):
+        """The "read_rate" of the first rule matching this request, or 0."""
+        with self.state.lock:
+            for rule in self.state.rules:
+                if rule.get("method", self.command).upper() != self.command:
+                    continue
+                if not re.search(rule.get("path", ""), self.path.lstrip("/")):
+                    continue
+                if rule.get("times") is not None and rule["times"] <= 0:
+                    continue
+                return rule.get("read_rate", 0)
+        return 0
 
     def send(self, status, body, headers=None):
         if isinstance(body, (dict, list)):

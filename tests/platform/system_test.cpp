@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/Exceptions.h"
 #include "tests/support/TestSupport.h"
 
 namespace velmora {
@@ -35,6 +36,48 @@ TEST(Console, RedirectNestsAndRestores) {
   EXPECT_EQ(outer, (std::vector<std::string>{"one", "three"}));
   EXPECT_EQ(inner, (std::vector<std::string>{"two"}));
   EXPECT_EQ(bytes, "");
+}
+
+TEST(Console, OutsideTextStaysOnOneLine) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string oneLine;
+    std::string keepingCrLf;
+  };
+  const Case cases[] = {
+      {"plain text", "1 files uploaded", "1 files uploaded", "1 files uploaded"},
+      {"CR LF, NUL", std::string("ok\0after\r\nINJ", 13), "ok after  INJ", "ok after\r\nINJ"},
+      {"lone CR and lone LF", "a\rb\nc", "a b c", "a b c"},
+      {"LF CR is no pair", "a\n\rb", "a  b", "a  b"},
+      {"TAB stays", "a\tb", "a\tb", "a\tb"},
+      {"other C0 controls and DEL", "\x01\x1b[2J\x7f", "  [2J ", "  [2J "},
+      {"NEL and other C1 controls", "a\u0085b\u009bc", "a b c", "a b c"},
+      {"line and paragraph separators", "a\u2028b\u2029c", "a b c", "a b c"},
+      {"other characters stay", "caff\u00E8 \u20AC \u2027", "caff\u00E8 \u20AC \u2027",
+       "caff\u00E8 \u20AC \u2027"},
+      {"invalid UTF-8 stays", "\xFF\xC2", "\xFF\xC2", "\xFF\xC2"},
+      {"CR at the end", "a\r", "a ", "a "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(OneLineText(c.text), c.oneLine);
+    EXPECT_EQ(OneLineTextKeepingCrLf(c.text), c.keepingCrLf);
+  }
+}
+
+TEST(Console, ReportMessageKeepsOnlyDocumentedLineBreaks) {
+  // Documented to span lines: database, socket and TLS errors.
+  EXPECT_EQ(ReportMessage(EIdSocketError("Socket Error # 10061\r\nConnection refused.", 10061)),
+            "Socket Error # 10061\r\nConnection refused.");
+  EXPECT_EQ(ReportMessage(EIBInterBaseError(std::string("Dynamic SQL Error\r\nToken unknown\n\0x", 35))),
+            "Dynamic SQL Error\r\nToken unknown  x");
+  EXPECT_EQ(ReportMessage(EIdOSSLConnectError("Error connecting with SSL.\r\nEOF")),
+            "Error connecting with SSL.\r\nEOF");
+  // A status line or any other message from outside: one line.
+  EXPECT_EQ(ReportMessage(EIdHTTPProtocolException("HTTP/1.1 500 x\rTORNAVELO terminato", 500, "")),
+            "HTTP/1.1 500 x TORNAVELO terminato");
+  EXPECT_EQ(ReportMessage(EFOpenError("Cannot open file \"a\r\nb\".")), "Cannot open file \"a  b\".");
 }
 
 TEST(Clock, SleepLastsAtLeastTheTime) {

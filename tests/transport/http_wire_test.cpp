@@ -2,6 +2,7 @@
 // answer reader over in-memory streams, and charset decoding.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -160,10 +161,11 @@ TEST(HttpResponseReader, FramesBodies) {
        false},
       {"until close", "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall of\r\nit", 200, "all of\r\nit",
        true},
-      {"negative length reads until close", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc", 200, "abc",
-       true},
-      {"absurd length reads what comes",
-       "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab", 200, "ab", true},
+      {"identical content lengths repeated",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length:  2 \r\nContent-Length: 02\r\n\r\nokNO", 200,
+       "ok", false},
+      {"bad content length of a 204 is never read", "HTTP/1.1 204 No Content\r\nContent-Length: -1\r\n\r\n",
+       204, "", false},
       {"multipart up to closing boundary",
        "HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; "
        "boundary=\"xx\"\r\n\r\n--xx\r\nA\n--xx--\r\nTRAILING",
@@ -194,6 +196,38 @@ TEST(HttpResponseReader, FramesBodies) {
       EXPECT_EQ(r.head.code, c.code);
       EXPECT_EQ(r.body, c.body);
       EXPECT_EQ(r.peerClosed, c.peerClosed);
+    }
+  }
+}
+
+TEST(HttpResponseReader, BodyBufferNeverOutgrowsTheBound) {
+  // A body right at the bound is read, and the buffer holding it has not
+  // grown past the bound on the way (a doubling buffer would).
+  ReaderLimits limits;
+  limits.maxBodyBytes = 1000000;
+  std::string full(limits.maxBodyBytes, 'b');
+  std::string chunked;
+  for (size_t at = 0; at < full.size(); at += 4096) {
+    std::string piece = full.substr(at, 4096);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    chunked += size + piece + "\r\n";
+  }
+  struct Case {
+    const char* name;
+    std::string input;
+  };
+  const Case cases[] = {
+      {"until close", "HTTP/1.1 200 OK\r\n\r\n" + full},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked + "0\r\n\r\n"},
+      {"content length", "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + full},
+  };
+  for (const Case& c : cases) {
+    for (size_t piece : {size_t{1000}, size_t{32768}}) {
+      SCOPED_TRACE(std::string(c.name) + " piece " + std::to_string(piece));
+      ReadResult r = ReadAnswer(c.input, piece, limits);
+      EXPECT_EQ(r.body.size(), full.size());
+      EXPECT_LE(r.body.capacity(), limits.maxBodyBytes);
     }
   }
 }
@@ -270,6 +304,33 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
        "EIdException", "Too many header lines."},
       {"body beyond the bound", "HTTP/1.1 200 OK\r\n\r\n" + std::string(5000, 'z'), "EIdException",
        "Response body too large."},
+      {"announced body beyond the bound",
+       "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'z'), "EIdException",
+       "Response body too large."},
+      {"content lengths that differ", "HTTP/1.1 200 OK\r\nContent-Length: 40\r\nContent-Length: 2\r\n\r\nok",
+       "EIdException", "Conflicting Content-Length values."},
+      {"content lengths that differ, smaller first",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX: y\r\nContent-Length: 40\r\n\r\nok", "EIdException",
+       "Conflicting Content-Length values."},
+      {"content lengths that differ beside chunked",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 1\r\nContent-Length: "
+       "3\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       "EIdException", "Conflicting Content-Length values."},
+      {"negative content length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc", "EIdException",
+       "Invalid Content-Length."},
+      {"signed content length", "HTTP/1.1 200 OK\r\nContent-Length: +3\r\n\r\nabc", "EIdException",
+       "Invalid Content-Length."},
+      {"content length list", "HTTP/1.1 200 OK\r\nContent-Length: 3, 3\r\n\r\nabc", "EIdException",
+       "Invalid Content-Length."},
+      {"hexadecimal content length", "HTTP/1.1 200 OK\r\nContent-Length: 0x3\r\n\r\nabc", "EIdException",
+       "Invalid Content-Length."},
+      {"empty content length", "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\nabc", "EIdException",
+       "Invalid Content-Length."},
+      {"absurd content length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nab",
+       "EIdException", "Invalid Content-Length."},
+      {"valid then invalid content length",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2x\r\n\r\nok", "EIdException",
+       "Invalid Content-Length."},
       {"chunked body beyond the bound",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFF\r\n" + std::string(5000, 'z'),
        "EIdException", "Response body too large."},
@@ -332,6 +393,17 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
        "<meta charset=\"utf-8\">\xC3\x83\xC2\xA8"},
       {"utf-16 by name", "application/json; charset=UTF-16LE", std::string("a\0\xE8\0", 4), "a\xC3\xA8"},
       {"no content type: byte for byte", "", "\xFF", "\xC3\xBF"},
+      {"ascii without charset", "application/json", "{\"a\":1}", "{\"a\":1}"},
+      {"ascii in utf-16 is decoded", "application/json; charset=UTF-16LE", std::string("a\0", 2), "a"},
+      {"ascii in latin1", "text/plain", "plain", "plain"},
+      {"ascii under an unknown charset", "application/json; charset=x-nonsense", "ok", "ok"},
+      {"valid utf-8 named utf8", "application/json; charset=UTF8", "\xC3\xA8\xE2\x82\xAC",
+       "\xC3\xA8\xE2\x82\xAC"},
+      {"utf-8 with an overlong form", "application/json; charset=utf-8",
+       "a\xC0\xAF"
+       "b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,6 +412,7 @@ TEST(HttpCharset, DecodesByCharsetMediaTypeOrByteForByte) {
     if (*c.contentType) head.headers.emplace_back("Content-Type", c.contentType);
     DeriveHeadFields(head);
     EXPECT_EQ(DecodeBody(c.body, head), c.text);
+    EXPECT_EQ(DecodeBody(std::string(c.body), head), c.text) << "taking the bytes";
   }
 }
 

@@ -275,5 +275,52 @@ TEST_F(TlsChannelTest, MissingOrForeignLibraryFailsHttpsOnly) {
   EXPECT_EQ(client.Get(peer.Url("/")), "plain");
 }
 
+// A peer that takes the connection (and the TLS handshake) and then reads
+// nothing: the upload fills the socket buffers and the send must end with
+// the write time-out, which is the read time-out's value.
+TEST_F(TlsChannelTest, SendToAPeerThatStopsReadingEndsWithTheWriteTimeout) {
+  struct Case {
+    const char* name;
+    bool tls;
+    bool put;
+  };
+  const Case cases[] = {
+      {"plain POST", false, false},
+      {"plain PUT", false, true},
+      {"TLS POST", true, false},
+      {"TLS PUT", true, true},
+  };
+  // Larger than what the loopback socket buffers of both sides hold.
+  const std::string body(48 << 20, 'u');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerStep deaf;
+    deaf.read = "none";
+    deaf.stall = true;
+    std::unique_ptr<ScriptedPeer> peer =
+        c.tls ? std::make_unique<ScriptedPeer>(std::vector<test::PeerConnection>{{deaf}}, valid_.first,
+                                               valid_.second)
+              : std::make_unique<ScriptedPeer>(std::vector<test::PeerConnection>{{deaf}});
+    HttpClient client;
+    client.SetConnectTimeout(10000);
+    client.SetReadTimeout(700);
+    std::string url = peer->Url("/upload", c.tls ? "https" : "http");
+    try {
+      if (c.put) {
+        client.Put(url, body);
+      } else {
+        client.Post(url, body);
+      }
+      ADD_FAILURE() << "the send did not end";
+    } catch (const EIdSocketError& e) {
+      EXPECT_EQ(e.LastError(), 10060);
+      EXPECT_EQ(e.Message(), "Socket Error # 10060\r\nConnection timed out.");
+    } catch (const Exception& e) {
+      ADD_FAILURE() << e.ClassName() << ": " << e.Message();
+    }
+    EXPECT_FALSE(client.Connected());
+  }
+}
+
 }  // namespace
 }  // namespace velmora
