@@ -53,8 +53,10 @@ Riepilogo Conta(const std::vector<RisultatoRiga>& righe) {
         ++r.nonRiuscite;
         break;
       case EsitoRiga::kSaltata:
-      case EsitoRiga::kOccupata:
         ++r.saltate;
+        break;
+      case EsitoRiga::kOccupata:
+        ++r.occupate;
         break;
       case EsitoRiga::kDaPubblicare:
         ++r.daPubblicare;
@@ -97,8 +99,9 @@ std::string RigaRiepilogo(const Riepilogo& r) {
   }
   std::string line = "Pubblicate " + std::to_string(r.pubblicate) + ", già sul server " +
                      std::to_string(r.giaPresenti) + ", non riuscite " + std::to_string(r.nonRiuscite) +
-                     ", saltate " + std::to_string(r.saltate) + "; " + MiB(r.byteInviati) + " inviati in " +
-                     secondi;
+                     ", saltate " + std::to_string(r.saltate) +
+                     (r.occupate > 0 ? ", in corso altrove " + std::to_string(r.occupate) : "") + "; " +
+                     MiB(r.byteInviati) + " inviati in " + secondi;
   if (r.interrotto) line += " (interrotto da un segnale)";
   return line;
 }
@@ -111,6 +114,7 @@ std::string ReportJSON(const std::vector<RisultatoRiga>& righe, const Riepilogo&
       .AddPair("gia_presenti", static_cast<int64_t>(r.giaPresenti))
       .AddPair("non_riuscite", static_cast<int64_t>(r.nonRiuscite))
       .AddPair("saltate", static_cast<int64_t>(r.saltate))
+      .AddPair("in_corso_altrove", static_cast<int64_t>(r.occupate))
       .AddPair("da_pubblicare", static_cast<int64_t>(r.daPubblicare))
       .AddPair("byte_inviati", static_cast<int64_t>(r.byteInviati))
       .AddPair("millisecondi", static_cast<int64_t>(r.secondi * 1000 + 0.5))

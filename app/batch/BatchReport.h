@@ -35,7 +35,8 @@ struct Riepilogo {
   size_t pubblicate = 0;
   size_t giaPresenti = 0;
   size_t nonRiuscite = 0;  // kNonRiuscita and kInterrotta
-  size_t saltate = 0;      // kSaltata and kOccupata
+  size_t saltate = 0;      // kSaltata (media file missing)
+  size_t occupate = 0;     // kOccupata: another process publishes them
   size_t daPubblicare = 0;
   uint64_t byteInviati = 0;
   double secondi = 0;
@@ -56,7 +57,9 @@ int CodiceUscita(const Riepilogo& riepilogo);
 std::string RigaEsito(const RisultatoRiga& riga);
 
 // "Pubblicate 28, già sul server 1, non riuscite 1, saltate 0; 28.0 MiB
-// inviati in 3.4 s" (dry run: "Da pubblicare 30, saltate 0; nessuna modifica").
+// inviati in 3.4 s", with ", in corso altrove N" after "saltate" when another
+// process had rows (dry run: "Da pubblicare 30, saltate 0; prova, nessuna
+// modifica").
 std::string RigaRiepilogo(const Riepilogo& riepilogo);
 
 // The report: {"dry_run", "interrotto", "riepilogo": {...}, "righe": [...]}.

@@ -6,7 +6,6 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchRun.h"
-#include "archive/FbClient.h"
 #include "archive/Qorin2.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
@@ -44,8 +43,10 @@ int main(int argc, char** argv) {
   }
   int codice = velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
   if (velmora::StopSignalCount() > 0) {
-    // The summary is out: the caller sees the signal, not the exit code.
-    velmora::ShutdownFbClient();
+    // The summary is out and every claim is committed or rolled back: the
+    // caller sees the signal, not the exit code. The client library is not
+    // shut down first: after a stop signal its embedded engine does not come
+    // back from a detach or a shutdown.
     velmora::EndProcessBySignal();
   }
   return codice;

@@ -5,9 +5,11 @@
 // and one small distinct file per photo; the test Prism server.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -173,6 +175,70 @@ class BatchArchive {
   std::string archive_;
   std::unique_ptr<PrismPeer> peer_;
 };
+
+// A batch started in the background, its standard output going to a file:
+// for stopping it by a signal at a chosen moment. Killed (SIGKILL) and
+// reaped when destroyed if still running.
+class StartedBatch {
+ public:
+  StartedBatch(BatchArchive& archive, const std::vector<std::string>& options)
+      : out_(archive.Dir() / ("out" + std::to_string(++counter_) + ".txt")) {
+    std::vector<std::string> argv = archive.Argv(options);
+    std::map<std::string, std::string> env = archive.Environment();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      int in = ::open("/dev/null", O_RDONLY);
+      int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      std::vector<char*> args;
+      for (std::string& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+  }
+  ~StartedBatch() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  StartedBatch(const StartedBatch&) = delete;
+  StartedBatch& operator=(const StartedBatch&) = delete;
+
+  void Signal(int number) { ::kill(pid_, number); }
+  // Waits for the end (at most `seconds`) and returns the wait status, -1
+  // when it did not end in time.
+  int Wait(int seconds) {
+    for (int i = 0; i < seconds * 50; ++i) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      ::usleep(20000);
+    }
+    return -1;
+  }
+  std::string Out() const { return ReadFileBytes(out_); }
+
+ private:
+  static inline int counter_ = 0;
+  std::string out_;
+  pid_t pid_ = -1;
+};
+
+// Waits until `condition` holds, at most `seconds`.
+template <typename F>
+bool WaitFor(F&& condition, int seconds = 60) {
+  for (int i = 0; i < seconds * 50; ++i) {
+    if (condition()) return true;
+    ::usleep(20000);
+  }
+  return false;
+}
 
 // Console output split at CR LF.
 inline std::vector<std::string> Lines(const std::string& out) {

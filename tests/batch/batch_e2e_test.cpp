@@ -180,5 +180,110 @@ TEST(Batch, APhotoTheServerNeverListsIsReportedAndLeftPending) {
   EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 1u);
 }
 
+int CountRequestsOf(PrismPeer& peer, const std::string& method, const std::string& fragment) {
+  int n = 0;
+  for (const std::string& line : peer.RequestLines()) {
+    n += line.rfind(method + " ", 0) == 0 && line.find(fragment) != std::string::npos;
+  }
+  return n;
+}
+
+// A batch killed with SIGKILL at a moment chosen by the server's requests,
+// then run again without the server's delays: every row ends published once.
+struct CrashCase {
+  const char* name;
+  const char* rules;     // the server's answer rules for the first batch
+  const char* method;    // kill once the server has seen
+  const char* fragment;  //   this many requests of this kind
+  int count;
+};
+
+TEST(Batch, KilledAtAnyPointARerunPublishesEveryRowExactlyOnce) {
+  const CrashCase cases[] = {
+      {"during the first uploads", R"([{"method": "POST", "path": "/upload/", "delay_ms": 300}])", "POST",
+       "/upload/", 2},
+      {"after half of the uploads", R"([{"method": "POST", "path": "/upload/", "delay_ms": 100}])", "PUT",
+       "/upload/", 5},
+      {"during identification", R"([{"method": "GET", "path": "api/v1/photos\\?", "body": []}])", "GET",
+       "api/v1/photos?", 3},
+      {"while titles are set", R"([{"method": "PUT", "path": "api/v1/photos/", "delay_ms": 200}])", "PUT",
+       "api/v1/photos/", 3},
+  };
+  for (const CrashCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchArchive a(WithScript(c.rules));
+    a.AddAlbum(1, "Matrimonio");
+    for (int id = 1; id <= 10; ++id) a.AddTransfer(id, 1);
+    {
+      StartedBatch batch(a, {"--jobs", "2", "--wait", "60"});
+      ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), c.method, c.fragment) >= c.count; }, 240));
+      batch.Signal(SIGKILL);
+      int status = batch.Wait(30);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    }
+    const size_t before = a.ExpectConsistent();
+    EXPECT_LT(before, 10u);
+    a.Control("reset");
+    ProcessResult rerun = a.Run({"--wait", "5"});
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    EXPECT_EQ(a.ExpectConsistent(), 10u);
+    EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 10u);
+    EXPECT_EQ(a.Peer().State()->GetValue("albums").AsArray().Count(), 1u);
+  }
+}
+
+TEST(Batch, AStopSignalAbandonsUnfinishedUploadsAndEndsByTheSignal) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    // Each upload answer comes 1500 ms after the body: a signal during that
+    // wait abandons the row (no answer, no filing, nothing recorded).
+    BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 1500}])"));
+    a.AddAlbum(1, "Matrimonio");
+    for (int id = 1; id <= 8; ++id) a.AddTransfer(id, 1);
+    StartedBatch batch(a, {"--jobs", "2"});
+    ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), "POST", "/upload/") >= 2; }));
+    const auto start = std::chrono::steady_clock::now();
+    batch.Signal(signal);
+    int status = batch.Wait(30);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_EQ(CountRequestsOf(a.Peer(), "POST", "/upload/"), 2);
+    EXPECT_EQ(CountRequestsOf(a.Peer(), "PUT", "/upload/"), 0);
+    EXPECT_EQ(a.ExpectConsistent(), 0u);
+    std::vector<std::string> lines = Lines(batch.Out());
+    ASSERT_EQ(lines.size(), 9u) << batch.Out();
+    EXPECT_EQ(lines[0], "Riga 1: interrotta, resta in attesa");
+    EXPECT_NE(lines.back().find("(interrotto da un segnale)"), std::string::npos) << batch.Out();
+    a.Control("reset");
+    ProcessResult rerun = a.Run();
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    EXPECT_EQ(a.ExpectConsistent(), 8u);
+    EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 8u);
+  }
+}
+
+TEST(Batch, AStopSignalAfterTheUploadFinishesAndRecordsTheRow) {
+  // The filing answers come 1500 ms late: a signal then finds the bytes on
+  // the server, and those rows are finished and recorded.
+  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500}])"));
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 8; ++id) a.AddTransfer(id, 1);
+  StartedBatch batch(a, {"--jobs", "2"});
+  ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), "PUT", "/upload/") >= 2; }));
+  batch.Signal(SIGTERM);
+  int status = batch.Wait(60);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  const size_t published = a.ExpectConsistent();
+  EXPECT_GE(published, 2u);
+  EXPECT_LT(published, 8u);
+  EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), published);
+  a.Control("reset");
+  ProcessResult rerun = a.Run();
+  EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+  EXPECT_EQ(a.ExpectConsistent(), 8u);
+  EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 8u);
+}
+
 }  // namespace
 }  // namespace velmora::test
