@@ -27,6 +27,7 @@
 #include "publish/AlbumCondiviso.h"
 #include "publish/AlbumListing.h"
 #include "publish/BatchUpload.h"
+#include "publish/ClientPrism.h"
 #include "publish/FileDigest.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
@@ -37,7 +38,6 @@ namespace velmora {
 
 namespace {
 
-constexpr int kTimeoutMs = 600000;
 constexpr const char* kAlfabetoToken = "abcdefghijklmnopqrstuvwxyz1234567890";
 
 using Orologio = std::chrono::steady_clock;
@@ -53,17 +53,6 @@ void ScriviErrore(const std::string& text) {
 }
 
 std::string Descrivi(const Exception& e) { return std::string(e.ClassName()) + ": " + e.Message(); }
-
-// The client settings of a run: time-outs, TLS versions, user agent.
-void ImpostaClient(HttpClient& http) {
-  http.SetConnectTimeout(kTimeoutMs);
-  http.SetReadTimeout(kTimeoutMs);
-  TlsSettings& tls = http.TlsHandler();
-  tls.sslVersions = kSslVersionsAll;
-  tls.connectTimeoutMs = kTimeoutMs;
-  tls.readTimeoutMs = kTimeoutMs;
-  http.SetUserAgent(kUserAgentPrism);
-}
 
 // The live progress line on standard error, redrawn every 250 ms while the
 // batch works, and only when standard error is a terminal.
@@ -201,7 +190,7 @@ void EseguiLavori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, Avanzamento&
   std::atomic<size_t> prossimo{0};
   auto lavoratore = [&] {
     HttpClient http;
-    ImpostaClient(http);
+    ImpostaClientPrism(http);
     for (;;) {
       size_t n = prossimo++;
       if (n >= lavori.size()) return;
@@ -369,7 +358,7 @@ class Batch {
     g.stato.IdUserPrism = prima.idUserPrism;
     g.stato.IdAlbumPrism = prima.idAlbumPrism;
     HttpClient http;
-    ImpostaClient(http);
+    ImpostaClientPrism(http);
 
     try {
       {
