@@ -200,13 +200,14 @@ struct CrashCase {
 
 TEST(Batch, KilledAtAnyPointARerunPublishesEveryRowExactlyOnce) {
   const CrashCase cases[] = {
-      {"during the first uploads", R"([{"method": "POST", "path": "/upload/", "delay_ms": 300}])", "POST",
-       "/upload/", 2},
-      {"after half of the uploads", R"([{"method": "POST", "path": "/upload/", "delay_ms": 100}])", "PUT",
-       "/upload/", 5},
+      {"during the first uploads",
+       R"([{"method": "POST", "path": "/upload/", "delay_ms": 300, "pass": true}])", "POST", "/upload/", 2},
+      {"after half of the uploads",
+       R"([{"method": "POST", "path": "/upload/", "delay_ms": 100, "pass": true}])", "PUT", "/upload/", 5},
       {"during identification", R"([{"method": "GET", "path": "api/v1/photos\\?", "body": []}])", "GET",
        "api/v1/photos?", 3},
-      {"while titles are set", R"([{"method": "PUT", "path": "api/v1/photos/", "delay_ms": 200}])", "PUT",
+      {"while titles are set",
+       R"([{"method": "PUT", "path": "api/v1/photos/", "delay_ms": 200, "pass": true}])", "PUT",
        "api/v1/photos/", 3},
   };
   for (const CrashCase& c : cases) {
@@ -237,7 +238,7 @@ TEST(Batch, AStopSignalAbandonsUnfinishedUploadsAndEndsByTheSignal) {
     SCOPED_TRACE(signal);
     // Each upload answer comes 1500 ms after the body: a signal during that
     // wait abandons the row (no answer, no filing, nothing recorded).
-    BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 1500}])"));
+    BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 1500, "pass": true}])"));
     a.AddAlbum(1, "Matrimonio");
     for (int id = 1; id <= 8; ++id) a.AddTransfer(id, 1);
     StartedBatch batch(a, {"--jobs", "2"});
@@ -266,7 +267,7 @@ TEST(Batch, AStopSignalAbandonsUnfinishedUploadsAndEndsByTheSignal) {
 TEST(Batch, AStopSignalAfterTheUploadFinishesAndRecordsTheRow) {
   // The filing answers come 1500 ms late: a signal then finds the bytes on
   // the server, and those rows are finished and recorded.
-  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500}])"));
+  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500, "pass": true}])"));
   a.AddAlbum(1, "Matrimonio");
   for (int id = 1; id <= 8; ++id) a.AddTransfer(id, 1);
   StartedBatch batch(a, {"--jobs", "2"});

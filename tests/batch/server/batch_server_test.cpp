@@ -33,7 +33,7 @@ TEST_F(BatchServer, PublishesEveryRowOnceThroughTheServer) {
 
 TEST_F(BatchServer, TwoBatchesAtOncePublishEveryRowOnce) {
   // Slow uploads keep both batches busy on the same rows at the same time.
-  BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 150}])"),
+  BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 150, "pass": true}])"),
                  serverDir_.ConnectString("archivio.fdb"));
   a.AddAlbum(1, "Matrimonio");
   for (int id = 1; id <= 16; ++id) a.AddTransfer(id, 1);
