@@ -1,6 +1,11 @@
 #include "archive/DBUtility.h"
 
+#include <ibase.h>
+
+#include <chrono>
 #include <memory>
+#include <random>
+#include <thread>
 
 #include "archive/IBSQL.h"
 #include "archive/ParameterBlocks.h"
@@ -29,6 +34,25 @@ TIBTransaction* TransazioneNoWait(TIBDatabase& database) {
 
 TIBTransaction* TransazioneReadCommitted(TIBDatabase& database) {
   return NuovaTransazione(database, kOpzioniReadCommitted);
+}
+
+bool ConflittoAggiornamento(const EIBError& e) noexcept {
+  return e.IBErrorCode() == isc_deadlock || e.IBErrorCode() == isc_update_conflict ||
+         e.IBErrorCode() == isc_lock_conflict;
+}
+
+void EseguiRipetendoConflitti(TIBSQL& sql) {
+  std::minstd_rand random(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int tentativo = 1;; ++tentativo) {
+    try {
+      sql.ExecQuery();
+      return;
+    } catch (const EIBError& e) {
+      if (tentativo >= kTentativiConflitto || !ConflittoAggiornamento(e)) throw;
+    }
+    // Spread the processes that were all waiting for the same writer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + random() % 41));
+  }
 }
 
 bool EsisteTabella(TIBDatabase& database, const std::string& nome) {

@@ -8,8 +8,11 @@
 #include <string>
 
 #include "archive/IBDatabase.h"
+#include "platform/Exceptions.h"
 
 namespace velmora {
+
+class TIBSQL;
 
 // A set of transaction options: bit n stands for option n of the option table
 // (TransactionOptionName); only bits 1..20 are examined.
@@ -36,6 +39,22 @@ TIBTransaction* NuovaTransazione(TIBDatabase& database, TOpzioniTransazione opzi
 TIBTransaction* TransazioneNoWait(TIBDatabase& database);
 // NuovaTransazione with {15, 17}: read committed, record versions.
 TIBTransaction* TransazioneReadCommitted(TIBDatabase& database);
+
+// True when `e` is the server's refusal of a write that met another
+// transaction's change of the same row: IBErrorCode isc_deadlock (which
+// carries "update conflicts with concurrent update") or isc_lock_conflict.
+bool ConflittoAggiornamento(const EIBError& e) noexcept;
+
+// How many times EseguiRipetendoConflitti executes a statement at most.
+inline constexpr int kTentativiConflitto = 100;
+
+// Executes `sql` (ExecQuery). A write on a read-committed transaction that
+// waits for another writer of the same row is refused with an update
+// conflict when that writer commits; the statement changed nothing, and
+// executed again it sees the committed row. So on ConflittoAggiornamento it
+// is executed again after a pause of 10 to 50 ms, up to kTentativiConflitto
+// times in all; the last conflict, and every other error, is raised.
+void EseguiRipetendoConflitti(TIBSQL& sql);
 
 // True when the catalogue (RDB$RELATIONS) holds a table or view named exactly
 // `nome` (the stored form: upper case for unquoted names). Runs on a new

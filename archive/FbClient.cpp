@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/ParameterBlocks.h"
+#include "archive/SharedEngine.h"
 #include "platform/CodePage.h"
 #include "platform/DynamicLibrary.h"
 
@@ -47,6 +48,10 @@ const char* FbClientLibraryName() noexcept { return "libfbclient.so.2"; }
 const FbClient& LoadFbClient() {
   std::lock_guard<std::mutex> lock(gLoadMutex);
   if (gLoaded) return gClient;
+  // The library reads its configuration when it is loaded: local database
+  // files must be opened in shared mode from the first attach on.
+  static bool sharedEngine = (UseSharedEngine(), true);
+  (void)sharedEngine;
   std::string error;
   DynamicLibrary lib = DynamicLibrary::Open({FbClientLibraryName()}, error);
   if (!lib.Loaded()) IBClientError(kIBLibraryNotFound, FbClientLibraryName());

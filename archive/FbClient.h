@@ -48,7 +48,9 @@ struct FbClient {
 const char* FbClientLibraryName() noexcept;
 
 // The bound client library, loaded on first call (thread-safe) and kept for
-// the process. At normal process exit the library is shut down (fb_shutdown,
+// the process. Before it is loaded, local database files are set up to be
+// shared with other processes (UseSharedEngine, archive/SharedEngine.h).
+// At normal process exit the library is shut down (fb_shutdown,
 // bounded wait) so that the embedded engine's threads end before the
 // process's own exit handlers run; connections still attached then are
 // detached and their open transactions rolled back, as if the process had

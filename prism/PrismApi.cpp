@@ -24,15 +24,20 @@ bool FinisceCon(std::string_view text, std::string_view suffix) {
 // Runs one update on `transazione`, or on a new default transaction of
 // `database` when none is given, parameter scanning off, and makes it
 // durable at once. The transaction stays open on the connection, which
-// commits it when released.
+// commits it when released. On a given transaction an update conflict with
+// a writer that committed meanwhile is met by executing it again.
 void EseguiAggiornamento(TIBDatabase& database, TIBTransaction* transazione, std::vector<std::string> righe) {
+  const bool condivisa = transazione != nullptr;
   if (!transazione) transazione = NuovaTransazione(database, 0);
   TIBSQL sql;
   sql.SetDatabase(&database);
   sql.SetTransaction(transazione);
   sql.ParamCheck = false;
   sql.SQL = std::move(righe);
-  sql.ExecQuery();
+  if (condivisa)
+    EseguiRipetendoConflitti(sql);
+  else
+    sql.ExecQuery();
   transazione->CommitRetaining();
 }
 

@@ -77,7 +77,8 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
 // object; the database layer's exceptions for the update.
 // `scrittura`, when given, is the started transaction of `database` the
 // album-row update runs on (and is made durable on) instead of a new default
-// one.
+// one; an update conflict with another writer that committed meanwhile then
+// makes the update run again (EseguiRipetendoConflitti, archive/DBUtility.h).
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                 const std::string& accountUser, const std::string& accountPassword,
                 const std::string& idAlbumTolvana, TIBTransaction* scrittura = nullptr);

@@ -23,13 +23,14 @@ bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& sta
     std::string idAlbum;
     {
       // The update takes the row's lock, waiting while another process
-      // holds it; read committed, it then sees what that process committed.
+      // holds it; when that process commits, the update is refused as a
+      // conflict and runs again, and the re-read sees what was committed.
       TIBSQL sql;
       sql.SetDatabase(&database);
       sql.SetTransaction(blocco);
       sql.ParamCheck = false;
       sql.SQL = {"UPDATE KELALBUMPRISM SET IDALBUMPRISM = IDALBUMPRISM WHERE ID = " + idAlbumTolvana};
-      sql.ExecQuery();
+      EseguiRipetendoConflitti(sql);
       sql.FreeHandle();
       sql.SQL = {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + idAlbumTolvana};
       sql.ExecQuery();

@@ -16,7 +16,10 @@ class TIBTransaction;
 
 // A new started transaction for writing the album row: read committed with
 // record versions, waiting for another writer of the same row to end (the
-// client library's default) instead of failing. Owned by the connection.
+// client library's default). Its writes run through EseguiRipetendoConflitti
+// (archive/DBUtility.h): the conflict the server reports when the other
+// writer commits makes them run again instead of failing. Owned by the
+// connection.
 // Raises what NuovaTransazione raises.
 TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database);
 

@@ -8,6 +8,10 @@
 #   dir    print (and create) the directory for server-side test databases,
 #          owned by the firebird user
 set -euo pipefail
+# The server and the tools below read the installed configuration, whatever
+# FIREBIRD a calling process left in the environment (a program that loaded
+# the client library points it at its shared-mode directory).
+unset FIREBIRD
 
 PASSWORD="quietlamp"
 RUN_DIR=/run/firebird3.0

@@ -34,6 +34,7 @@ struct ArchiveRows {
   bool createFile = true;              // write the media file
   std::string fileName = "sposi.jpg";  // local file name under the photo folder
   size_t photoSize = 0;                // bytes of the media file; 0 = a small photo
+  std::string archive;                 // connect string; "" = archivio.fdb in the set-up's directory
 };
 
 // The stored folder of the photo and where it lives locally.
@@ -85,7 +86,7 @@ class PublicationSetup {
 
   PrismPeer& Peer() { return *peer_; }
   const TempDir& Dir() const { return dir_; }
-  std::string ArchivePath() const { return dir_ / "archivio.fdb"; }
+  std::string ArchivePath() const { return rows_.archive.empty() ? dir_ / "archivio.fdb" : rows_.archive; }
   std::string PhotoPath() const { return dir_ / ("foto/2024/" + rows_.fileName); }
 
   // IDPRISM, HASHPRISM, DATAORATRANSF of a transfer row.
