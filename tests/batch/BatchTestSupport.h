@@ -241,6 +241,36 @@ bool WaitFor(F&& condition, int seconds = 60) {
 }
 
 // Console output split at CR LF.
+inline std::vector<std::string> Lines(const std::string& out);
+
+// Two batches started at once on 16 pending rows of album row 1 (slow
+// uploads keep both busy on the same rows): both end with exit code 0,
+// every row is published once, by one of them, into one server album.
+inline void ExpectTwoBatchesPublishEveryRowOnce(BatchArchive& a) {
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 16; ++id) a.AddTransfer(id, 1);
+  StartedBatch first(a, {"--jobs", "2"});
+  StartedBatch second(a, {"--jobs", "2"});
+  int s1 = first.Wait(240);
+  int s2 = second.Wait(240);
+  ASSERT_TRUE(WIFEXITED(s1) && WIFEXITED(s2)) << s1 << " " << s2;
+  EXPECT_EQ(WEXITSTATUS(s1), 0) << first.Out();
+  EXPECT_EQ(WEXITSTATUS(s2), 0) << second.Out();
+  EXPECT_EQ(a.ExpectConsistent(), 16u);
+  auto state = a.Peer().State();
+  EXPECT_EQ(state->GetValue("photos").AsArray().Count(), 16u);
+  EXPECT_EQ(state->GetValue("albums").AsArray().Count(), 1u);
+  const std::string out = first.Out() + second.Out();
+  for (int id = 1; id <= 16; ++id) {
+    const std::string tag = "Riga " + std::to_string(id) + ": ";
+    int published = 0;
+    for (const std::string& line : Lines(out)) {
+      published += line.rfind(tag + "pubblicata ", 0) == 0 || line.rfind(tag + "già sul server ", 0) == 0;
+    }
+    EXPECT_EQ(published, 1) << "row " << id << "\n" << out;
+  }
+}
+
 inline std::vector<std::string> Lines(const std::string& out) {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -109,6 +109,11 @@ TEST(Batch, PublishesEveryPendingRowOnceAndARerunDoesNothing) {
   EXPECT_EQ(a.ExpectConsistent(30), 30u);
 }
 
+TEST(Batch, TwoBatchesAtOnceOnALocalArchivePublishEveryRowOnce) {
+  BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 150, "pass": true}])"));
+  ExpectTwoBatchesPublishEveryRowOnce(a);
+}
+
 TEST(Batch, DryRunChangesNothing) {
   BatchArchive a;
   a.AddAlbum(1, "Matrimonio");

@@ -32,32 +32,9 @@ TEST_F(BatchServer, PublishesEveryRowOnceThroughTheServer) {
 }
 
 TEST_F(BatchServer, TwoBatchesAtOncePublishEveryRowOnce) {
-  // Slow uploads keep both batches busy on the same rows at the same time.
   BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 150, "pass": true}])"),
                  serverDir_.ConnectString("archivio.fdb"));
-  a.AddAlbum(1, "Matrimonio");
-  for (int id = 1; id <= 16; ++id) a.AddTransfer(id, 1);
-  StartedBatch first(a, {"--jobs", "2"});
-  StartedBatch second(a, {"--jobs", "2"});
-  int s1 = first.Wait(240);
-  int s2 = second.Wait(240);
-  ASSERT_TRUE(WIFEXITED(s1) && WIFEXITED(s2)) << s1 << " " << s2;
-  EXPECT_EQ(WEXITSTATUS(s1), 0) << first.Out();
-  EXPECT_EQ(WEXITSTATUS(s2), 0) << second.Out();
-  EXPECT_EQ(a.ExpectConsistent(), 16u);
-  auto state = a.Peer().State();
-  EXPECT_EQ(state->GetValue("photos").AsArray().Count(), 16u);
-  EXPECT_EQ(state->GetValue("albums").AsArray().Count(), 1u);
-  // Every row is reported as published by exactly one of the two.
-  const std::string out = first.Out() + second.Out();
-  for (int id = 1; id <= 16; ++id) {
-    const std::string tag = "Riga " + std::to_string(id) + ": ";
-    int published = 0;
-    for (const std::string& line : Lines(out)) {
-      published += line.rfind(tag + "pubblicata ", 0) == 0 || line.rfind(tag + "già sul server ", 0) == 0;
-    }
-    EXPECT_EQ(published, 1) << "row " << id << "\n" << out;
-  }
+  ExpectTwoBatchesPublishEveryRowOnce(a);
 }
 
 }  // namespace
