@@ -55,13 +55,12 @@ const char* FbClientLibraryName() noexcept;
 // process's own exit handlers run; connections still attached then are
 // detached and their open transactions rolled back, as if the process had
 // ended. The library's own SIGINT/SIGTERM handler, put in place at the first
-// attach, would detach every connection under work still going on: its
-// shutdown is refused for signals (the program acts on them itself, see
-// platform/Signals.h), and the handler passes the signal on to the
-// program's. Raises EIBClientError 1 "InterBase library libfbclient.so.2 not
-// found in the path. Please install InterBase to use this functionality" when
-// it cannot be opened, or 123 naming a missing entry point. A failed load is
-// tried again at the next call.
+// attach, would detach every connection under work still going on: the
+// database layer puts the program's handler back after each attach and
+// create (StopSignalsHeld, platform/Signals.h), and should the library's
+// handler run all the same, its shutdown is refused. Raises EIBClientError 1 "InterBase library
+// libfbclient.so.2 not found in the path. Please install InterBase to use this functionality" when it cannot
+// be opened, or 123 naming a missing entry point. A failed load is tried again at the next call.
 const FbClient& LoadFbClient();
 
 // Shuts the loaded client library down now, as at normal process exit

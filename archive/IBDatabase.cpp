@@ -10,6 +10,7 @@
 #include "archive/IBSQL.h"
 #include "archive/ParameterBlocks.h"
 #include "platform/CodePage.h"
+#include "platform/Signals.h"
 
 namespace velmora {
 
@@ -99,8 +100,12 @@ void TIBDatabase::Open() {
   std::string name = ToClientText(DatabaseName, "database name");
   if (name.size() > 32767) IBClientError(kIBTextNotSendable, "database name too long");
   ISC_STATUS* status = ClientStatus();
-  fb.isc_attach_database(status, static_cast<short>(name.size()), name.data(), handle_.get(),
-                         static_cast<short>(dpb.size()), dpb.data());
+  {
+    // The library puts its own SIGINT/SIGTERM handler in place here.
+    StopSignalsHeld held;
+    fb.isc_attach_database(status, static_cast<short>(name.size()), name.data(), handle_.get(),
+                           static_cast<short>(dpb.size()), dpb.data());
+  }
   if (StatusFailed(status)) {
     *handle_.get() = 0;
     RaiseStatus(fb, status);
@@ -113,6 +118,8 @@ void TIBDatabase::CreateDatabase() {
   if (Connected()) IBClientError(kIBDatabaseOpen);
   ISC_STATUS* status = ClientStatus();
   IBHandle* handle = handle_.get();
+  // The library may put its own SIGINT/SIGTERM handler in place here.
+  StopSignalsHeld held;
   if (!ParamsHaveUserName(Params)) {
     std::string text = ToClientText(CreateDatabaseStatement(DatabaseName, Params), "statement");
     IBHandle noTransaction = 0;

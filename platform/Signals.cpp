@@ -1,6 +1,7 @@
 #include "platform/Signals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +25,9 @@ std::atomic<int> gFirst{0};
 std::atomic<int> gWriteFd[2] = {-1, -1};
 std::atomic<int> gReadFd[2] = {-1, -1};
 std::once_flag gPipesOnce;
+std::once_flag gReceiverOnce;
+
+std::atomic<bool> gInstalled{false};
 
 thread_local int tThreshold = 1;
 
@@ -43,6 +47,23 @@ void OnStopSignal(int number) {
     }
   }
   errno = savedErrno;
+}
+
+// The one thread that takes the stop signals: every other thread has them
+// blocked (the threads a library starts later inherit the mask of the thread
+// that called InstallStopSignals), so no library call ever sees EINTR.
+void* ReceiveStopSignals(void*) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int number : kStopSignals) sigaddset(&set, number);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  for (;;) ::pause();
+  return nullptr;
+}
+
+void StartReceiver() {
+  pthread_t thread;
+  if (::pthread_create(&thread, nullptr, ReceiveStopSignals, nullptr) == 0) ::pthread_detach(thread);
 }
 
 void MakePipes() {
@@ -66,12 +87,20 @@ int MsLeft(Clock::time_point deadline) {
 
 void InstallStopSignals() noexcept {
   std::call_once(gPipesOnce, MakePipes);
+  gInstalled = true;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   for (int number : kStopSignals) sigaddset(&action.sa_mask, number);
   action.sa_flags = 0;  // no SA_RESTART: a blocked call returns EINTR
   for (int number : kStopSignals) ::sigaction(number, &action, nullptr);
+  std::call_once(gReceiverOnce, [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : kStopSignals) sigaddset(&set, number);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    StartReceiver();
+  });
 }
 
 int StopSignalCount() noexcept { return gCount.load(); }
@@ -91,6 +120,18 @@ StopThresholdScope::StopThresholdScope(int threshold) noexcept : previous_(tThre
 }
 
 StopThresholdScope::~StopThresholdScope() { tThreshold = previous_; }
+
+StopSignalsHeld::StopSignalsHeld() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int number : kStopSignals) sigaddset(&set, number);
+  ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+}
+
+StopSignalsHeld::~StopSignalsHeld() {
+  if (gInstalled) InstallStopSignals();
+  ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 int StopWaitFd() noexcept {
   if (tThreshold <= 0) return -1;

@@ -11,12 +11,15 @@
 //   3. A thread whose work must be finished once it has started (the photo is
 //      already on the server) raises its own threshold with
 //      StopThresholdScope(2): its waits then end only at the second signal.
-//   4. The outermost frame catches EStopRequested, reports it in its own
+//   4. Calls into a library that installs handlers of its own run inside a
+//      StopSignalsHeld scope, which puts the program's handler back after.
+//   5. The outermost frame catches EStopRequested, reports it in its own
 //      words, and main ends with EndProcessBySignal() when StopSignalCount()
 //      is not 0, so the caller sees the signal as the cause of the end.
 #pragma once
 
 #include <poll.h>
+#include <signal.h>
 
 #include <cstdint>
 
@@ -42,11 +45,16 @@ class EStopRequested {
   bool finishing_;
 };
 
-// Installs the handler for SIGINT, SIGTERM and SIGHUP (without SA_RESTART, so
-// blocked system calls return EINTR) and creates the self-pipes. Safe to call
-// again: a library that put its own handlers in place is overridden, and
-// nothing noted so far is lost. Raises nothing; when the pipe cannot be
-// made, waits still see the signal within their polling slice.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP and creates the
+// self-pipes. The first call also blocks the three signals in the calling
+// thread and starts one thread of its own that takes them: call it first in
+// main, before any other thread exists, so that every thread started later
+// (a library's too) inherits the blocked mask and no library call is ever
+// interrupted by them (EINTR). A child process inherits the mask too: unblock
+// the three in it before exec. Safe to call again: a library that put its own
+// handlers in place is overridden, and nothing noted so far is lost. Raises
+// nothing; when the pipes cannot be made, waits still see the signal within
+// their polling slice.
 void InstallStopSignals() noexcept;
 
 // Stop signals received so far (0: none). Async-signal-safe.
@@ -80,6 +88,22 @@ class StopThresholdScope {
 
  private:
   int previous_;
+};
+
+// While alive, the stop signals are held back on the calling thread; when it
+// ends, the program's handler is put back in place (when InstallStopSignals
+// was called: a library may have installed its own meanwhile, as the
+// database client library does at its first attach) and the signals held
+// back reach it. Wrap calls into libraries that install signal handlers.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() noexcept;
+  ~StopSignalsHeld();
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
 };
 
 // A descriptor for poll() that becomes readable (and stays so) once the

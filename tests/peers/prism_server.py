@@ -190,16 +190,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def read_rate(self):
         """The "read_rate" of the first rule matching this request, or 0."""
-        with self.state.lock:
-            for rule in self.state.rules:
-                if rule.get("method", self.command).upper() != self.command:
-                    continue
-                if not re.search(rule.get("path", ""), self.path.lstrip("/")):
-                    continue
-                if rule.get("times") is not None and rule["times"] <= 0:
-                    continue
-                return rule.get("read_rate", 0)
-        return 0
+        rule = self.matching_rule(consume=False)
+        return rule.get("read_rate", 0) if rule else 0
 
     def send(self, status, body, headers=None):
         if isinstance(body, (dict, list)):
@@ -234,7 +226,8 @@ class Handler(BaseHTTPRequestHandler):
                 with open(self.record_file, "a", encoding="utf-8") as f:
                     f.write(json.dumps(entry) + "\n")
 
-    def matching_rule(self):
+    def matching_rule(self, consume=True):
+        """The first rule for this request; `consume` counts it against "times"."""
         with self.state.lock:
             for rule in self.state.rules:
                 if rule.get("method", self.command).upper() != self.command:
@@ -244,7 +237,8 @@ class Handler(BaseHTTPRequestHandler):
                 if rule.get("times") is not None:
                     if rule["times"] <= 0:
                         continue
-                    rule["times"] -= 1
+                    if consume:
+                        rule["times"] -= 1
                 return dict(rule)
         return None
 
