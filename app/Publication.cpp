@@ -9,27 +9,12 @@
 #include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
 #include "publish/AlbumCondiviso.h"
+#include "publish/ClientPrism.h"
 #include "publish/FotoCaricata.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
 
 namespace velmora {
-
-namespace {
-
-constexpr int kTimeoutMs = 600000;
-
-void ImpostaClient(HttpClient& http) {
-  http.SetConnectTimeout(kTimeoutMs);
-  http.SetReadTimeout(kTimeoutMs);
-  TlsSettings& tls = http.TlsHandler();
-  tls.sslVersions = kSslVersionsAll;
-  tls.connectTimeoutMs = kTimeoutMs;
-  tls.readTimeoutMs = kTimeoutMs;
-  http.SetUserAgent(kUserAgentPrism);
-}
-
-}  // namespace
 
 std::string RigaIdentificativoNonValido(std::string_view argomento) {
   // Control characters would break the line apart; they show as "?".
@@ -59,8 +44,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // A stop signal that came while the archive was read: nothing is sent.
   ThrowIfStopped();
   auto http = std::make_unique<HttpClient>();
-  ImpostaClient(*http);
-  ApplicaControlliCertificato(arguments.baseDir + kFileParametri, http->TlsHandler());
+  ImpostaClientPrism(*http, arguments.baseDir + kFileParametri);
   const std::string& base = record.nomeSitoPrism;
 
   // The album row is shared with the other runs of the same album: its

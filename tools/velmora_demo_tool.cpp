@@ -9,6 +9,11 @@
 //     and transfer row 1. Run again on an existing DIR, it keeps everything
 //     and only points the album row at BASE_URL.
 //
+//   velmora_demo_tool rows DIR FIRST COUNT
+//     Adds COUNT pending transfer rows FIRST, FIRST+1, ... of album row 1,
+//     each with its own photo row of the same ID whose file is
+//     C:\Demo\Foto\foto<ID>.jpg (the caller writes the files).
+//
 //   velmora_demo_tool show DIR ID
 //     Prints the transfer row ID and its album row.
 //
@@ -120,6 +125,21 @@ int Setup(const std::string& dirArg, const std::string& baseUrl, const std::stri
   return 0;
 }
 
+int Rows(const std::string& dirArg, const std::string& firstArg, const std::string& countArg) {
+  const long first = std::stol(firstArg);
+  const long count = std::stol(countArg);
+  if (first < 2 || count < 1) throw std::runtime_error("FIRST must be 2 or more and COUNT 1 or more");
+  TIBDatabase db;
+  Connect(db, IncludeTrailingPathDelimiter(dirArg) + "archivio.fdb", false);
+  for (long id = first; id < first + count; ++id) {
+    const std::string n = std::to_string(id);
+    Execute(db, "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES (" +
+                    n + ", 'C:\\Demo\\Foto', 'foto" + n + "', 'jpg', 'Foto " + n + "')");
+    Execute(db, "INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO) VALUES (" + n + ", 1, " + n + ")");
+  }
+  return 0;
+}
+
 int Show(const std::string& dirArg, const std::string& id) {
   for (char c : id) {
     if (c < '0' || c > '9') throw std::runtime_error("ID must be a decimal number");
@@ -161,7 +181,9 @@ int main(int argc, char** argv) {
   try {
     if (args.size() == 6 && args[1] == "setup") return Setup(args[2], args[3], args[4], args[5]);
     if (args.size() == 4 && args[1] == "show") return Show(args[2], args[3]);
+    if (args.size() == 5 && args[1] == "rows") return Rows(args[2], args[3], args[4]);
     std::cerr << "usage: velmora_demo_tool setup DIR BASE_URL SCHEMA_SQL PHOTO_FOLDER\n"
+                 "       velmora_demo_tool rows DIR FIRST COUNT\n"
                  "       velmora_demo_tool show DIR ID\n";
   } catch (const velmora::Exception& e) {
     std::cerr << e.ClassName() << ": " << e.Message() << "\n";

@@ -26,7 +26,9 @@ An answer rule replaces the server's own answer for the requests it matches:
   {"method": "POST", "path": "regex searched in path+query",
    "status": 200, "body": "text" or JSON value, "headers": {...},
    "delay_ms": 0, "close": false, "times": null}
-"close": true drops the connection without answering (after "delay_ms").
+"close": true drops the connection without answering (after "delay_ms");
+"pass": true only delays the request by "delay_ms", then the server's own
+answer follows.
 "read_rate": bytes per second: the request body is read that slowly (a
 server that reads an upload slowly); the rule then answers as above.
 "times" limits how many requests the rule answers. The first matching rule
@@ -255,6 +257,10 @@ class Handler(BaseHTTPRequestHandler):
                 parts = []
         self.record(body, parts)
         rule = self.matching_rule()
+        if rule is not None and rule.get("pass"):
+            # Only delayed: the server's own answer follows.
+            time.sleep(rule.get("delay_ms", 0) / 1000.0)
+            rule = None
         if rule is not None:
             time.sleep(rule.get("delay_ms", 0) / 1000.0)
             if rule.get("close"):

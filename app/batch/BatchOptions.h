@@ -1,0 +1,67 @@
+// The command line of velmora-batch: USER COMPANY and the options that
+// choose rows, parallelism, the identification wait and the report. Pure:
+// nothing is opened or printed here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+// A closed interval of transfer row identifiers; a single id has da == a.
+struct IntervalloId {
+  int64_t da = 0;
+  int64_t a = 0;
+  bool operator==(const IntervalloId&) const = default;
+};
+
+inline constexpr int kJobsPredefiniti = 4;
+inline constexpr int kJobsMassimi = 32;
+inline constexpr int kAttesaPredefinitaS = 60;
+inline constexpr int kAttesaMassimaS = 86400;
+// Bounds that keep the selection statement short.
+inline constexpr size_t kAlbumMassimi = 100;
+inline constexpr size_t kIntervalliMassimi = 1000;
+
+struct OpzioniBatch {
+  std::string utente;                 // USER, as given
+  std::string ditta;                  // COMPANY, as given
+  std::vector<int64_t> album;         // --album, repeatable; empty = every album row
+  std::vector<IntervalloId> ids;      // --ids; empty = every pending row
+  int jobs = kJobsPredefiniti;        // --jobs, 1..kJobsMassimi
+  int attesaS = kAttesaPredefinitaS;  // --wait, 0..kAttesaMassimaS seconds
+  bool dryRun = false;                // --dry-run
+  std::string report;                 // --report FILE, "" = none
+  bool aiuto = false;                 // --help: print the help, nothing else
+  bool versione = false;              // --version: print the version, nothing else
+};
+
+// What parsing gives: the options, or the Italian text of the first usage
+// error (then the program exits with code 2).
+struct EsitoArgomenti {
+  OpzioniBatch opzioni;
+  std::optional<std::string> errore;
+};
+
+// Parses argv[1..] (args[0] is the program name). Options may come before,
+// between or after the two positional arguments, as "--name value" or
+// "--name=value"; "--" ends the options. --help and --version win over
+// every other argument and error found after them.
+EsitoArgomenti AnalizzaArgomenti(const std::vector<std::string>& args);
+
+// A row identifier: 1 to 18 decimal digits, nothing else. Empty when `text`
+// is not one.
+std::optional<int64_t> NumeroId(std::string_view text);
+
+// "5,7,10-20": comma-separated ids and ranges a-b (a <= b), no blanks, no
+// empty items; at most kIntervalliMassimi items. Empty on any fault, with
+// the reason in `errore`.
+std::optional<std::vector<IntervalloId>> ElencoIds(std::string_view text, std::string& errore);
+
+// The --help text (Italian), lines ending with "\n".
+std::string TestoAiuto();
+
+}  // namespace velmora

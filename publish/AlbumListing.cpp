@@ -1,0 +1,70 @@
+#include "publish/AlbumListing.h"
+
+#include <memory>
+
+#include "platform/Exceptions.h"
+#include "prism/JsonHelpers.h"
+#include "transport/HttpClient.h"
+
+namespace velmora {
+
+std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset) {
+  std::string url(baseUrl);
+  url += "api/v1/photos?count=" + std::to_string(count) + "&offset=" + std::to_string(offset) +
+         "&order=newest&s=";
+  url += idAlbum;
+  return url;
+}
+
+std::vector<FotoAlbum> LeggiPaginaFoto(std::string_view risposta, size_t& elementi) {
+  std::unique_ptr<TJSONArray> pagina = RispostaArrayJSON(risposta);
+  if (!pagina) throw EJSONException("Risposta elenco foto non valida");
+  elementi = pagina->Count();
+  std::vector<FotoAlbum> foto;
+  foto.reserve(elementi);
+  for (size_t i = 0; i < pagina->Count(); ++i) {
+    const TJSONValue& valore = pagina->Items(i);
+    const TJSONObject* elemento = dynamic_cast<const TJSONObject*>(&valore);
+    if (elemento == nullptr) continue;
+    FotoAlbum f;
+    if (!LeggiTestoJSON(elemento, "UID", f.uid) || !LeggiTestoJSON(elemento, "Hash", f.hash) ||
+        f.uid.empty()) {
+      continue;
+    }
+    LeggiTestoJSON(elemento, "FileName", f.fileName);
+    foto.push_back(std::move(f));
+  }
+  return foto;
+}
+
+std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& baseUrl, const std::string& token,
+                                       const std::string& idAlbum, size_t perPagina) {
+  std::vector<FotoAlbum> tutte;
+  size_t offset = 0;
+  std::string primoPrecedente;
+  for (size_t pagine = 0; pagine < kPagineMassime; ++pagine) {
+    http.ResetRequestHeaders();
+    http.SetContentType("application/json");
+    http.SetCustomHeader("X-Auth-Token", token);
+    size_t elementi = 0;
+    std::vector<FotoAlbum> pagina =
+        LeggiPaginaFoto(http.Get(UrlPaginaFoto(baseUrl, idAlbum, perPagina, offset)), elementi);
+    // A server that ignores "offset" sends the first page again.
+    if (!pagina.empty() && pagine > 0 && pagina.front().uid == primoPrecedente) break;
+    if (!pagina.empty()) primoPrecedente = pagina.front().uid;
+    for (FotoAlbum& f : pagina) tutte.push_back(std::move(f));
+    if (elementi < perPagina) break;
+    offset += elementi;
+  }
+  return tutte;
+}
+
+std::string HashNormalizzato(std::string_view hash) {
+  std::string out(hash);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace velmora

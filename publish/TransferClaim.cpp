@@ -1,0 +1,93 @@
+#include "publish/TransferClaim.h"
+
+#include "archive/DBUtility.h"
+#include "archive/IBDatabase.h"
+#include "archive/IBSQL.h"
+#include "platform/Exceptions.h"
+#include "prism/PrismApi.h"
+
+namespace velmora {
+
+namespace {
+
+// The server's codes for a row that another transaction holds or changed:
+// lock conflict on a no-wait transaction, deadlock, update conflict, and
+// the concurrent transaction that holds it.
+bool RigaOccupata(const EIBError& e) {
+  switch (e.IBErrorCode()) {
+    case 335544345:  // isc_lock_conflict
+    case 335544336:  // isc_deadlock
+    case 335544451:  // isc_update_conflict
+    case 335544878:  // isc_concurrent_transaction
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const std::string& hash) {
+  return "UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
+         "', DATAORATRANSF='NOW'\nWHERE ID=" + std::to_string(id);
+}
+
+PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
+    TIBDatabase& database, int64_t id, bool soloInAttesa,
+    std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo) {
+  prenotazione.reset();
+  TIBTransaction* transazione = TransazioneNoWait(database);
+  try {
+    TIBSQL sql;
+    sql.SetDatabase(&database);
+    sql.SetTransaction(transazione);
+    sql.ParamCheck = false;
+    sql.SQL = {"SELECT ID FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
+               (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"};
+    sql.ExecQuery();
+    if (sql.Eof()) {
+      sql.Close();
+      transazione->Rollback();
+      return Esito::kCambiata;
+    }
+  } catch (const EIBError& e) {
+    if (transazione->Active()) transazione->Rollback();
+    if (!RigaOccupata(e)) throw;
+    motivo = e.Message();
+    return Esito::kOccupata;
+  }
+  prenotazione.reset(new PrenotazioneTrasferimento(transazione, id));
+  return Esito::kPrenotata;
+}
+
+PrenotazioneTrasferimento::~PrenotazioneTrasferimento() { Rilascia(); }
+
+void PrenotazioneTrasferimento::Registra(const std::string& riferimento, const std::string& hash) {
+  try {
+    TIBSQL sql;
+    sql.SetDatabase(transazione_->DefaultDatabase());
+    sql.SetTransaction(transazione_);
+    sql.ParamCheck = false;
+    sql.SQL = {TestoRegistrazione(id_, riferimento, hash)};
+    sql.ExecQuery();
+    transazione_->CommitRetaining();
+  } catch (...) {
+    Rilascia();
+    throw;
+  }
+  // Durable already; the commit only ends the transaction and its lock.
+  try {
+    transazione_->Commit();
+  } catch (const Exception&) {
+    // What matters is committed; the connection ends the rest.
+  }
+}
+
+void PrenotazioneTrasferimento::Rilascia() noexcept {
+  try {
+    if (transazione_->Active()) transazione_->Rollback();
+  } catch (...) {
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,152 @@
+// The pure parts of velmora-batch: the command line, the selection
+// statement, the listing page reader and the console texts.
+#include <gtest/gtest.h>
+
+#include "app/batch/BatchOptions.h"
+#include "app/batch/BatchReport.h"
+#include "platform/Exceptions.h"
+#include "publish/AlbumListing.h"
+#include "publish/TransferClaim.h"
+#include "publish/TransferSelection.h"
+
+namespace velmora {
+namespace {
+
+std::vector<std::string> Args(std::initializer_list<const char*> rest) {
+  std::vector<std::string> args{"velmora-batch"};
+  for (const char* a : rest) args.emplace_back(a);
+  return args;
+}
+
+TEST(BatchOptions, AcceptedCommandLines) {
+  EsitoArgomenti e =
+      AnalizzaArgomenti(Args({"--jobs=8", "1", "--album", "3", "query", "--album", "4", "--ids", "5,7,10-20",
+                              "--wait", "0", "--dry-run", "--report", "r.json"}));
+  ASSERT_FALSE(e.errore) << *e.errore;
+  EXPECT_EQ(e.opzioni.utente, "1");
+  EXPECT_EQ(e.opzioni.ditta, "query");
+  EXPECT_EQ(e.opzioni.album, (std::vector<int64_t>{3, 4}));
+  EXPECT_EQ(e.opzioni.ids, (std::vector<IntervalloId>{{5, 5}, {7, 7}, {10, 20}}));
+  EXPECT_EQ(e.opzioni.jobs, 8);
+  EXPECT_EQ(e.opzioni.attesaS, 0);
+  EXPECT_TRUE(e.opzioni.dryRun);
+  EXPECT_EQ(e.opzioni.report, "r.json");
+
+  EsitoArgomenti d = AnalizzaArgomenti(Args({"u", "d"}));
+  ASSERT_FALSE(d.errore);
+  EXPECT_EQ(d.opzioni.jobs, 4);
+  EXPECT_EQ(d.opzioni.attesaS, 60);
+  EXPECT_TRUE(d.opzioni.ids.empty());
+
+  // "--" ends the options: a user code may start with "--".
+  EsitoArgomenti dash = AnalizzaArgomenti(Args({"--", "--u", "d"}));
+  ASSERT_FALSE(dash.errore);
+  EXPECT_EQ(dash.opzioni.utente, "--u");
+
+  // --help and --version win over errors.
+  EXPECT_TRUE(AnalizzaArgomenti(Args({"--jobs", "x", "--help"})).opzioni.aiuto);
+  EXPECT_FALSE(AnalizzaArgomenti(Args({"--version", "--bad"})).errore);
+}
+
+TEST(BatchOptions, UsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string errore;
+  };
+  const Case cases[] = {
+      {{"u"}, "mancano UTENTE e DITTA"},
+      {{"u", "d", "e"}, "argomento in più: e"},
+      {{"u", "d", "--jobs", "0"}, "valore non valido per --jobs: \"0\" (atteso un numero da 1 a 32)"},
+      {{"u", "d", "--jobs", "33"}, "valore non valido per --jobs: \"33\" (atteso un numero da 1 a 32)"},
+      {{"u", "d", "--jobs"}, "manca il valore di --jobs"},
+      {{"u", "d", "--wait", "-1"}, "valore non valido per --wait: \"-1\" (attesi i secondi, da 0 a 86400)"},
+      {{"u", "d", "--album", "3 OR 1=1"},
+       "valore non valido per --album: \"3 OR 1=1\" (atteso l'identificativo di una riga album)"},
+      {{"u", "d", "--ids", "5,,7"}, "valore non valido per --ids: elemento vuoto (esempio: --ids 5,7,10-20)"},
+      {{"u", "d", "--ids", "9-3"},
+       "valore non valido per --ids: intervallo \"9-3\" al contrario (esempio: --ids 5,7,10-20)"},
+      {{"u", "d", "--ids", "1;DROP"},
+       "valore non valido per --ids: \"1;DROP\" non è un identificativo o un intervallo A-B (esempio: --ids "
+       "5,7,10-20)"},
+      {{"u", "d", "--ids", "1\n2"},
+       "valore non valido per --ids: \"1?2\" non è un identificativo o un intervallo A-B (esempio: --ids "
+       "5,7,10-20)"},
+      {{"u", "d", "--dry-run=1"}, "l'opzione --dry-run non vuole un valore"},
+      {{"u", "d", "--nuova"}, "opzione sconosciuta: --nuova"},
+      {{"u", "d", "--report="}, "manca il nome del file di --report"},
+      {{"", "d"}, "UTENTE e DITTA non possono essere vuoti"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"velmora-batch"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EsitoArgomenti e = AnalizzaArgomenti(args);
+    ASSERT_TRUE(e.errore) << c.errore;
+    EXPECT_EQ(*e.errore, c.errore);
+  }
+}
+
+TEST(BatchSelection, StatementText) {
+  const std::string head =
+      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
+      "A.ACCOUNTPASSWORD, A.NOMESITOPRISM, A.IDALBUMPRISM, A.NOMEALBUM, P.PERCORSOFOTO, P.NOMEFILE, "
+      "P.ESTENSIONE_FILE, P.TITOLO FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID) "
+      "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID) WHERE ";
+  EXPECT_EQ(TestoSelezione({}), head + "L.DATAORATRANSF IS NULL ORDER BY L.IDALBUM, L.ID");
+  EXPECT_EQ(TestoSelezione({{3, 4}, {}}),
+            head + "L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3,4) ORDER BY L.IDALBUM, L.ID");
+  EXPECT_EQ(TestoSelezione({{}, {{5, 5}, {10, 20}}}),
+            head + "(L.ID=5 OR L.ID BETWEEN 10 AND 20) ORDER BY L.IDALBUM, L.ID");
+  EXPECT_EQ(TestoRegistrazione(5, "p'1", "h"),
+            "UPDATE KELTRANSFLOG SET IDPRISM='p''1', HASHPRISM='h', DATAORATRANSF='NOW'\nWHERE ID=5");
+}
+
+TEST(BatchListing, PageReader) {
+  size_t n = 0;
+  std::vector<FotoAlbum> foto = LeggiPaginaFoto(
+      R"([{"UID":"p1","Hash":"AB","FileName":"x.jpg"}, 3, {"UID":"p2"}, {"UID":"p3","Hash":"cd"}])", n);
+  EXPECT_EQ(n, 4u);
+  ASSERT_EQ(foto.size(), 2u);
+  EXPECT_EQ(foto[0].uid, "p1");
+  EXPECT_EQ(foto[0].fileName, "x.jpg");
+  EXPECT_EQ(foto[1].hash, "cd");
+  EXPECT_EQ(HashNormalizzato("AbC09"), "abc09");
+  EXPECT_THROW(LeggiPaginaFoto("{}", n), EInvalidCast);
+  EXPECT_THROW(LeggiPaginaFoto("<html>", n), EJSONException);
+  EXPECT_EQ(UrlPaginaFoto("http://h/", "a1", 120, 240),
+            "http://h/api/v1/photos?count=120&offset=240&order=newest&s=a1");
+}
+
+TEST(BatchReport, Lines) {
+  RisultatoRiga r;
+  r.id = 5;
+  r.esito = EsitoRiga::kPubblicata;
+  r.uid = "p1";
+  EXPECT_EQ(RigaEsito(r), "Riga 5: pubblicata p1");
+  r.esito = EsitoRiga::kNonRiuscita;
+  r.motivo = "Risposta\r\nTORNAVELO terminato";
+  EXPECT_EQ(RigaEsito(r), "Riga 5: non riuscita: Risposta  TORNAVELO terminato");
+  r.esito = EsitoRiga::kInterrotta;
+  EXPECT_EQ(RigaEsito(r), "Riga 5: interrotta, resta in attesa");
+
+  Riepilogo s;
+  s.pubblicate = 28;
+  s.giaPresenti = 1;
+  s.nonRiuscite = 1;
+  s.byteInviati = 28 * 1024 * 1024 + 512 * 1024;
+  s.secondi = 3.44;
+  EXPECT_EQ(RigaRiepilogo(s),
+            "Pubblicate 28, già sul server 1, non riuscite 1, saltate 0; 28.5 MiB inviati in 3.4 s");
+  EXPECT_EQ(CodiceUscita(s), 1);
+  s.nonRiuscite = 0;
+  EXPECT_EQ(CodiceUscita(s), 0);
+  s.saltate = 1;
+  EXPECT_EQ(CodiceUscita(s), 1);
+
+  EXPECT_EQ(RigaAvanzamento(0, 30, 0, 30 << 20, 0.5),
+            "0/30 righe, 0.0 MiB inviati, 0.0 MiB/s, fine tra --:--");
+  EXPECT_EQ(RigaAvanzamento(12, 30, 10 << 20, 100 << 20, 2.0),
+            "12/30 righe, 10.0 MiB inviati, 5.0 MiB/s, fine tra 0:18");
+}
+
+}  // namespace
+}  // namespace velmora
