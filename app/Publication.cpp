@@ -11,6 +11,7 @@
 #include "publish/AlbumCondiviso.h"
 #include "publish/ClientPrism.h"
 #include "publish/FotoCaricata.h"
+#include "publish/TransferClaim.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
 
@@ -43,6 +44,26 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
 
   // A stop signal that came while the archive was read: nothing is sent.
   ThrowIfStopped();
+
+  // The run's own transfer row is claimed as a batch claims it, until the
+  // row is recorded or the run ends: a batch skips it meanwhile, and a run
+  // that meets another's claim waits for it to end instead of uploading a
+  // second copy. When the other process published the row meanwhile, there
+  // is nothing left to send; when it still holds the row after the wait,
+  // the run ends without sending. Both write one line of their own.
+  std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
+  switch (PrenotaRigaAttendendo(*database, *idTransfer, kAttesaPrenotazioneMs, kIntervalloPrenotazioneMs,
+                                prenotazione)) {
+    case EsitoAttesaRiga::kPrenotata:
+    case EsitoAttesaRiga::kAssente:  // recorded as before: the update finds no row
+      break;
+    case EsitoAttesaRiga::kPubblicata:
+      WriteLine("Trasferimento pubblicato nel frattempo da un altro processo " + arguments.idTransfer);
+      return;
+    case EsitoAttesaRiga::kScaduta:
+      WriteLine("Trasferimento in lavorazione in un altro processo " + arguments.idTransfer);
+      return;
+  }
   auto http = std::make_unique<HttpClient>();
   ImpostaClientPrism(*http, arguments.baseDir + kFileParametri);
   const std::string& base = record.nomeSitoPrism;
@@ -97,7 +118,12 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   WriteLine(OneLineText(messaggio));
 
   ThrowIfStopped();
-  RegistraTrasferimento(*database, *idTransfer, riferimento, hash);
+  // On the claim's own no-wait transaction: no other process can take the
+  // row between the end of the claim and the record.
+  if (prenotazione)
+    prenotazione->Registra(riferimento, hash);
+  else
+    RegistraTrasferimento(*database, *idTransfer, riferimento, hash);
   WriteLine("TORNAVELO terminato");
 }
 

@@ -19,6 +19,12 @@ namespace velmora {
 // The pause between filing the upload into the album and looking it up.
 inline constexpr uint32_t kPausaRicercaMs = 4000;
 
+// How long a run waits for another process's claim of its transfer row to
+// end (a batch holds a row through its upload and identification), and how
+// often it tries again meanwhile.
+inline constexpr uint32_t kAttesaPrenotazioneMs = 15 * 60 * 1000;
+inline constexpr uint32_t kIntervalloPrenotazioneMs = 250;
+
 // The line written, before any statement or request, when argument 4 is not
 // a decimal integer.
 std::string RigaIdentificativoNonValido(std::string_view argomento);

@@ -3,7 +3,9 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "platform/Clock.h"
 #include "platform/Exceptions.h"
+#include "platform/Signals.h"
 #include "prism/PrismApi.h"
 
 namespace velmora {
@@ -25,7 +27,54 @@ bool RigaOccupata(const EIBError& e) {
   }
 }
 
+// The row's DATAORATRANSF as last committed (empty when NULL or when the
+// row is gone), read on a read-committed transaction of its own, which
+// reads past another transaction's lock.
+std::string DataOraCommessa(TIBDatabase& database, int64_t id) {
+  TIBTransaction* transazione = TransazioneReadCommitted(database);
+  std::string dataOra;
+  try {
+    TIBSQL sql;
+    sql.SetDatabase(&database);
+    sql.SetTransaction(transazione);
+    sql.ParamCheck = false;
+    sql.SQL = {"SELECT DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id)};
+    sql.ExecQuery();
+    if (!sql.Eof()) dataOra = sql.FieldByName("DATAORATRANSF").AsString();
+    sql.Close();
+    transazione->Commit();
+  } catch (...) {
+    if (transazione->Active()) transazione->Rollback();
+    throw;
+  }
+  return dataOra;
+}
+
 }  // namespace
+
+EsitoAttesaRiga PrenotaRigaAttendendo(TIBDatabase& database, int64_t id, uint32_t attesaMassimaMs,
+                                      uint32_t intervalloMs,
+                                      std::unique_ptr<PrenotazioneTrasferimento>& prenotazione) {
+  const std::string prima = DataOraCommessa(database, id);
+  const uint64_t inizio = MonotonicNanoseconds();
+  for (;;) {
+    std::string motivo, dataOra;
+    switch (PrenotazioneTrasferimento::Prenota(database, id, false, prenotazione, motivo, &dataOra)) {
+      case PrenotazioneTrasferimento::Esito::kPrenotata:
+        if (dataOra != prima) {
+          prenotazione.reset();
+          return EsitoAttesaRiga::kPubblicata;
+        }
+        return EsitoAttesaRiga::kPrenotata;
+      case PrenotazioneTrasferimento::Esito::kCambiata:
+        return EsitoAttesaRiga::kAssente;
+      case PrenotazioneTrasferimento::Esito::kOccupata:
+        break;
+    }
+    if ((MonotonicNanoseconds() - inizio) / 1000000 >= attesaMassimaMs) return EsitoAttesaRiga::kScaduta;
+    SleepUnlessStopped(intervalloMs);
+  }
+}
 
 std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const std::string& hash) {
   return "UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
@@ -34,7 +83,7 @@ std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const
 
 PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     TIBDatabase& database, int64_t id, bool soloInAttesa,
-    std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo) {
+    std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
   prenotazione.reset();
   TIBTransaction* transazione = TransazioneNoWait(database);
   try {
@@ -42,7 +91,7 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     sql.SetDatabase(&database);
     sql.SetTransaction(transazione);
     sql.ParamCheck = false;
-    sql.SQL = {"SELECT ID FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
+    sql.SQL = {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
                (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"};
     sql.ExecQuery();
     if (sql.Eof()) {
@@ -50,6 +99,8 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
       transazione->Rollback();
       return Esito::kCambiata;
     }
+    if (dataOra) *dataOra = sql.FieldByName("DATAORATRANSF").AsString();
+    sql.Close();
   } catch (const EIBError& e) {
     if (transazione->Active()) transazione->Rollback();
     if (!RigaOccupata(e)) throw;

@@ -1,4 +1,4 @@
-// The claim on a transfer row while a batch publishes it: a no-wait
+// The claim on a transfer row while a batch or a run publishes it: a no-wait
 // transaction that has locked the row. Another batch, or a run, that tries
 // to lock or write the same row meets the lock at once instead of
 // publishing it a second time. The claim ends with the row's update (the
@@ -27,8 +27,11 @@ class PrenotazioneTrasferimento {
   // transaction of `database`. With `soloInAttesa` the row must still have
   // DATAORATRANSF NULL. `motivo` receives the server's text for kOccupata.
   // Raises the database layer's exceptions for any other failure.
+  // `dataOra`, when given, receives the locked row's DATAORATRANSF as text
+  // (empty when NULL) for kPrenotata.
   static Esito Prenota(TIBDatabase& database, int64_t id, bool soloInAttesa,
-                       std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo);
+                       std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo,
+                       std::string* dataOra = nullptr);
 
   // Rolls back when neither Registra nor Rilascia ended the claim. Never throws.
   ~PrenotazioneTrasferimento();
@@ -50,6 +53,27 @@ class PrenotazioneTrasferimento {
   TIBTransaction* transazione_;  // owned by the connection
   int64_t id_;
 };
+
+// How a run's claim of its own transfer row ended.
+enum class EsitoAttesaRiga {
+  kPrenotata,   // the row is the run's own: publish it, then Registra
+  kPubblicata,  // another process published the row while the run waited
+  kScaduta,     // another process still held the row when the wait ended
+  kAssente,     // the row is gone: there is nothing to claim
+};
+
+// Claims transfer row `id` for a run, which publishes it whether pending or
+// not. While another process (a batch, another run) holds the row, tries
+// again every `intervalloMs` with a no-wait attempt (the database calls
+// themselves cannot be interrupted) and sleeps with SleepUnlessStopped in
+// between, for at most `attesaMassimaMs`. A row whose DATAORATRANSF, read
+// committed before the first attempt, has changed when the claim is
+// obtained was published meanwhile: kPubblicata, and the claim is released.
+// Raises EStopRequested on a stop signal while waiting, and the database
+// layer's exceptions.
+EsitoAttesaRiga PrenotaRigaAttendendo(TIBDatabase& database, int64_t id, uint32_t attesaMassimaMs,
+                                      uint32_t intervalloMs,
+                                      std::unique_ptr<PrenotazioneTrasferimento>& prenotazione);
 
 // The statement text of a row's record, exactly as a run writes it. Pure.
 std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const std::string& hash);

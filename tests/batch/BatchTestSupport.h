@@ -50,6 +50,7 @@ class BatchArchive {
     CreateArchiveDatabase(archive_);
     RunProcess({"/bin/mkdir", "-p", dir_ / "foto"});
     CopyFile(BinaryPath("app/velmora-batch"), Program());
+    CopyFile(BinaryPath("app/velmora"), dir_ / "velmora");
   }
 
   PrismPeer& Peer() { return *peer_; }
@@ -132,6 +133,10 @@ class BatchArchive {
     argv.insert(argv.end(), options.begin(), options.end());
     return argv;
   }
+  // A single run of the program velmora for transfer row `id`.
+  std::vector<std::string> RunArgv(int id) const {
+    return {dir_ / "velmora", "1", "query_esterno", "-", std::to_string(id)};
+  }
   ProcessResult Run(const std::vector<std::string>& options = {}, int timeoutSeconds = 180) {
     return RunProcess(Argv(options), dir_.Path(), Environment(), timeoutSeconds);
   }
@@ -182,8 +187,10 @@ class BatchArchive {
 class StartedBatch {
  public:
   StartedBatch(BatchArchive& archive, const std::vector<std::string>& options)
+      : StartedBatch(archive, archive.Argv(options), 0) {}
+  // Any program with its full `argv` (a single run, for example).
+  StartedBatch(BatchArchive& archive, std::vector<std::string> argv, int)
       : out_(archive.Dir() / ("out" + std::to_string(++counter_) + ".txt")) {
-    std::vector<std::string> argv = archive.Argv(options);
     std::map<std::string, std::string> env = archive.Environment();
     pid_ = ::fork();
     if (pid_ == 0) {

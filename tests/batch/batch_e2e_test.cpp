@@ -18,6 +18,13 @@ int CountRequests(PrismPeer& peer, const std::string& prefix) {
   return n;
 }
 
+int CountUploads(PrismPeer& peer) {
+  int n = 0;
+  for (const std::string& line : peer.RequestLines())
+    n += line.rfind("POST ", 0) == 0 && line.find("/upload/") != std::string::npos;
+  return n;
+}
+
 // 30 pending rows: 15 in album row 1 (no server album yet), 15 in album
 // row 2, whose server album is made first.
 void ThirtyRows(BatchArchive& a, std::string& album2) {
@@ -114,6 +121,89 @@ TEST(Batch, PublishesEveryPendingRowOnceAndARerunDoesNothing) {
 TEST(Batch, TwoBatchesAtOnceOnALocalArchivePublishEveryRowOnce) {
   BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 150, "pass": true}])"));
   ExpectTwoBatchesPublishEveryRowOnce(a);
+}
+
+// Single runs and a batch on the same rows at once. Uploads are answered
+// slowly, so each side certainly meets the other's claim: runs 1 and 2 hold
+// their rows (through the upload and the pause before the lookup) when the
+// batch starts, and the batch holds rows 3 and 4 when their runs start.
+TEST(Batch, ABatchAndSingleRunsAtOnceOnTheSameRowsPublishEveryRowOnce) {
+  BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 1000, "pass": true}])"));
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 4; ++id) a.AddTransfer(id, 1);
+  auto uploads = [&a] { return CountUploads(a.Peer()); };
+
+  std::map<int, std::unique_ptr<StartedBatch>> runs;
+  for (int id : {1, 2}) runs[id] = std::make_unique<StartedBatch>(a, a.RunArgv(id), 0);
+  ASSERT_TRUE(WaitFor([&] { return uploads() >= 2; }));
+  StartedBatch batch(a, {"--jobs", "2"});
+  ASSERT_TRUE(WaitFor([&] { return uploads() >= 4; }));
+  for (int id : {3, 4}) runs[id] = std::make_unique<StartedBatch>(a, a.RunArgv(id), 0);
+
+  const int batchStatus = batch.Wait(120);
+  ASSERT_TRUE(WIFEXITED(batchStatus)) << batchStatus;
+  std::map<int, std::string> runOut;
+  for (auto& [id, run] : runs) {
+    const int status = run->Wait(120);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    runOut[id] = run->Out();
+  }
+  const std::string out = batch.Out();
+  for (int id = 1; id <= 4; ++id) {
+    const std::string tag = "Riga " + std::to_string(id) + ": ";
+    const bool byBatch = out.find(tag + "pubblicata ") != std::string::npos;
+    const bool byRun = runOut[id].find("TORNAVELO terminato") != std::string::npos;
+    EXPECT_NE(byBatch, byRun) << "row " << id << "\n" << out << runOut[id];
+    EXPECT_EQ(byRun, id <= 2) << "row " << id << "\n" << out << runOut[id];
+    if (id <= 2) {
+      EXPECT_NE(out.find(tag + "saltata: in lavorazione in un altro processo"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(runOut[id],
+                "Trasferimento pubblicato nel frattempo da un altro processo " + std::to_string(id) + "\r\n");
+    }
+  }
+  EXPECT_EQ(uploads(), 4);
+  EXPECT_EQ(a.ExpectConsistent(), 4u);
+  auto state = a.Peer().State();
+  EXPECT_EQ(state->GetValue("photos").AsArray().Count(), 4u);
+  EXPECT_EQ(state->GetValue("albums").AsArray().Count(), 1u);
+}
+
+// A second run of the same row, started while the first one holds it,
+// waits for the first to end and then sends nothing; a stop signal ends
+// that wait at once.
+TEST(Batch, ARunOfARowAnotherRunHoldsWaitsAndSendsNothing) {
+  BatchArchive a(WithScript(R"([{"method": "POST", "path": "/upload/", "delay_ms": 1000, "pass": true}])"));
+  a.AddAlbum(1, "Matrimonio");
+  a.AddTransfer(1, 1);
+  a.AddTransfer(2, 1);
+  // Row 1: the second run waits to the end; row 2: it is stopped meanwhile.
+  for (int id : {1, 2}) {
+    const bool stopped = id == 2;
+    SCOPED_TRACE(stopped ? "stopped while waiting" : "waits to the end");
+    StartedBatch first(a, a.RunArgv(id), 0);
+    ASSERT_TRUE(WaitFor([&] { return CountUploads(a.Peer()) >= id; }));
+    StartedBatch second(a, a.RunArgv(id), 0);
+    if (stopped) {
+      ::usleep(500000);  // the second run is waiting for the claim now
+      second.Signal(SIGTERM);
+      const int status = second.Wait(5);
+      ASSERT_TRUE(WIFSIGNALED(status)) << status << " " << second.Out();
+      EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    }
+    const int firstStatus = first.Wait(60);
+    ASSERT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0) << firstStatus;
+    EXPECT_NE(first.Out().find("TORNAVELO terminato"), std::string::npos) << first.Out();
+    if (!stopped) {
+      const int status = second.Wait(60);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(second.Out(), "Trasferimento pubblicato nel frattempo da un altro processo 1\r\n");
+    }
+    // Only the first run logged in and uploaded.
+    EXPECT_EQ(CountUploads(a.Peer()), id);
+    EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/session"), id);
+    EXPECT_EQ(a.ExpectConsistent(), static_cast<size_t>(id));
+  }
 }
 
 TEST(Batch, DryRunChangesNothing) {
