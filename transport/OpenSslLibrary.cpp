@@ -9,108 +9,110 @@ namespace velmora {
 
 namespace {
 
-// Binds every symbol; each one missing is recorded by name.
-template <typename F>
-void Bind(const DynamicLibrary& lib, const char* name, F& target, std::string& failures) {
-  target = reinterpret_cast<F>(lib.Symbol(name));
-  if (target == nullptr) failures += std::string(name) + "\n";
-}
+// Binds the function `name` of `lib` into the member of the same name of the
+// table `api` in scope; each one missing is added by name, one a line, to
+// `failures` in scope, so the report lists them all.
+#define VELMORA_BIND(lib, name)                               \
+  do {                                                        \
+    if (!(lib).Bind(#name, api.name)) failures += #name "\n"; \
+  } while (0)
 
 // Binds every function past the version check; each one missing is
 // recorded by name in `failures`.
 void BindFunctions(OpenSslApi& api, std::string& failures) {
   const DynamicLibrary& c = api.crypto;
   const DynamicLibrary& s = api.ssl;
-  Bind(c, "ERR_get_error", api.ERR_get_error, failures);
-  Bind(c, "ERR_peek_error", api.ERR_peek_error, failures);
-  Bind(c, "ERR_error_string_n", api.ERR_error_string_n, failures);
-  Bind(c, "ERR_clear_error", api.ERR_clear_error, failures);
-  Bind(s, "OPENSSL_init_ssl", api.OPENSSL_init_ssl, failures);
-  Bind(s, "TLS_client_method", api.TLS_client_method, failures);
-  Bind(s, "SSL_CTX_new", api.SSL_CTX_new, failures);
-  Bind(s, "SSL_CTX_free", api.SSL_CTX_free, failures);
-  Bind(s, "SSL_CTX_ctrl", api.SSL_CTX_ctrl, failures);
-  Bind(s, "SSL_CTX_set_options", api.SSL_CTX_set_options, failures);
-  Bind(s, "SSL_CTX_clear_options", api.SSL_CTX_clear_options, failures);
-  Bind(s, "SSL_CTX_set_security_level", api.SSL_CTX_set_security_level, failures);
-  Bind(s, "SSL_CTX_set_cipher_list", api.SSL_CTX_set_cipher_list, failures);
-  Bind(s, "SSL_CTX_set_verify", api.SSL_CTX_set_verify, failures);
-  Bind(s, "SSL_new", api.SSL_new, failures);
-  Bind(s, "SSL_free", api.SSL_free, failures);
-  Bind(s, "SSL_set_fd", api.SSL_set_fd, failures);
-  Bind(s, "SSL_ctrl", api.SSL_ctrl, failures);
-  Bind(s, "SSL_connect", api.SSL_connect, failures);
-  Bind(s, "SSL_read", api.SSL_read, failures);
-  Bind(s, "SSL_write", api.SSL_write, failures);
-  Bind(s, "SSL_get_error", api.SSL_get_error, failures);
-  Bind(s, "SSL_shutdown", api.SSL_shutdown, failures);
-  Bind(s, "SSL_pending", api.SSL_pending, failures);
-  Bind(s, "SSL_get_version", api.SSL_get_version, failures);
-  Bind(s, "SSL_CTX_set_default_verify_paths", api.SSL_CTX_set_default_verify_paths, failures);
-  Bind(s, "SSL_CTX_load_verify_locations", api.SSL_CTX_load_verify_locations, failures);
-  Bind(s, "SSL_get0_param", api.SSL_get0_param, failures);
-  Bind(s, "SSL_get_verify_result", api.SSL_get_verify_result, failures);
-  Bind(s, "SSL_get1_peer_certificate", api.SSL_get1_peer_certificate, failures);
-  Bind(s, "SSL_get_current_cipher", api.SSL_get_current_cipher, failures);
-  Bind(s, "SSL_CIPHER_get_name", api.SSL_CIPHER_get_name, failures);
-  Bind(c, "X509_VERIFY_PARAM_set1_host", api.X509_VERIFY_PARAM_set1_host, failures);
-  Bind(c, "X509_VERIFY_PARAM_set1_ip_asc", api.X509_VERIFY_PARAM_set1_ip_asc, failures);
-  Bind(c, "X509_verify_cert_error_string", api.X509_verify_cert_error_string, failures);
-  Bind(c, "X509_free", api.X509_free, failures);
-  Bind(c, "X509_get_X509_PUBKEY", api.X509_get_X509_PUBKEY, failures);
-  Bind(c, "i2d_X509_PUBKEY", api.i2d_X509_PUBKEY, failures);
-  Bind(c, "i2d_X509", api.i2d_X509, failures);
-  Bind(c, "EVP_sha256", api.EVP_sha256, failures);
-  Bind(c, "EVP_Digest", api.EVP_Digest, failures);
-  Bind(c, "EVP_EncodeBlock", api.EVP_EncodeBlock, failures);
-  Bind(c, "X509_get_subject_name", api.X509_get_subject_name, failures);
-  Bind(c, "X509_get_issuer_name", api.X509_get_issuer_name, failures);
-  Bind(c, "X509_NAME_oneline", api.X509_NAME_oneline, failures);
-  Bind(c, "X509_get0_notAfter", api.X509_get0_notAfter, failures);
-  Bind(c, "ASN1_TIME_to_tm", api.ASN1_TIME_to_tm, failures);
-  Bind(c, "X509_cmp_current_time", api.X509_cmp_current_time, failures);
+  VELMORA_BIND(c, ERR_get_error);
+  VELMORA_BIND(c, ERR_peek_error);
+  VELMORA_BIND(c, ERR_error_string_n);
+  VELMORA_BIND(c, ERR_clear_error);
+  VELMORA_BIND(s, OPENSSL_init_ssl);
+  VELMORA_BIND(s, TLS_client_method);
+  VELMORA_BIND(s, SSL_CTX_new);
+  VELMORA_BIND(s, SSL_CTX_free);
+  VELMORA_BIND(s, SSL_CTX_ctrl);
+  VELMORA_BIND(s, SSL_CTX_set_options);
+  VELMORA_BIND(s, SSL_CTX_clear_options);
+  VELMORA_BIND(s, SSL_CTX_set_security_level);
+  VELMORA_BIND(s, SSL_CTX_set_cipher_list);
+  VELMORA_BIND(s, SSL_CTX_set_verify);
+  VELMORA_BIND(s, SSL_new);
+  VELMORA_BIND(s, SSL_free);
+  VELMORA_BIND(s, SSL_set_fd);
+  VELMORA_BIND(s, SSL_ctrl);
+  VELMORA_BIND(s, SSL_connect);
+  VELMORA_BIND(s, SSL_read);
+  VELMORA_BIND(s, SSL_write);
+  VELMORA_BIND(s, SSL_get_error);
+  VELMORA_BIND(s, SSL_shutdown);
+  VELMORA_BIND(s, SSL_pending);
+  VELMORA_BIND(s, SSL_get_version);
+  VELMORA_BIND(s, SSL_CTX_set_default_verify_paths);
+  VELMORA_BIND(s, SSL_CTX_load_verify_locations);
+  VELMORA_BIND(s, SSL_get0_param);
+  VELMORA_BIND(s, SSL_get_verify_result);
+  VELMORA_BIND(s, SSL_get1_peer_certificate);
+  VELMORA_BIND(s, SSL_get_current_cipher);
+  VELMORA_BIND(s, SSL_CIPHER_get_name);
+  VELMORA_BIND(c, X509_VERIFY_PARAM_set1_host);
+  VELMORA_BIND(c, X509_VERIFY_PARAM_set1_ip_asc);
+  VELMORA_BIND(c, X509_verify_cert_error_string);
+  VELMORA_BIND(c, X509_free);
+  VELMORA_BIND(c, X509_get_X509_PUBKEY);
+  VELMORA_BIND(c, i2d_X509_PUBKEY);
+  VELMORA_BIND(c, i2d_X509);
+  VELMORA_BIND(c, EVP_sha256);
+  VELMORA_BIND(c, EVP_Digest);
+  VELMORA_BIND(c, EVP_EncodeBlock);
+  VELMORA_BIND(c, X509_get_subject_name);
+  VELMORA_BIND(c, X509_get_issuer_name);
+  VELMORA_BIND(c, X509_NAME_oneline);
+  VELMORA_BIND(c, X509_get0_notAfter);
+  VELMORA_BIND(c, ASN1_TIME_to_tm);
+  VELMORA_BIND(c, X509_cmp_current_time);
 }
 
 std::unique_ptr<OpenSslApi> TryLoad(const TlsSettings& settings, std::string& failures) {
-  auto api = std::make_unique<OpenSslApi>();
+  auto table = std::make_unique<OpenSslApi>();
+  OpenSslApi& api = *table;
   std::string error;
-  api->crypto = DynamicLibrary::Open({settings.cryptoLibrary}, error);
-  if (!api->crypto.Loaded()) {
+  api.crypto = DynamicLibrary::Open({settings.cryptoLibrary}, error);
+  if (!api.crypto.Loaded()) {
     failures = "Failed to load " + settings.cryptoLibrary + " (" + error + ").\n";
     return nullptr;
   }
-  api->ssl = DynamicLibrary::Open({settings.sslLibrary}, error);
-  if (!api->ssl.Loaded()) {
+  api.ssl = DynamicLibrary::Open({settings.sslLibrary}, error);
+  if (!api.ssl.Loaded()) {
     failures = "Failed to load " + settings.sslLibrary + " (" + error + ").\n";
     return nullptr;
   }
-  const DynamicLibrary& c = api->crypto;
-  const DynamicLibrary& s = api->ssl;
-  Bind(c, "OpenSSL_version_num", api->OpenSSL_version_num, failures);
-  Bind(c, "OpenSSL_version", api->OpenSSL_version, failures);
+  VELMORA_BIND(api.crypto, OpenSSL_version_num);
+  VELMORA_BIND(api.crypto, OpenSSL_version);
   if (!failures.empty()) return nullptr;
-  std::string versionText = api->OpenSSL_version(OPENSSL_VERSION);
+  std::string versionText = api.OpenSSL_version(OPENSSL_VERSION);
   if (versionText.rfind("OpenSSL", 0) != 0) {
     failures = "Unsupported SSL Library: " + versionText + ".\n";
     return nullptr;
   }
-  unsigned long number = api->OpenSSL_version_num();
+  unsigned long number = api.OpenSSL_version_num();
   if (number < 0x30000000UL) {
     char text[64];
     std::snprintf(text, sizeof(text), "Unsupported SSL Library version: %.8lx.\n", number);
     failures = text;
     return nullptr;
   }
-  BindFunctions(*api, failures);
+  BindFunctions(api, failures);
   if (!failures.empty()) return nullptr;
   // Error strings and algorithm tables; OpenSSL 3 locks internally, so no
   // locking callbacks are needed.
-  if (api->OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
+  if (api.OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
     failures = "OPENSSL_init_ssl failed.\n";
     return nullptr;
   }
-  return api;
+  return table;
 }
+
+#undef VELMORA_BIND
 
 std::mutex& LoadLock() {
   static std::mutex lock;

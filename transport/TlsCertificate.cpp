@@ -5,6 +5,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 #include "transport/OpenSslLibrary.h"
 
 // The server certificate: the trust and pin checks of the parameter file,
@@ -80,13 +81,6 @@ bool IsIpLiteral(const std::string& host) {
   return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-std::string TrimBlanks(std::string_view text) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return "";
-  size_t end = text.find_last_not_of(" \t");
-  return std::string(text.substr(start, end - start + 1));
-}
-
 }  // namespace
 
 void ExpectPeerName(const OpenSslApi& api, SSL* ssl, const std::string& serverName) {
@@ -104,7 +98,7 @@ std::vector<std::string> ImprontePubbliche(std::string_view value) {
   while (start <= value.size()) {
     size_t end = value.find(';', start);
     if (end == std::string_view::npos) end = value.size();
-    std::string pin = TrimBlanks(value.substr(start, end - start));
+    std::string pin(Trim(value.substr(start, end - start), kSpaceTab));
     if (!pin.empty()) pins.push_back(pin);
     start = end + 1;
   }
