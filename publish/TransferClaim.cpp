@@ -3,6 +3,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/SQLText.h"
 #include "platform/Exceptions.h"
 #include "prism/PrismApi.h"
 
@@ -28,8 +29,10 @@ bool RigaOccupata(const EIBError& e) {
 }  // namespace
 
 std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const std::string& hash) {
-  return "UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
-         "', DATAORATRANSF='NOW'\nWHERE ID=" + std::to_string(id);
+  std::vector<std::string> righe = AggiornamentoRiga(
+      "KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}, {"DATAORATRANSF", "NOW"}},
+      UgualeId::Attaccato, id);
+  return righe[0] + "\n" + righe[1];
 }
 
 PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
