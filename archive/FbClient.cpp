@@ -35,12 +35,6 @@ int RefuseShutdownOnSignal(const int reason, const int /*mask*/, void* /*arg*/) 
   return reason == fb_shutrsn_signal ? 1 : 0;
 }
 
-template <typename F>
-void Bind(const DynamicLibrary& lib, F& slot, const char* name, std::string& missing) {
-  slot = reinterpret_cast<F>(lib.Symbol(name));
-  if (!slot && missing.empty()) missing = name;
-}
-
 }  // namespace
 
 const char* FbClientLibraryName() noexcept { return "libfbclient.so.2"; }
@@ -57,7 +51,11 @@ const FbClient& LoadFbClient() {
   if (!lib.Loaded()) IBClientError(kIBLibraryNotFound, FbClientLibraryName());
   FbClient c{};
   std::string missing;
-#define VELMORA_BIND(name) Bind(lib, c.name, #name, missing)
+// The first name the library lacks is kept for the error.
+#define VELMORA_BIND(name)                                            \
+  do {                                                                \
+    if (!lib.Bind(#name, c.name) && missing.empty()) missing = #name; \
+  } while (0)
   VELMORA_BIND(isc_attach_database);
   VELMORA_BIND(isc_create_database);
   VELMORA_BIND(isc_detach_database);

@@ -3,6 +3,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/SQLText.h"
 #include "platform/Clock.h"
 #include "platform/Exceptions.h"
 #include "platform/Signals.h"
@@ -77,8 +78,10 @@ EsitoAttesaRiga PrenotaRigaAttendendo(TIBDatabase& database, int64_t id, uint32_
 }
 
 std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const std::string& hash) {
-  return "UPDATE KELTRANSFLOG SET IDPRISM='" + TestoSQL(riferimento) + "', HASHPRISM='" + TestoSQL(hash) +
-         "', DATAORATRANSF='NOW'\nWHERE ID=" + std::to_string(id);
+  std::vector<std::string> righe = AggiornamentoRiga(
+      "KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}, {"DATAORATRANSF", "NOW"}},
+      UgualeId::Attaccato, id);
+  return righe[0] + "\n" + righe[1];
 }
 
 PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "platform/Exceptions.h"
+#include "platform/Text.h"
 
 namespace velmora {
 
@@ -35,12 +36,6 @@ class ViewBodyStream : public BodyStream {
   std::string_view bytes_;
   size_t position_ = 0;
 };
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 }  // namespace
 
@@ -209,7 +204,7 @@ std::string HttpClient::Perform(const char* method, const std::string& url, Body
   if (sendError) Disconnect();
 
   bool keep = channel_ && channel_->IsOpen() && !reader_->PeerClosed() &&
-              !EqualsNoCase(TrimBlanks(request_.connection), "close");
+              !EqualsNoCase(Trim(request_.connection, kSpaceTab), "close");
   if (keep) {
     keep = http10 ? EqualsNoCase(response_.connection, "keep-alive")
                   : !EqualsNoCase(response_.connection, "close");

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/Exceptions.h"
+#include "platform/FileDescriptor.h"
 
 namespace velmora {
 namespace {
@@ -33,22 +34,6 @@ int LockShared(int fd) {
   return 0;
 }
 
-// Closes the descriptor unless released: the open file before it has an owner.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int Get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::string AbsolutePathForMessage(const std::string& path) {
@@ -60,7 +45,7 @@ std::string AbsolutePathForMessage(const std::string& path) {
 }
 
 LockedFile LockedFile::Open(const std::string& path) {
-  FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.Get() < 0) ThrowOpenError(path, SystemErrorText(errno));
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) ThrowOpenError(path, SystemErrorText(errno));

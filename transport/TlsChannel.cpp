@@ -1,214 +1,17 @@
 #include "transport/TlsChannel.h"
 
-// OpenSSL headers give only declarations and constants here: every function
-// is bound by name from the library opened at run time.
-#include <arpa/inet.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <signal.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <ctime>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <string>
 
-#include "platform/DynamicLibrary.h"
 #include "platform/Exceptions.h"
-#include "platform/Paths.h"
-#include "platform/Profile.h"
+#include "transport/OpenSslLibrary.h"
 
 namespace velmora {
 
-// The functions of OpenSSL 3 that the channel uses, bound by name.
-struct OpenSslApi {
-  DynamicLibrary crypto;
-  DynamicLibrary ssl;
-  decltype(&::OpenSSL_version_num) OpenSSL_version_num = nullptr;
-  decltype(&::OpenSSL_version) OpenSSL_version = nullptr;
-  decltype(&::ERR_get_error) ERR_get_error = nullptr;
-  decltype(&::ERR_peek_error) ERR_peek_error = nullptr;
-  decltype(&::ERR_error_string_n) ERR_error_string_n = nullptr;
-  decltype(&::ERR_clear_error) ERR_clear_error = nullptr;
-  decltype(&::OPENSSL_init_ssl) OPENSSL_init_ssl = nullptr;
-  decltype(&::TLS_client_method) TLS_client_method = nullptr;
-  decltype(&::SSL_CTX_new) SSL_CTX_new = nullptr;
-  decltype(&::SSL_CTX_free) SSL_CTX_free = nullptr;
-  decltype(&::SSL_CTX_ctrl) SSL_CTX_ctrl = nullptr;
-  decltype(&::SSL_CTX_set_options) SSL_CTX_set_options = nullptr;
-  decltype(&::SSL_CTX_clear_options) SSL_CTX_clear_options = nullptr;
-  decltype(&::SSL_CTX_set_security_level) SSL_CTX_set_security_level = nullptr;
-  decltype(&::SSL_CTX_set_cipher_list) SSL_CTX_set_cipher_list = nullptr;
-  decltype(&::SSL_CTX_set_verify) SSL_CTX_set_verify = nullptr;
-  decltype(&::SSL_new) SSL_new = nullptr;
-  decltype(&::SSL_free) SSL_free = nullptr;
-  decltype(&::SSL_set_fd) SSL_set_fd = nullptr;
-  decltype(&::SSL_ctrl) SSL_ctrl = nullptr;
-  decltype(&::SSL_connect) SSL_connect = nullptr;
-  decltype(&::SSL_read) SSL_read = nullptr;
-  decltype(&::SSL_write) SSL_write = nullptr;
-  decltype(&::SSL_get_error) SSL_get_error = nullptr;
-  decltype(&::SSL_shutdown) SSL_shutdown = nullptr;
-  decltype(&::SSL_pending) SSL_pending = nullptr;
-  decltype(&::SSL_get_version) SSL_get_version = nullptr;
-  // Certificate checks and inspection.
-  decltype(&::SSL_CTX_set_default_verify_paths) SSL_CTX_set_default_verify_paths = nullptr;
-  decltype(&::SSL_CTX_load_verify_locations) SSL_CTX_load_verify_locations = nullptr;
-  decltype(&::SSL_get0_param) SSL_get0_param = nullptr;
-  decltype(&::SSL_get_verify_result) SSL_get_verify_result = nullptr;
-  decltype(&::SSL_get1_peer_certificate) SSL_get1_peer_certificate = nullptr;
-  decltype(&::SSL_get_current_cipher) SSL_get_current_cipher = nullptr;
-  decltype(&::SSL_CIPHER_get_name) SSL_CIPHER_get_name = nullptr;
-  decltype(&::X509_VERIFY_PARAM_set1_host) X509_VERIFY_PARAM_set1_host = nullptr;
-  decltype(&::X509_VERIFY_PARAM_set1_ip_asc) X509_VERIFY_PARAM_set1_ip_asc = nullptr;
-  decltype(&::X509_verify_cert_error_string) X509_verify_cert_error_string = nullptr;
-  decltype(&::X509_free) X509_free = nullptr;
-  decltype(&::X509_get_X509_PUBKEY) X509_get_X509_PUBKEY = nullptr;
-  decltype(&::i2d_X509_PUBKEY) i2d_X509_PUBKEY = nullptr;
-  decltype(&::i2d_X509) i2d_X509 = nullptr;
-  decltype(&::EVP_sha256) EVP_sha256 = nullptr;
-  decltype(&::EVP_Digest) EVP_Digest = nullptr;
-  decltype(&::EVP_EncodeBlock) EVP_EncodeBlock = nullptr;
-  decltype(&::X509_get_subject_name) X509_get_subject_name = nullptr;
-  decltype(&::X509_get_issuer_name) X509_get_issuer_name = nullptr;
-  decltype(&::X509_NAME_oneline) X509_NAME_oneline = nullptr;
-  decltype(&::X509_get0_notAfter) X509_get0_notAfter = nullptr;
-  decltype(&::ASN1_TIME_to_tm) ASN1_TIME_to_tm = nullptr;
-  decltype(&::X509_cmp_current_time) X509_cmp_current_time = nullptr;
-
-  // The text of one queued error code.
-  std::string ErrorText(unsigned long code) const {
-    char text[256] = {0};
-    ERR_error_string_n(code, text, sizeof(text));
-    return text;
-  }
-};
-
 namespace {
-
-// Binds every symbol; each one missing is recorded by name.
-template <typename F>
-void Bind(const DynamicLibrary& lib, const char* name, F& target, std::string& failures) {
-  target = reinterpret_cast<F>(lib.Symbol(name));
-  if (target == nullptr) failures += std::string(name) + "\n";
-}
-
-std::unique_ptr<OpenSslApi> TryLoad(const TlsSettings& settings, std::string& failures) {
-  auto api = std::make_unique<OpenSslApi>();
-  std::string error;
-  api->crypto = DynamicLibrary::Open({settings.cryptoLibrary}, error);
-  if (!api->crypto.Loaded()) {
-    failures = "Failed to load " + settings.cryptoLibrary + " (" + error + ").\n";
-    return nullptr;
-  }
-  api->ssl = DynamicLibrary::Open({settings.sslLibrary}, error);
-  if (!api->ssl.Loaded()) {
-    failures = "Failed to load " + settings.sslLibrary + " (" + error + ").\n";
-    return nullptr;
-  }
-  const DynamicLibrary& c = api->crypto;
-  const DynamicLibrary& s = api->ssl;
-  Bind(c, "OpenSSL_version_num", api->OpenSSL_version_num, failures);
-  Bind(c, "OpenSSL_version", api->OpenSSL_version, failures);
-  if (!failures.empty()) return nullptr;
-  std::string versionText = api->OpenSSL_version(OPENSSL_VERSION);
-  if (versionText.rfind("OpenSSL", 0) != 0) {
-    failures = "Unsupported SSL Library: " + versionText + ".\n";
-    return nullptr;
-  }
-  unsigned long number = api->OpenSSL_version_num();
-  if (number < 0x30000000UL) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "Unsupported SSL Library version: %.8lx.\n", number);
-    failures = text;
-    return nullptr;
-  }
-  Bind(c, "ERR_get_error", api->ERR_get_error, failures);
-  Bind(c, "ERR_peek_error", api->ERR_peek_error, failures);
-  Bind(c, "ERR_error_string_n", api->ERR_error_string_n, failures);
-  Bind(c, "ERR_clear_error", api->ERR_clear_error, failures);
-  Bind(s, "OPENSSL_init_ssl", api->OPENSSL_init_ssl, failures);
-  Bind(s, "TLS_client_method", api->TLS_client_method, failures);
-  Bind(s, "SSL_CTX_new", api->SSL_CTX_new, failures);
-  Bind(s, "SSL_CTX_free", api->SSL_CTX_free, failures);
-  Bind(s, "SSL_CTX_ctrl", api->SSL_CTX_ctrl, failures);
-  Bind(s, "SSL_CTX_set_options", api->SSL_CTX_set_options, failures);
-  Bind(s, "SSL_CTX_clear_options", api->SSL_CTX_clear_options, failures);
-  Bind(s, "SSL_CTX_set_security_level", api->SSL_CTX_set_security_level, failures);
-  Bind(s, "SSL_CTX_set_cipher_list", api->SSL_CTX_set_cipher_list, failures);
-  Bind(s, "SSL_CTX_set_verify", api->SSL_CTX_set_verify, failures);
-  Bind(s, "SSL_new", api->SSL_new, failures);
-  Bind(s, "SSL_free", api->SSL_free, failures);
-  Bind(s, "SSL_set_fd", api->SSL_set_fd, failures);
-  Bind(s, "SSL_ctrl", api->SSL_ctrl, failures);
-  Bind(s, "SSL_connect", api->SSL_connect, failures);
-  Bind(s, "SSL_read", api->SSL_read, failures);
-  Bind(s, "SSL_write", api->SSL_write, failures);
-  Bind(s, "SSL_get_error", api->SSL_get_error, failures);
-  Bind(s, "SSL_shutdown", api->SSL_shutdown, failures);
-  Bind(s, "SSL_pending", api->SSL_pending, failures);
-  Bind(s, "SSL_get_version", api->SSL_get_version, failures);
-  Bind(s, "SSL_CTX_set_default_verify_paths", api->SSL_CTX_set_default_verify_paths, failures);
-  Bind(s, "SSL_CTX_load_verify_locations", api->SSL_CTX_load_verify_locations, failures);
-  Bind(s, "SSL_get0_param", api->SSL_get0_param, failures);
-  Bind(s, "SSL_get_verify_result", api->SSL_get_verify_result, failures);
-  Bind(s, "SSL_get1_peer_certificate", api->SSL_get1_peer_certificate, failures);
-  Bind(s, "SSL_get_current_cipher", api->SSL_get_current_cipher, failures);
-  Bind(s, "SSL_CIPHER_get_name", api->SSL_CIPHER_get_name, failures);
-  Bind(c, "X509_VERIFY_PARAM_set1_host", api->X509_VERIFY_PARAM_set1_host, failures);
-  Bind(c, "X509_VERIFY_PARAM_set1_ip_asc", api->X509_VERIFY_PARAM_set1_ip_asc, failures);
-  Bind(c, "X509_verify_cert_error_string", api->X509_verify_cert_error_string, failures);
-  Bind(c, "X509_free", api->X509_free, failures);
-  Bind(c, "X509_get_X509_PUBKEY", api->X509_get_X509_PUBKEY, failures);
-  Bind(c, "i2d_X509_PUBKEY", api->i2d_X509_PUBKEY, failures);
-  Bind(c, "i2d_X509", api->i2d_X509, failures);
-  Bind(c, "EVP_sha256", api->EVP_sha256, failures);
-  Bind(c, "EVP_Digest", api->EVP_Digest, failures);
-  Bind(c, "EVP_EncodeBlock", api->EVP_EncodeBlock, failures);
-  Bind(c, "X509_get_subject_name", api->X509_get_subject_name, failures);
-  Bind(c, "X509_get_issuer_name", api->X509_get_issuer_name, failures);
-  Bind(c, "X509_NAME_oneline", api->X509_NAME_oneline, failures);
-  Bind(c, "X509_get0_notAfter", api->X509_get0_notAfter, failures);
-  Bind(c, "ASN1_TIME_to_tm", api->ASN1_TIME_to_tm, failures);
-  Bind(c, "X509_cmp_current_time", api->X509_cmp_current_time, failures);
-  if (!failures.empty()) return nullptr;
-  // Error strings and algorithm tables; OpenSSL 3 locks internally, so no
-  // locking callbacks are needed.
-  if (api->OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
-    failures = "OPENSSL_init_ssl failed.\n";
-    return nullptr;
-  }
-  return api;
-}
-
-std::mutex& LoadLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-// Loaded libraries by file-name pair; they stay loaded to process end.
-std::map<std::string, std::unique_ptr<OpenSslApi>>& LoadedApis() {
-  static auto* apis = new std::map<std::string, std::unique_ptr<OpenSslApi>>();
-  return *apis;
-}
-
-const OpenSslApi* Load(const TlsSettings& settings, std::string* failures) {
-  std::lock_guard<std::mutex> guard(LoadLock());
-  std::string key = settings.cryptoLibrary + "\n" + settings.sslLibrary;
-  auto& apis = LoadedApis();
-  auto it = apis.find(key);
-  if (it != apis.end()) return it->second.get();
-  std::string why;
-  std::unique_ptr<OpenSslApi> api = TryLoad(settings, why);
-  if (failures) *failures = why;
-  if (!api) return nullptr;
-  return (apis[key] = std::move(api)).get();
-}
 
 // Keeps a write to a socket the peer has closed from killing the process:
 // SIGPIPE is blocked on this thread for the scope and a SIGPIPE raised
@@ -246,10 +49,6 @@ class SigPipeGuard {
   bool wasPending_ = false;
 };
 
-SSL_CTX* Ctx(void* p) { return static_cast<SSL_CTX*>(p); }
-SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
-
-constexpr const char* kConnectError = "Error connecting with SSL.";
 constexpr const char* kEofText = "EOF was observed that violates the protocol";
 
 // The errno of a system error the library reports (SSL_ERROR_SYSCALL): the
@@ -266,121 +65,7 @@ bool IsUnexpectedEof(unsigned long code) {
          ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
 }
 
-// The owner of a certificate the library handed out.
-class X509Ref {
- public:
-  X509Ref(const OpenSslApi& api, X509* cert) : api_(api), cert_(cert) {}
-  ~X509Ref() {
-    if (cert_ != nullptr) api_.X509_free(cert_);
-  }
-  X509Ref(const X509Ref&) = delete;
-  X509Ref& operator=(const X509Ref&) = delete;
-  X509* get() const { return cert_; }
-
- private:
-  const OpenSslApi& api_;
-  X509* cert_;
-};
-
-// SHA-256 of `der`; empty when the library fails.
-std::string Sha256(const OpenSslApi& api, const std::string& der) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (api.EVP_Digest(der.data(), der.size(), digest, &size, api.EVP_sha256(), nullptr) != 1) return "";
-  return std::string(reinterpret_cast<const char*>(digest), size);
-}
-
-std::string Base64(const OpenSslApi& api, const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = api.EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                              reinterpret_cast<const unsigned char*>(bytes.data()),
-                              static_cast<int>(bytes.size()));
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
-}
-
-std::string HexPairs(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : bytes) {
-    if (!out.empty()) out += ':';
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-// DER of the certificate / of its public key; empty on failure.
-template <typename T, typename F>
-std::string Der(F encode, T* object) {
-  int size = encode(object, nullptr);
-  if (size <= 0) return "";
-  std::string der(static_cast<size_t>(size), '\0');
-  unsigned char* p = reinterpret_cast<unsigned char*>(der.data());
-  if (encode(object, &p) != size) return "";
-  return der;
-}
-
-std::string NameLine(const OpenSslApi& api, X509_NAME* name) {
-  char text[512] = {0};
-  if (name == nullptr || api.X509_NAME_oneline(name, text, sizeof(text)) == nullptr) return "";
-  return text;
-}
-
-bool IsIpLiteral(const std::string& host) {
-  unsigned char address[16];
-  return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
-}
-
-std::string TrimBlanks(std::string_view text) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return "";
-  size_t end = text.find_last_not_of(" \t");
-  return std::string(text.substr(start, end - start + 1));
-}
-
 }  // namespace
-
-std::vector<std::string> ImprontePubbliche(std::string_view value) {
-  std::vector<std::string> pins;
-  size_t start = 0;
-  while (start <= value.size()) {
-    size_t end = value.find(';', start);
-    if (end == std::string_view::npos) end = value.size();
-    std::string pin = TrimBlanks(value.substr(start, end - start));
-    if (!pin.empty()) pins.push_back(pin);
-    start = end + 1;
-  }
-  return pins;
-}
-
-bool ImprontaBenFormata(std::string_view pin) {
-  constexpr std::string_view prefix = "sha256//";
-  if (pin.substr(0, prefix.size()) != prefix) return false;
-  std::string_view digest = pin.substr(prefix.size());
-  // 32 bytes are 43 base64 characters and one "=".
-  if (digest.size() != 44 || digest[43] != '=') return false;
-  for (size_t i = 0; i < 43; ++i) {
-    char c = digest[i];
-    bool ok =
-        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-void ApplicaControlliCertificato(const std::string& parameterFile, TlsSettings& settings) {
-  const char* kAbsent = "\x01";  // a value no file can hold: tells an absent key from an empty one
-  std::string verify = ReadProfileString(parameterFile, "CONFIG", "VerificaCertificato", kAbsent);
-  if (verify != kAbsent) settings.verifyCertificate = !verify.empty() && verify != "0";
-  std::string caFile = ReadProfileString(parameterFile, "CONFIG", "FileCertificatiCA", kAbsent);
-  if (caFile != kAbsent) {
-    if (!caFile.empty() && caFile.front() != '/') caFile = ExtractFilePath(parameterFile) + caFile;
-    settings.caFile = caFile;
-  }
-  std::string pins = ReadProfileString(parameterFile, "CONFIG", "ImprontaCertificato", kAbsent);
-  if (pins != kAbsent) settings.pinnedKeys = ImprontePubbliche(pins);
-}
 
 int EffectiveSslVersions(int versions) {
   const int concrete[] = {kSslVersionSSL2, kSslVersionSSL3, kSslVersionTLS1, kSslVersionTLS1_1,
@@ -393,10 +78,6 @@ int EffectiveSslVersions(int versions) {
   int set = versions & ~kSslVersionFlexible;
   if (count == 0) set |= kSslVersionsAll & ~kSslVersionFlexible;
   return set;
-}
-
-bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures) {
-  return Load(settings, failures) != nullptr;
 }
 
 TlsChannel::TlsChannel(const TlsSettings& settings) : settings_(settings) {}
@@ -486,7 +167,7 @@ void TlsChannel::Connect(const std::string& host, int port, bool ipv6Literal, bo
   Close();
   peer_ = TlsPeerInfo{};
   if (!passThrough) {
-    api_ = Load(settings_, nullptr);
+    api_ = LoadOpenSsl(settings_, nullptr);
     if (api_ == nullptr) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
     PrepareContext();
   }
@@ -520,12 +201,7 @@ void TlsChannel::Handshake(const std::string& serverName) {
   if (settings_.verifyCertificate || settings_.inspectCertificate) {
     // The name the certificate must carry: the URL's host, as DNS name or
     // as IP address.
-    X509_VERIFY_PARAM* param = api.SSL_get0_param(Ssl(ssl_));
-    if (IsIpLiteral(serverName)) {
-      api.X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str());
-    } else {
-      api.X509_VERIFY_PARAM_set1_host(param, serverName.c_str(), serverName.size());
-    }
+    ExpectPeerName(api, Ssl(ssl_), serverName);
   }
   api.ERR_clear_error();
   SigPipeGuard guard;
@@ -557,59 +233,6 @@ void TlsChannel::Handshake(const std::string& serverName) {
   established_ = true;
   InspectPeer();
   CheckCertificate();
-}
-
-void TlsChannel::InspectPeer() {
-  const OpenSslApi& api = *api_;
-  peer_ = TlsPeerInfo{};
-  peer_.protocol = api.SSL_get_version(Ssl(ssl_));
-  if (const SSL_CIPHER* cipher = api.SSL_get_current_cipher(Ssl(ssl_))) {
-    peer_.cipher = api.SSL_CIPHER_get_name(cipher);
-  }
-  X509Ref cert(api, api.SSL_get1_peer_certificate(Ssl(ssl_)));
-  if (cert.get() != nullptr) {
-    peer_.subject = NameLine(api, api.X509_get_subject_name(cert.get()));
-    peer_.issuer = NameLine(api, api.X509_get_issuer_name(cert.get()));
-    const ASN1_TIME* notAfter = api.X509_get0_notAfter(cert.get());
-    std::tm tm{};
-    if (notAfter != nullptr && api.ASN1_TIME_to_tm(notAfter, &tm) == 1) {
-      char text[64];
-      std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &tm);
-      peer_.notAfter = text;
-      peer_.expired = api.X509_cmp_current_time(notAfter) < 0;
-    }
-    peer_.certificateSha256 = HexPairs(Sha256(api, Der(api.i2d_X509, cert.get())));
-    std::string key = Der(api.i2d_X509_PUBKEY, api.X509_get_X509_PUBKEY(cert.get()));
-    if (!key.empty()) peer_.publicKeyPin = "sha256//" + Base64(api, Sha256(api, key));
-  }
-  if (settings_.verifyCertificate || settings_.inspectCertificate) {
-    peer_.verifyChecked = true;
-    long result = cert.get() != nullptr ? api.SSL_get_verify_result(Ssl(ssl_)) : X509_V_ERR_UNSPECIFIED;
-    peer_.verified = result == X509_V_OK;
-    if (!peer_.verified) {
-      peer_.verifyError = cert.get() != nullptr ? api.X509_verify_cert_error_string(result)
-                                                : "the server sent no certificate";
-    }
-  }
-}
-
-void TlsChannel::CheckCertificate() {
-  const std::string found = peer_.publicKeyPin.empty() ? "nessuna" : peer_.publicKeyPin;
-  std::string failure;
-  if (settings_.verifyCertificate && !peer_.verified) {
-    failure = "VerificaCertificato: certificato del server non valido (" + peer_.verifyError +
-              "); impronta del server " + found;
-  } else if (!settings_.pinnedKeys.empty()) {
-    bool match = false;
-    for (const std::string& pin : settings_.pinnedKeys) match = match || pin == peer_.publicKeyPin;
-    if (!match)
-      failure = "ImprontaCertificato: la chiave del server non corrisponde; impronta del server " + found;
-  }
-  if (failure.empty()) return;
-  // Nothing of a request has been written: the session goes without a
-  // close alert and the socket is closed by Connect's handler.
-  established_ = false;
-  throw EIdOSSLConnectError(std::string(kConnectError) + "\r\n" + failure);
 }
 
 bool TlsChannel::WaitForSocket(bool writable) {

@@ -19,6 +19,7 @@
 #include "archive/IBSQL.h"
 #include "archive/QorDB.h"
 #include "archive/Qorin2.h"
+#include "archive/SQLText.h"
 #include "config/SettingsText.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
@@ -480,17 +481,18 @@ class Diagnosi {
 
   // 4. The named transfer row, its album and photo rows and the media file.
   std::optional<Album> Trasferimento() {
-    if (!IdentificativoDecimale(r_.idTransfer)) {
+    const std::optional<int64_t> idTrasferimento = IdentificativoRiga(r_.idTransfer);
+    if (!idTrasferimento) {
       Segna(4, "Riga trasferimento", Esito::Errore,
             "identificativo \"" + OneLineText(r_.idTransfer) + "\" non numerico",
             "il terzo argomento è l'ID numerico della riga di KELTRANSFLOG");
       return std::nullopt;
     }
     try {
-      auto trasf = Righe(
-          archivioDb_,
-          "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" + r_.idTransfer,
-          1);
+      auto trasf = Righe(archivioDb_,
+                         "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
+                             std::to_string(*idTrasferimento),
+                         1);
       if (trasf.empty()) {
         Segna(4, "Riga trasferimento", Esito::Errore,
               "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer +
@@ -507,14 +509,14 @@ class Diagnosi {
                 ", " + stato);
 
       Album album;
-      auto a =
-          t[0].empty() || !IdentificativoDecimale(t[0])
-              ? std::vector<std::vector<std::string>>{}
-              : Righe(archivioDb_,
-                      "SELECT ID, NOMESITOPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMEALBUM, IDALBUMPRISM FROM "
-                      "KELALBUMPRISM WHERE ID = " +
-                          t[0],
-                      1);
+      const std::optional<int64_t> idAlbum = IdentificativoRiga(t[0]);
+      auto a = !idAlbum
+                   ? std::vector<std::vector<std::string>>{}
+                   : Righe(archivioDb_,
+                           "SELECT ID, NOMESITOPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMEALBUM, IDALBUMPRISM "
+                           "FROM KELALBUMPRISM WHERE ID = " +
+                               std::to_string(*idAlbum),
+                           1);
       bool righeOk = true;
       if (a.empty()) {
         Segna(4, "Riga album", Esito::Errore,
@@ -530,11 +532,12 @@ class Diagnosi {
                   (a[0][5].empty() ? ", album non ancora creato sul server"
                                    : ", album del server " + OneLineText(a[0][5])));
       }
-      auto p =
-          t[1].empty() || !IdentificativoDecimale(t[1])
-              ? std::vector<std::vector<std::string>>{}
-              : Righe(archivioDb_,
-                      "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" + t[1], 1);
+      const std::optional<int64_t> idFoto = IdentificativoRiga(t[1]);
+      auto p = !idFoto ? std::vector<std::vector<std::string>>{}
+                       : Righe(archivioDb_,
+                               "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" +
+                                   std::to_string(*idFoto),
+                               1);
       if (p.empty()) {
         Segna(4, "Riga foto", Esito::Errore,
               "nessuna riga di KELITEMPHOTO con ID = " + OneLineText(t[1]) +

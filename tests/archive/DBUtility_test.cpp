@@ -88,13 +88,8 @@ TEST_F(Presets, FailuresLeaveAnInactiveTransactionOnTheConnection) {
   EXPECT_THROW(NuovaTransazione(db_, OpzioneTransazione(10)), EIBInterBaseError);
 
   TIBDatabase closed;
-  try {
-    TransazioneNoWait(closed);
-    ADD_FAILURE() << "started";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.SQLCode(), 15);
-    EXPECT_EQ(e.Message(), "Cannot perform operation -- DB is not open");
-  }
+  test::ExpectClientError([&] { TransazioneNoWait(closed); }, 15,
+                          "Cannot perform operation -- DB is not open");
   EXPECT_THROW(EsisteTabella(closed, "UTENTI"), EIBClientError);
 }
 

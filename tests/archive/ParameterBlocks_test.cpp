@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ExpectRaises.h"
+
 namespace velmora {
 namespace {
 
@@ -76,14 +78,8 @@ TEST(BuildDPBTest, RejectsUnknownUnsupportedAndOversizedParameters) {
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      BuildDPB(c.params);
-      ADD_FAILURE() << "no exception";
-    } catch (const EIBClientError& e) {
-      EXPECT_EQ(e.SQLCode(), c.number);
-      EXPECT_EQ(e.Message(), c.message);
-      EXPECT_STREQ(e.ClassName(), "EIBClientError");
-    }
+    test::ExpectRaisesAnd<EIBClientError>([&] { BuildDPB(c.params); }, c.message, "EIBClientError",
+                                          [&](const EIBClientError& e) { EXPECT_EQ(e.SQLCode(), c.number); });
   }
   // 255 bytes is the longest value a one-byte length can carry.
   EXPECT_EQ(BuildDPB({"password=" + std::string(255, 'p')}).size(), 1u + 2u + 255u);
@@ -133,13 +129,8 @@ TEST(BuildTPBTest, RejectsUnsupportedAndUnknownOptions) {
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      BuildTPB(c.params);
-      ADD_FAILURE() << "no exception";
-    } catch (const EIBClientError& e) {
-      EXPECT_EQ(e.SQLCode(), c.number);
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaisesAnd<EIBClientError>([&] { BuildTPB(c.params); }, c.message, nullptr,
+                                          [&](const EIBClientError& e) { EXPECT_EQ(e.SQLCode(), c.number); });
   }
 }
 

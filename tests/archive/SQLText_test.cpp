@@ -49,13 +49,9 @@ TEST(ScanSQLParametersTest, ParseErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
-    try {
-      ScanSQLParameters(c.sql);
-      ADD_FAILURE() << "no exception";
-    } catch (const EIBClientError& e) {
-      EXPECT_EQ(e.SQLCode(), 55);
-      EXPECT_EQ(e.Message(), std::string("SQL Parse Error:\r\n\r\n") + c.detail);
-    }
+    test::ExpectRaisesAnd<EIBClientError>([&] { ScanSQLParameters(c.sql); },
+                                          std::string("SQL Parse Error:\r\n\r\n") + c.detail, nullptr,
+                                          [](const EIBClientError& e) { EXPECT_EQ(e.SQLCode(), 55); });
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "archive/IBDatabase.h"
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 
 namespace velmora::test {
 
@@ -70,13 +71,8 @@ class ServerTempDir {
 // message.
 template <typename F>
 void ExpectClientError(F&& f, int32_t number, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << message;
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.SQLCode(), number);
-    EXPECT_EQ(e.Message(), message);
-  }
+  ExpectRaisesAnd<EIBClientError>(std::forward<F>(f), message, nullptr,
+                                  [&](const EIBClientError& e) { EXPECT_EQ(e.SQLCode(), number); });
 }
 
 }  // namespace velmora::test

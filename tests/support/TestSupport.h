@@ -41,16 +41,14 @@ struct ProcessResult {
 // `cwd` when not empty, with `env` added to (or overriding) the environment.
 // Kills the child after `timeoutSeconds`.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
-                         const std::map<std::string, std::string>& env = {},
-                         int timeoutSeconds = 120);
+                         const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 120);
 
 // A child process started in the background (a peer server). Its standard
 // output is a pipe; ReadLine reads it. The child gets SIGTERM, then SIGKILL,
 // when this object is destroyed.
 class BackgroundProcess {
  public:
-  BackgroundProcess(const std::vector<std::string>& argv,
-                    const std::map<std::string, std::string>& env = {});
+  BackgroundProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 #include "transport/HttpWire.h"
 
 namespace velmora {
@@ -63,13 +64,7 @@ TEST(HttpUrl, RejectsUrlsWithoutProtocolOrHost) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    try {
-      RequestPort(ParseUrl(c.url));
-      ADD_FAILURE() << "no exception";
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.ClassName(), c.className);
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaises<Exception>([&] { RequestPort(ParseUrl(c.url)); }, c.message, c.className);
   }
   // Another scheme with an explicit port is carried as plain TCP.
   EXPECT_EQ(RequestPort(ParseUrl("ftp://example.com:21/x")), 21);
@@ -337,13 +332,7 @@ TEST(HttpResponseReader, FailsCleanlyOnBrokenAnswers) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      ReadAnswer(c.input, 4096, small);
-      ADD_FAILURE() << "no exception";
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.ClassName(), c.className);
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaises<Exception>([&] { ReadAnswer(c.input, 4096, small); }, c.message, c.className);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
+#include "tests/support/ExpectRaises.h"
 #include "tests/transport/HttpTestPeers.h"
 #include "transport/HttpClient.h"
 
@@ -191,13 +192,7 @@ TEST_F(TlsChannelTest, ReadTimeoutAndEarlyCloseAfterTheHandshake) {
     SCOPED_TRACE(c.name);
     HttpClient client;
     client.SetReadTimeout(700);
-    try {
-      client.Get(peer.Url("/", "https"));
-      ADD_FAILURE() << "no exception";
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.ClassName(), c.className);
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectRaises<Exception>([&] { client.Get(peer.Url("/", "https")); }, c.message, c.className);
   }
 }
 
@@ -263,12 +258,8 @@ TEST_F(TlsChannelTest, MissingOrForeignLibraryFailsHttpsOnly) {
     std::string failures;
     EXPECT_FALSE(LoadTlsLibrary(client.TlsHandler(), &failures));
     EXPECT_NE(failures.find(c.failure), std::string::npos) << failures;
-    try {
-      client.Get("https://127.0.0.1:1/");
-      ADD_FAILURE() << "no exception";
-    } catch (const EIdOSSLCouldNotLoadSSLLibrary& e) {
-      EXPECT_EQ(e.Message(), "Could not load SSL library.");
-    }
+    test::ExpectRaises<EIdOSSLCouldNotLoadSSLLibrary>([&] { client.Get("https://127.0.0.1:1/"); },
+                                                      "Could not load SSL library.");
   }
   HttpClient client;
   client.TlsHandler().sslLibrary = "libssl-missing.so.3";
