@@ -98,7 +98,7 @@ DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& arg
   ProcessResult result = RunProcess(
       argv, setup.Dir().Path(),
       {{"DISPLAY", ""},
-       {"LSAN_OPTIONS", "use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
+       {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
       300);
   DoctorRun run{result.exitCode, {}, result.out, result.err};
   size_t start = 0;
