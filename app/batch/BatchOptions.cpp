@@ -71,109 +71,160 @@ std::optional<std::vector<IntervalloId>> ElencoIds(std::string_view text, std::s
   return out;
 }
 
+namespace {
+
+// The first usage error found is the one reported.
+void Segnala(EsitoArgomenti& esito, std::string text) {
+  if (!esito.errore) esito.errore = std::move(text);
+}
+
+// Each of these takes the value of one option into the options, or returns
+// the reason it is not valid.
+using Applica = std::optional<std::string> (*)(OpzioniBatch& o, const std::string& valore);
+
+std::optional<std::string> ApplicaAlbum(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int64_t> id = NumeroId(valore);
+  if (!id) {
+    return "valore non valido per --album: \"" + Mostra(valore) +
+           "\" (atteso l'identificativo di una riga album)";
+  }
+  if (o.album.size() == kAlbumMassimi) {
+    return "troppe opzioni --album (al massimo " + std::to_string(kAlbumMassimi) + ")";
+  }
+  o.album.push_back(*id);
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplicaIds(OpzioniBatch& o, const std::string& valore) {
+  std::string motivo;
+  std::optional<std::vector<IntervalloId>> ids = ElencoIds(valore, motivo);
+  if (!ids) return "valore non valido per --ids: " + motivo + " (esempio: --ids 5,7,10-20)";
+  if (o.ids.size() + ids->size() > kIntervalliMassimi) {
+    return "troppi identificativi in --ids (al massimo " + std::to_string(kIntervalliMassimi) + " elementi)";
+  }
+  o.ids.insert(o.ids.end(), ids->begin(), ids->end());
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplicaJobs(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int> n = NumeroIntero(valore, 1, kJobsMassimi);
+  if (!n) {
+    return "valore non valido per --jobs: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
+           std::to_string(kJobsMassimi) + ")";
+  }
+  o.jobs = *n;
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplicaWait(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int> n = NumeroIntero(valore, 0, kAttesaMassimaS);
+  if (!n) {
+    return "valore non valido per --wait: \"" + Mostra(valore) + "\" (attesi i secondi, da 0 a " +
+           std::to_string(kAttesaMassimaS) + ")";
+  }
+  o.attesaS = *n;
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplicaReport(OpzioniBatch& o, const std::string& valore) {
+  if (valore.empty()) return "manca il nome del file di --report";
+  o.report = valore;
+  return std::nullopt;
+}
+
+// One option: either it takes a value (`applica`) or it is a switch that
+// sets `interruttore`.
+struct Opzione {
+  std::string_view nome;
+  Applica applica = nullptr;
+  bool OpzioniBatch::*interruttore = nullptr;
+};
+
+constexpr Opzione kOpzioni[] = {
+    {"--album", ApplicaAlbum},
+    {"--ids", ApplicaIds},
+    {"--jobs", ApplicaJobs},
+    {"--wait", ApplicaWait},
+    {"--report", ApplicaReport},
+    {"--dry-run", nullptr, &OpzioniBatch::dryRun},
+    {"--help", nullptr, &OpzioniBatch::aiuto},
+    {"--version", nullptr, &OpzioniBatch::versione},
+};
+
+const Opzione* CercaOpzione(std::string_view nome) {
+  for (const Opzione& o : kOpzioni) {
+    if (o.nome == nome) return &o;
+  }
+  return nullptr;
+}
+
+// Handles the option args[i] ("--name" or "--name=value"); a value given as
+// the next argument moves `i` past it.
+void AnalizzaOpzione(const std::vector<std::string>& args, size_t& i, EsitoArgomenti& esito) {
+  const std::string& arg = args[i];
+  std::string nome = arg;
+  std::optional<std::string> valore;
+  if (size_t eq = arg.find('='); eq != std::string::npos) {
+    nome = arg.substr(0, eq);
+    valore = arg.substr(eq + 1);
+  }
+  const Opzione* opzione = CercaOpzione(nome);
+  if (opzione == nullptr) {
+    Segnala(esito, "opzione sconosciuta: " + Mostra(nome));
+    return;
+  }
+  if (opzione->interruttore != nullptr) {
+    if (valore) Segnala(esito, "l'opzione " + nome + " non vuole un valore");
+    esito.opzioni.*(opzione->interruttore) = true;
+    return;
+  }
+  if (!valore) {
+    if (i + 1 >= args.size()) {
+      Segnala(esito, "manca il valore di " + nome);
+      return;
+    }
+    valore = args[++i];
+  }
+  if (std::optional<std::string> motivo = opzione->applica(esito.opzioni, *valore)) {
+    Segnala(esito, std::move(*motivo));
+  }
+}
+
+// USER and COMPANY: exactly two positional arguments, neither empty.
+void AssegnaPosizionali(const std::vector<std::string>& posizionali, EsitoArgomenti& esito) {
+  OpzioniBatch& o = esito.opzioni;
+  if (posizionali.size() < 2) {
+    Segnala(esito, "mancano UTENTE e DITTA");
+  } else if (posizionali.size() > 2) {
+    Segnala(esito, "argomento in più: " + Mostra(posizionali[2]));
+  } else {
+    o.utente = posizionali[0];
+    o.ditta = posizionali[1];
+    if (o.utente.empty() || o.ditta.empty()) Segnala(esito, "UTENTE e DITTA non possono essere vuoti");
+  }
+}
+
+}  // namespace
+
 EsitoArgomenti AnalizzaArgomenti(const std::vector<std::string>& args) {
   EsitoArgomenti esito;
-  OpzioniBatch& o = esito.opzioni;
   std::vector<std::string> posizionali;
-  auto errore = [&esito](std::string text) {
-    if (!esito.errore) esito.errore = std::move(text);
-  };
   bool fineOpzioni = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (fineOpzioni || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       posizionali.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
+    } else if (arg == "--") {
       fineOpzioni = true;
-      continue;
-    }
-    std::string nome = arg;
-    std::optional<std::string> valore;
-    if (size_t eq = arg.find('='); eq != std::string::npos) {
-      nome = arg.substr(0, eq);
-      valore = arg.substr(eq + 1);
-    }
-    const bool conValore =
-        nome == "--album" || nome == "--ids" || nome == "--jobs" || nome == "--wait" || nome == "--report";
-    const bool senzaValore = nome == "--dry-run" || nome == "--help" || nome == "--version";
-    if (!conValore && !senzaValore) {
-      errore("opzione sconosciuta: " + Mostra(nome));
-      continue;
-    }
-    if (senzaValore) {
-      if (valore) errore("l'opzione " + nome + " non vuole un valore");
-      if (nome == "--dry-run") o.dryRun = true;
-      if (nome == "--help") o.aiuto = true;
-      if (nome == "--version") o.versione = true;
-      continue;
-    }
-    if (!valore) {
-      if (i + 1 >= args.size()) {
-        errore("manca il valore di " + nome);
-        continue;
-      }
-      valore = args[++i];
-    }
-    if (nome == "--album") {
-      std::optional<int64_t> id = NumeroId(*valore);
-      if (!id) {
-        errore("valore non valido per --album: \"" + Mostra(*valore) +
-               "\" (atteso l'identificativo di una riga album)");
-      } else if (o.album.size() == kAlbumMassimi) {
-        errore("troppe opzioni --album (al massimo " + std::to_string(kAlbumMassimi) + ")");
-      } else {
-        o.album.push_back(*id);
-      }
-    } else if (nome == "--ids") {
-      std::string motivo;
-      std::optional<std::vector<IntervalloId>> ids = ElencoIds(*valore, motivo);
-      if (!ids) {
-        errore("valore non valido per --ids: " + motivo + " (esempio: --ids 5,7,10-20)");
-      } else if (o.ids.size() + ids->size() > kIntervalliMassimi) {
-        errore("troppi identificativi in --ids (al massimo " + std::to_string(kIntervalliMassimi) +
-               " elementi)");
-      } else {
-        o.ids.insert(o.ids.end(), ids->begin(), ids->end());
-      }
-    } else if (nome == "--jobs") {
-      std::optional<int> n = NumeroIntero(*valore, 1, kJobsMassimi);
-      if (!n) {
-        errore("valore non valido per --jobs: \"" + Mostra(*valore) + "\" (atteso un numero da 1 a " +
-               std::to_string(kJobsMassimi) + ")");
-      } else {
-        o.jobs = *n;
-      }
-    } else if (nome == "--wait") {
-      std::optional<int> n = NumeroIntero(*valore, 0, kAttesaMassimaS);
-      if (!n) {
-        errore("valore non valido per --wait: \"" + Mostra(*valore) + "\" (attesi i secondi, da 0 a " +
-               std::to_string(kAttesaMassimaS) + ")");
-      } else {
-        o.attesaS = *n;
-      }
-    } else if (nome == "--report") {
-      if (valore->empty()) {
-        errore("manca il nome del file di --report");
-      } else {
-        o.report = *valore;
-      }
+    } else {
+      AnalizzaOpzione(args, i, esito);
     }
   }
-  if (o.aiuto || o.versione) {
+  if (esito.opzioni.aiuto || esito.opzioni.versione) {
     esito.errore.reset();
     return esito;
   }
-  if (posizionali.size() < 2) {
-    errore("mancano UTENTE e DITTA");
-  } else if (posizionali.size() > 2) {
-    errore("argomento in più: " + Mostra(posizionali[2]));
-  } else {
-    o.utente = posizionali[0];
-    o.ditta = posizionali[1];
-    if (o.utente.empty() || o.ditta.empty()) errore("UTENTE e DITTA non possono essere vuoti");
-  }
+  AssegnaPosizionali(posizionali, esito);
   return esito;
 }
 

@@ -4,31 +4,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
-#include <thread>
 #include <vector>
 
 #include "app/batch/BatchReport.h"
+#include "app/batch/BatchWork.h"
 #include "archive/IBDatabase.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
-#include "prism/JsonHelpers.h"
-#include "prism/PrismApi.h"
 #include "publish/AlbumCondiviso.h"
 #include "publish/AlbumListing.h"
-#include "publish/BatchUpload.h"
 #include "publish/ClientPrism.h"
-#include "publish/FileDigest.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
 #include "publish/Trasferimento.h"
@@ -38,193 +29,14 @@ namespace velmora {
 
 namespace {
 
-constexpr const char* kAlfabetoToken = "abcdefghijklmnopqrstuvwxyz1234567890";
-
-using Orologio = std::chrono::steady_clock;
-
-double SecondiDa(Orologio::time_point inizio) {
-  return std::chrono::duration<double>(Orologio::now() - inizio).count();
-}
-
-void ScriviErrore(const std::string& text) {
-  std::string line = "velmora-batch: " + text + "\n";
-  ssize_t ignored = ::write(2, line.data(), line.size());
-  (void)ignored;
-}
-
-std::string Descrivi(const Exception& e) { return std::string(e.ClassName()) + ": " + e.Message(); }
-
-// The live progress line on standard error, redrawn every 250 ms while the
-// batch works, and only when standard error is a terminal.
-class Avanzamento {
- public:
-  Avanzamento(size_t totale, uint64_t daInviare)
-      : totale_(totale), daInviare_(daInviare), attivo_(::isatty(2) == 1), inizio_(Orologio::now()) {
-    if (attivo_) thread_ = std::thread([this] { Ciclo(); });
-  }
-  ~Avanzamento() { Ferma(); }
-  Avanzamento(const Avanzamento&) = delete;
-  Avanzamento& operator=(const Avanzamento&) = delete;
-
-  std::atomic<uint64_t> inviati{0};
-  std::atomic<size_t> fatte{0};
-
-  // Stops redrawing and clears the line.
-  void Ferma() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (fermo_) return;
-      fermo_ = true;
-    }
-    cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
-    if (attivo_) Scrivi("\r\x1b[K");
-  }
-
- private:
-  static void Scrivi(const std::string& text) {
-    ssize_t ignored = ::write(2, text.data(), text.size());
-    (void)ignored;
-  }
-  void Ciclo() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!fermo_) {
-      Scrivi("\r" + RigaAvanzamento(fatte, totale_, inviati, daInviare_, SecondiDa(inizio_)) + "\x1b[K");
-      cv_.wait_for(lock, std::chrono::milliseconds(250));
-    }
-  }
-
-  size_t totale_;
-  uint64_t daInviare_;
-  bool attivo_;
-  Orologio::time_point inizio_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool fermo_ = false;
-  std::thread thread_;
-};
-
-// One claimed row of an album group on its way through the batch.
-struct Lavoro {
-  enum class Stato { kDaFare, kCaricata, kPresente, kDoppione, kFallita, kInterrotta };
-  size_t indice = 0;  // into the results
-  const RigaTrasferimento* riga = nullptr;
-  std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
-  Stato stato = Stato::kDaFare;
-  std::string hashFile;    // SHA-1 of the file, lower-case hex
-  std::string uid;         // the server photo
-  std::string hashServer;  // its "Hash" as the server lists it
-  size_t primaria = 0;     // kDoppione: the job that uploads the same bytes
-  std::string motivo;
-};
-
-// What the workers of one album group share.
-struct Gruppo {
-  std::string baseUrl;
-  StatoPrism stato;
-  std::map<std::string, FotoAlbum> presenti;  // normalised hash -> newest photo with it
-  std::mutex mutex;
-  std::map<std::string, size_t> inCorso;  // normalised hash -> job that uploads it
-  std::set<std::string> token;            // upload tokens drawn in this group
-};
-
-// Hash, then (unless the album holds the bytes already) upload and filing.
-void Lavora(std::vector<Lavoro>& lavori, size_t n, Gruppo& g, HttpClient& http, Avanzamento& avanzamento) {
-  Lavoro& l = lavori[n];
-  auto fermato = [] { return StopRequested(); };
-  bool caricato = false;
-  try {
-    l.hashFile = Sha1File(l.riga->fileLocale, fermato);
-    std::string tokenUpload;
-    {
-      std::lock_guard<std::mutex> lock(g.mutex);
-      if (auto it = g.presenti.find(l.hashFile); it != g.presenti.end()) {
-        l.stato = Lavoro::Stato::kPresente;
-        l.uid = it->second.uid;
-        l.hashServer = it->second.hash;
-        return;
-      }
-      if (auto it = g.inCorso.find(l.hashFile); it != g.inCorso.end()) {
-        l.stato = Lavoro::Stato::kDoppione;
-        l.primaria = it->second;
-        return;
-      }
-      g.inCorso[l.hashFile] = n;
-      // Two uploads under one token would be filed together.
-      do {
-        tokenUpload = GeneraToken(6, kAlfabetoToken);
-      } while (!g.token.insert(tokenUpload).second);
-    }
-    if (StopRequested()) {
-      l.stato = Lavoro::Stato::kInterrotta;
-      return;
-    }
-    CorpoConteggiato corpo(avanzamento.inviati, fermato);
-    EsitoCaricamento esito = CaricaEAssegna(http, g.stato, g.baseUrl, l.riga->fileLocale, tokenUpload,
-                                            g.stato.IdAlbumPrism, corpo, caricato);
-    if (esito.riuscito) {
-      l.stato = Lavoro::Stato::kCaricata;
-    } else {
-      l.stato = Lavoro::Stato::kFallita;
-      l.motivo = esito.motivo;
-    }
-  } catch (const EStopRequested&) {
-    l.stato = caricato ? Lavoro::Stato::kFallita : Lavoro::Stato::kInterrotta;
-    l.motivo = "fermato da un secondo segnale dopo il caricamento";
-  } catch (const Exception& e) {
-    if (!caricato && StopRequested()) {
-      l.stato = Lavoro::Stato::kInterrotta;
-    } else {
-      l.stato = Lavoro::Stato::kFallita;
-      l.motivo = Descrivi(e);
-    }
-  } catch (const std::exception& e) {
-    l.stato = Lavoro::Stato::kFallita;
-    l.motivo = std::string("Exception: ") + e.what();
-  }
-}
-
-// Runs Lavora over every job with up to `jobs` workers, each with its own
-// HTTP client; a worker takes no new job once a stop signal came.
-void EseguiLavori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const std::string& fileParametri,
-                  Avanzamento& avanzamento) {
-  std::atomic<size_t> prossimo{0};
-  auto lavoratore = [&] {
-    HttpClient http;
-    ImpostaClientPrism(http, fileParametri);
-    for (;;) {
-      size_t n = prossimo++;
-      if (n >= lavori.size()) return;
-      if (StopRequested()) {
-        lavori[n].stato = Lavoro::Stato::kInterrotta;
-        continue;
-      }
-      Lavora(lavori, n, g, http, avanzamento);
-    }
-  };
-  size_t quanti = std::min<size_t>(static_cast<size_t>(jobs), lavori.size());
-  std::vector<std::thread> threads;
-  for (size_t i = 1; i < quanti; ++i) threads.emplace_back(lavoratore);
-  lavoratore();
-  for (std::thread& t : threads) t.join();
-}
-
-// The console lines a server routine writes, caught as the reasons of a
-// failure instead of reaching standard output.
-class Cattura {
- public:
-  Cattura() : redirect_([this](std::string_view line) { righe_.emplace_back(line); }) {}
-  const std::vector<std::string>& Righe() const { return righe_; }
-  std::string Testo() const {
-    std::string out;
-    for (const std::string& r : righe_) out += (out.empty() ? "" : "; ") + r;
-    return out;
-  }
-
- private:
-  std::vector<std::string> righe_;
-  ConsoleRedirect redirect_;
-};
+using batch::Avanzamento;
+using batch::Cattura;
+using batch::Descrivi;
+using batch::Gruppo;
+using batch::Lavoro;
+using batch::Orologio;
+using batch::ScriviErrore;
+using batch::SecondiDa;
 
 class Batch {
  public:
@@ -320,41 +132,13 @@ class Batch {
     }
   }
 
+  // One album group: claims its rows, logs in, makes the album when it is
+  // missing, lists it once, then uploads, identifies and records.
   void PubblicaGruppo(size_t inizio, size_t fine) {
-    std::vector<Lavoro> lavori;
-    for (size_t i = inizio; i < fine; ++i) {
-      if (risultati_[i].esito == EsitoRiga::kSaltata) continue;
-      if (StopRequested()) return;
-      std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
-      std::string motivo;
-      PrenotazioneTrasferimento::Esito esito;
-      try {
-        esito = PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata,
-                                                   prenotazione, motivo);
-      } catch (const Exception& e) {
-        Fine(i, EsitoRiga::kNonRiuscita, Descrivi(e));
-        continue;
-      }
-      switch (esito) {
-        case PrenotazioneTrasferimento::Esito::kOccupata:
-          Fine(i, EsitoRiga::kOccupata, "in lavorazione in un altro processo");
-          continue;
-        case PrenotazioneTrasferimento::Esito::kCambiata:
-          Fine(i, EsitoRiga::kOccupata, "pubblicata nel frattempo da un altro processo");
-          continue;
-        case PrenotazioneTrasferimento::Esito::kPrenotata:
-          break;
-      }
-      Lavoro l;
-      l.indice = i;
-      l.riga = &righe_[i];
-      l.prenotazione = std::move(prenotazione);
-      lavori.push_back(std::move(l));
-    }
+    std::vector<Lavoro> lavori = PrenotaGruppo(inizio, fine);
     if (lavori.empty()) return;
 
     const RigaTrasferimento& prima = *lavori.front().riga;
-    const std::string idAlbumRiga = std::to_string(prima.idAlbum);
     Gruppo g;
     g.baseUrl = prima.nomeSitoPrism;
     g.stato.TokenPrism = prima.tokenPrism;
@@ -362,7 +146,68 @@ class Batch {
     g.stato.IdAlbumPrism = prima.idAlbumPrism;
     HttpClient http;
     ImpostaClientPrism(http, fileParametri_);
+    if (!PreparaGruppo(lavori, g, http)) return;
 
+    batch::EseguiLavori(lavori, g, opzioni_.jobs, fileParametri_, *avanzamento_);
+
+    // From here on every photo is on the server already: it is found,
+    // titled and recorded even after a first stop signal.
+    StopThresholdScope finire(2);
+    Identifica(lavori, g, http);
+    for (Lavoro& l : lavori) Completa(l, lavori, g, http);
+  }
+
+  // Claims the rows [inizio, fine) that are not skipped; a row another
+  // process holds or has published meanwhile gets its line at once. Nothing
+  // is kept (every claim is let go) once a stop signal came.
+  std::vector<Lavoro> PrenotaGruppo(size_t inizio, size_t fine) {
+    std::vector<Lavoro> lavori;
+    for (size_t i = inizio; i < fine; ++i) {
+      if (risultati_[i].esito == EsitoRiga::kSaltata) continue;
+      if (StopRequested()) {
+        lavori.clear();
+        return lavori;
+      }
+      Prenota(i, lavori);
+    }
+    return lavori;
+  }
+
+  // Claims row i: appends its job to `lavori`, or ends the row.
+  void Prenota(size_t i, std::vector<Lavoro>& lavori) {
+    std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
+    std::string motivo;
+    PrenotazioneTrasferimento::Esito esito;
+    try {
+      esito = PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata, prenotazione,
+                                                 motivo);
+    } catch (const Exception& e) {
+      Fine(i, EsitoRiga::kNonRiuscita, Descrivi(e));
+      return;
+    }
+    switch (esito) {
+      case PrenotazioneTrasferimento::Esito::kOccupata:
+        Fine(i, EsitoRiga::kOccupata, "in lavorazione in un altro processo");
+        return;
+      case PrenotazioneTrasferimento::Esito::kCambiata:
+        Fine(i, EsitoRiga::kOccupata, "pubblicata nel frattempo da un altro processo");
+        return;
+      case PrenotazioneTrasferimento::Esito::kPrenotata:
+        break;
+    }
+    Lavoro l;
+    l.indice = i;
+    l.riga = &righe_[i];
+    l.prenotazione = std::move(prenotazione);
+    lavori.push_back(std::move(l));
+  }
+
+  // Login, the album when the row has none yet, and the listing of what the
+  // album holds. On a failure every job of the group ends and it returns
+  // false.
+  bool PreparaGruppo(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
+    const RigaTrasferimento& prima = *lavori.front().riga;
+    const std::string idAlbumRiga = std::to_string(prima.idAlbum);
     try {
       {
         Cattura cattura;
@@ -370,7 +215,7 @@ class Batch {
                             idAlbumRiga);
         if (!cattura.Righe().empty()) {
           FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
-          return;
+          return false;
         }
       }
       if (g.stato.IdAlbumPrism.empty()) {
@@ -378,29 +223,20 @@ class Batch {
         AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
         if (g.stato.IdAlbumPrism.empty()) {
           FallisciTutti(lavori, "album non creato: " + cattura.Testo());
-          return;
+          return false;
         }
         for (const std::string& r : cattura.Righe())
           WriteLine("Album " + idAlbumRiga + ": " + OneLineText(r));
       }
-      for (FotoAlbum& f : ElencaFotoAlbum(http, g.baseUrl, g.stato.TokenPrism, g.stato.IdAlbumPrism)) {
-        g.presenti.emplace(HashNormalizzato(f.hash), std::move(f));
-      }
+      g.presenti = batch::ElencoPerHash(http, g);
     } catch (const EStopRequested&) {
       FallisciTutti(lavori, "");
-      return;
+      return false;
     } catch (const Exception& e) {
       FallisciTutti(lavori, Descrivi(e));
-      return;
+      return false;
     }
-
-    EseguiLavori(lavori, g, opzioni_.jobs, fileParametri_, *avanzamento_);
-
-    // From here on every photo is on the server already: it is found,
-    // titled and recorded even after a first stop signal.
-    StopThresholdScope finire(2);
-    Identifica(lavori, g, http);
-    for (Lavoro& l : lavori) Completa(l, lavori, g, http);
+    return true;
   }
 
   // Lists the album until every uploaded hash is found or --wait passed.
@@ -414,10 +250,7 @@ class Batch {
     std::string ultimoErrore;
     while (!attesa.empty()) {
       try {
-        std::map<std::string, FotoAlbum> elenco;
-        for (FotoAlbum& f : ElencaFotoAlbum(http, g.baseUrl, g.stato.TokenPrism, g.stato.IdAlbumPrism)) {
-          elenco.emplace(HashNormalizzato(f.hash), std::move(f));
-        }
+        std::map<std::string, FotoAlbum> elenco = batch::ElencoPerHash(http, g);
         std::erase_if(attesa, [&elenco](Lavoro* l) {
           auto it = elenco.find(l->hashFile);
           if (it == elenco.end()) return false;
