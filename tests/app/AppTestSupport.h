@@ -18,6 +18,7 @@
 #include "tests/peers/PrismPeer.h"
 #include "tests/prism/PrismTestSupport.h"
 #include "tests/support/FirebirdSupport.h"
+#include "tests/support/RunDirectory.h"
 #include "tests/support/TestSupport.h"
 
 namespace velmora::test {
@@ -44,17 +45,7 @@ class PublicationSetup {
  public:
   PublicationSetup(const PrismPeer::Options& peerOptions, const ArchiveRows& rows) : rows_(rows) {
     peer_ = std::make_unique<PrismPeer>(peerOptions);
-    WriteFileBytes(dir_ / "ParametriKelvora.ini",
-                   "[CONFIG]\r\nUtente=1\r\nDitta=query_esterno\r\nPercorsoDatabase=" + dir_ / "config.fdb" +
-                       "\r\n\r\n[PERCORSI]\r\nC:\\Foto\\=" + dir_ / "foto/" + "\r\n");
-    {
-      // An existing, empty configuration database, so that InizializzaQuery
-      // attaches instead of creating (which would show a message).
-      TIBDatabase config;
-      CreateDatabase(config, dir_ / "config.fdb");
-    }
-    TQorIni22 store(nullptr, dir_.Path(), "ParametriKelvora.ini");
-    store.InizializzaQuery(ArchivePath());
+    PrepareRunDirectory(dir_, ArchivePath());
 
     CreateArchiveDatabase(ArchivePath());
     TIBDatabase db;

@@ -22,6 +22,7 @@
 #include "tests/peers/PrismPeer.h"
 #include "tests/prism/PrismTestSupport.h"
 #include "tests/support/FirebirdSupport.h"
+#include "tests/support/RunDirectory.h"
 #include "tests/support/TestSupport.h"
 
 namespace velmora::test {
@@ -38,15 +39,7 @@ class BatchArchive {
   explicit BatchArchive(const PrismPeer::Options& peerOptions = {}, const std::string& archive = "")
       : archive_(archive.empty() ? dir_ / "archivio.fdb" : archive) {
     peer_ = std::make_unique<PrismPeer>(peerOptions);
-    WriteFileBytes(dir_ / "ParametriKelvora.ini",
-                   "[CONFIG]\r\nUtente=1\r\nDitta=query_esterno\r\nPercorsoDatabase=" + dir_ / "config.fdb" +
-                       "\r\n\r\n[PERCORSI]\r\nC:\\Foto\\=" + dir_ / "foto/" + "\r\n");
-    {
-      TIBDatabase config;
-      CreateDatabase(config, dir_ / "config.fdb");
-    }
-    TQorIni22 store(nullptr, dir_.Path(), "ParametriKelvora.ini");
-    store.InizializzaQuery(archive_);
+    PrepareRunDirectory(dir_, archive_);
     CreateArchiveDatabase(archive_);
     RunProcess({"/bin/mkdir", "-p", dir_ / "foto"});
     CopyFile(BinaryPath("app/velmora-batch"), Program());
