@@ -16,23 +16,92 @@ REST interface (every path below the server root):
   PUT  /api/v1/photos/<uid>               {"ID","UID","Title","TitleSrc"}
 Every request but the login must carry a valid X-Auth-Token.
 
+Profiles and settings. --profile plain (the default) is a small kind server:
+every answer as the byte-exact tests expect it. --profile real behaves like a
+production Prism server. Each setting below takes its default from the
+profile and can be given on the command line (--login-limit 3; booleans as
+true/false) or changed while running (POST /_control/settings):
+  login_limit      logins in flight per client address (real 10; 0 = none):
+                   a login takes a token when it starts and gives it back
+                   when it succeeds; a wrong password keeps it. Beyond the
+                   limit: 429 {"error":"rate limit exceeded","code":429}
+  login_refill_s   seconds for one token to come back (real 60)
+  retry_after      Retry-After seconds on those 429s (-1 = none, as real)
+  login_delay_ms   the password check's time (real 100); logins overlap
+  login_hold       logins wait after the check, holding their token, until
+                   it is switched off (lets a test hold N logins in flight)
+  lockout_after    requests with an unknown token that lock the client
+                   address out (real 60): then 401 to every request and 429
+                   to logins, until tokens come back (login_refill_s)
+  login_answer     plain: access_token, token_type, expires_in, user;
+                   real: also id (the token's old name), session_id,
+                   provider, status, config; old: as real without
+                   access_token, token_type, expires_in (a pre-2024 server)
+  any_token_header X-Session-ID and "Authorization: Bearer" also carry the
+                   token (real)
+  session_staging  uploads are staged per session and upload token: a PUT
+                   from another session finds nothing (404) (real)
+  real_messages    the POST answers "N files uploaded in S s", the PUT
+                   "Upload has been processed" (plain: "N files uploaded",
+                   "N files imported")
+  import_file_ms, import_fixed_ms, import_cores
+                   the filing PUT imports inside the request: it takes
+                   fixed + per-file milliseconds on one of import_cores
+                   "cores" shared by all imports (real 20, 50, 2; 0 = none)
+  unsupported      comma-separated extensions or MIME types the import skips;
+                   the PUT still answers 200 (default none)
+  dedup            a file whose SHA-1 is in the library already makes no new
+                   photo: the existing one is filed into the PUT's albums
+                   (archived ones too, and they stay unlisted) (real)
+  order_taken      order=newest / oldest by shooting time, then upload order;
+                   order=added by upload, latest first. The shooting time is
+                   a JPEG's EXIF DateTimeOriginal, else one given by
+                   /_control/taken (by SHA-1, by upload name, a default),
+                   else the upload time (real)
+  server_names     FileName "YYYY/MM/YYYYMMDD_HHMMSS_XXXXXXXX.ext" from the
+                   shooting time and a CRC-32 of the bytes; OriginalName the
+                   upload's name; FileRoot "/" (real)
+  video_previews   a video (mp4, mov, ... or video/*) lists as two elements
+                   with one UID: its JPEG preview (FileName + ".jpg",
+                   FileRoot "sidecar", Hash of the preview) first, then
+                   itself (real). Paging counts elements.
+  real_paging      count required (400 without; <= 0 or > 100000 means
+                   100000), offset, headers X-Count, X-Limit, X-Offset;
+                   s= naming no album (or a deleted one) is 400 (real)
+  top_level_links  link settings read at the top level of the body, a
+                   nested "link" ignored; the stored link records what was
+                   read under "Settings" (real)
+  like_titles      a new album whose title matches an album of the user as
+                   an SQL LIKE pattern (% and _, case-insensitive) returns
+                   that album, restoring a deleted one (real)
+Archived photos are never listed, in either profile.
+
 Control interface (not recorded):
   GET  /_control/requests   every recorded request, oldest first
   GET  /_control/state      users, albums, photos, links, pending uploads
+  GET  /_control/counters   logins (all), logins_200/_401/_429 (answered so,
+                            answer rules included), logins_in_flight(_max),
+                            unknown_token, imports, imported, duplicates,
+                            skipped (unsupported)
+  GET  /_control/settings   the settings in force
+  POST /_control/settings   {"name": value, ...} changes settings
   POST /_control/script     adds answer rules (JSON array of rules)
   POST /_control/reset      drops the rules and the recorded requests
-
-An answer rule replaces the server's own answer for the requests it matches:
-  {"method": "POST", "path": "regex searched in path+query",
-   "status": 200, "body": "text" or JSON value, "headers": {...},
-   "delay_ms": 0, "close": false, "times": null}
-"close": true drops the connection without answering (after "delay_ms");
-"pass": true only delays the request by "delay_ms", then the server's own
-answer follows.
-"read_rate": bytes per second: the request body is read that slowly (a
-server that reads an upload slowly); the rule then answers as above.
-"times" limits how many requests the rule answers. The first matching rule
-wins. Rules come from --script FILE and from /_control/script.
+  POST /_control/forget-sessions   drops every session (and staged upload):
+                            the old tokens get 401, as after a restart
+  POST /_control/album      {"title", "user"?, "favorite"?} -> the new album
+  POST /_control/delete-album      {"album": UID} marks it deleted
+  POST /_control/seed       {"album": UID, "count": N, "taken": time or list
+                            of times, "step_s": 0, "ext": "jpg"} files N new
+                            distinct photos into the album, the i-th shot at
+                            taken + i * step_s -> {"photos": [{UID, Hash,
+                            FileName, TakenAt}]}
+  POST /_control/archive    {"photo": UID or "sha1": hash, "archived": true}
+  POST /_control/taken      {"sha1": hash and/or "name": upload name,
+                            "taken": time} or {"default": time or null}:
+                            shooting times of later uploads (and of photos
+                            already there that match)
+Times are "YYYY-MM-DDTHH:MM:SSZ" (also "YYYY-MM-DD HH:MM:SS").
 
 Every request is recorded as one JSON line in --record FILE (when given):
 method, path, headers, body (text), body_sha1, and for a multipart upload
@@ -56,12 +125,17 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit, parse_qs, unquote
 
+sys.dont_write_bytecode = True  # nothing left beside the sources
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import prism_real  # noqa: E402  (the real server's behaviours, beside this file)
+
 
 class State:
     """Users, albums, photos and uploads; saved to --data DIR when given."""
 
-    def __init__(self, users, data_dir):
+    def __init__(self, users, data_dir, settings=None):
         self.lock = threading.Lock()
+        self.settings = settings or prism_real.profile_settings("plain")
         self.data_dir = data_dir
         self.users = {}  # name -> {"password", "UID"}
         self.tokens = {}  # access token -> user name
@@ -72,6 +146,17 @@ class State:
         self.sequence = 0
         self.requests = []
         self.rules = []
+        self.album_owner = {}  # album UID -> user name
+        self.taken_by_sha1 = {}  # shooting times given by control calls
+        self.taken_by_name = {}
+        self.taken_default = None
+        self.logins = prism_real.Bucket()
+        self.lockout = prism_real.Bucket()
+        self.cores = prism_real.Cores()
+        self.hold = threading.Condition(self.lock)
+        self.counters = {"logins": 0, "logins_200": 0, "logins_401": 0, "logins_429": 0,
+                         "logins_in_flight": 0, "logins_in_flight_max": 0, "unknown_token": 0,
+                         "imports": 0, "imported": 0, "duplicates": 0, "skipped": 0}
         for name, password in users:
             self.users[name] = {"password": password, "UID": self.new_uid("u")}
         if data_dir:
@@ -97,12 +182,14 @@ class State:
         self.links = saved.get("links", [])
         self.photos = saved.get("photos", [])
         self.sequence = saved.get("sequence", 0)
+        self.album_owner = saved.get("album_owner", {})
 
     def save(self):
         if not self.data_dir:
             return
         saved = {"users": self.users, "tokens": self.tokens, "albums": list(self.albums.values()),
-                 "links": self.links, "photos": self.photos, "sequence": self.sequence}
+                 "links": self.links, "photos": self.photos, "sequence": self.sequence,
+                 "album_owner": self.album_owner}
         temp = self.state_file() + ".tmp"
         with open(temp, "w", encoding="utf-8") as f:
             json.dump(saved, f, indent=1)
@@ -242,6 +329,9 @@ class Handler(BaseHTTPRequestHandler):
                 return dict(rule)
         return None
 
+    def setting(self, name):
+        return self.state.settings[name]
+
     def handle_any(self):
         body = self.read_body()
         split = urlsplit(self.path)
@@ -270,12 +360,22 @@ class Handler(BaseHTTPRequestHandler):
                 except OSError:
                     pass
                 return
+            self.count_login(path, rule.get("status", 200))
             self.send(rule.get("status", 200), rule.get("body", ""), rule.get("headers"))
             return
-        status, answer = self.api(path, parse_qs(split.query, keep_blank_values=True), body, parts)
-        self.send(status, answer)
+        answer = self.api(path, parse_qs(split.query, keep_blank_values=True), body, parts)
+        self.count_login(path, answer[0])
+        self.send(*answer)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = handle_any
+
+    def count_login(self, path, status):
+        if self.command == "POST" and path == "api/v1/session":
+            with self.state.lock:
+                counters = self.state.counters
+                counters["logins"] += 1
+                key = "logins_%d" % status
+                counters[key] = counters.get(key, 0) + 1
 
     # ----- control -----
     def control(self, what, body):
@@ -286,22 +386,139 @@ class Handler(BaseHTTPRequestHandler):
         if what == "state" and self.command == "GET":
             with state.lock:
                 return self.send(200, state.public())
-        if what == "script" and self.command == "POST":
-            try:
-                rules = json.loads(body.decode("utf-8"))
-            except ValueError as error:
-                return self.send(400, {"error": str(error)})
+        if what == "counters" and self.command == "GET":
             with state.lock:
-                state.rules.extend(rules if isinstance(rules, list) else [rules])
-            return self.send(200, {"rules": len(state.rules)})
+                return self.send(200, dict(state.counters))
+        if what == "settings" and self.command == "GET":
+            with state.lock:
+                return self.send(200, dict(state.settings))
         if what == "reset" and self.command == "POST":
             with state.lock:
                 state.rules.clear()
                 state.requests.clear()
             return self.send(200, {})
-        return self.send(404, {"error": "unknown control " + what})
+        if what == "forget-sessions" and self.command == "POST":
+            with state.lock:
+                state.tokens.clear()
+                state.uploads.clear()
+                state.save()
+            return self.send(200, {})
+        if self.command != "POST":
+            return self.send(404, {"error": "unknown control " + what})
+        try:
+            request = json.loads(body.decode("utf-8") or "null")
+        except ValueError as error:
+            return self.send(400, {"error": str(error)})
+        if what == "script":
+            with state.lock:
+                state.rules.extend(request if isinstance(request, list) else [request])
+            return self.send(200, {"rules": len(state.rules)})
+        calls = {"settings": self.control_settings, "seed": self.control_seed,
+                 "album": self.control_album, "delete-album": self.control_delete_album,
+                 "archive": self.control_archive, "taken": self.control_taken}
+        if what not in calls:
+            return self.send(404, {"error": "unknown control " + what})
+        if not isinstance(request, dict):
+            return self.send(400, {"error": "a JSON object expected"})
+        with state.lock:
+            try:
+                answer = calls[what](request)
+            except (KeyError, ValueError, TypeError) as error:
+                return self.send(400, {"error": "%s: %s" % (type(error).__name__, error)})
+            state.save()
+            state.hold.notify_all()
+        return self.send(200, answer)
+
+    def control_settings(self, request):
+        values = {name: prism_real.parse_setting(name, value) for name, value in request.items()}
+        self.state.settings.update(values)
+        return dict(self.state.settings)
+
+    def control_user(self, request):
+        name = request.get("user") or next(iter(self.state.users))
+        if name not in self.state.users:
+            raise KeyError("no user " + name)
+        return name
+
+    def control_album(self, request):
+        return self.new_album(self.control_user(request), request["title"], bool(request.get("favorite")))
+
+    def control_delete_album(self, request):
+        album = self.state.albums[request["album"]]
+        album["DeletedAt"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+        return album
+
+    def control_seed(self, request):
+        album = request["album"]
+        if album not in self.state.albums:
+            raise KeyError("no album " + album)
+        count = int(request.get("count", 1))
+        ext = request.get("ext", "jpg")
+        taken = request.get("taken")
+        step = int(request.get("step_s", 0))
+        created = []
+        for i in range(count):
+            when = taken[i] if isinstance(taken, list) else \
+                prism_real.shifted(prism_real.normal_time(taken), i * step) if taken else None
+            if taken and when is None:
+                raise ValueError("bad time %r" % taken)
+            content = b"\xff\xd8\xff\xe0 seed " + secrets.token_hex(8).encode() + b" %d" % i
+            stored = {"name": "seed%04d.%s" % (i, ext), "content": content,
+                      "content_type": "video/mp4" if prism_real.is_video("x." + ext, None) else "image/jpeg"}
+            photo = self.add_photo(stored, [album], taken=prism_real.normal_time(when) if when else None)
+            created.append({"UID": photo["UID"], "Hash": photo["Hash"], "FileName": photo["FileName"],
+                            "TakenAt": photo["TakenAt"]})
+        return {"photos": created}
+
+    def control_archive(self, request):
+        photo = self.find_photo(request)
+        photo["Archived"] = bool(request.get("archived", True))
+        return photo
+
+    def control_taken(self, request):
+        state = self.state
+        if "default" in request:
+            state.taken_default = prism_real.normal_time(request["default"]) if request["default"] else None
+        taken = request.get("taken")
+        if taken is None:
+            return {"default": state.taken_default}
+        when = prism_real.normal_time(taken)
+        if when is None:
+            raise ValueError("bad time %r" % taken)
+        if "sha1" in request:
+            state.taken_by_sha1[request["sha1"].lower()] = when
+        if "name" in request:
+            state.taken_by_name[request["name"]] = when
+        changed = [p for p in state.photos if p["Hash"] == request.get("sha1", "").lower() or
+                   ("name" in request and p.get("OriginalName", p["FileName"].rsplit("/", 1)[-1]) ==
+                    request["name"])]
+        for photo in changed:
+            photo["TakenAt"] = when
+        return {"photos": [p["UID"] for p in changed]}
+
+    def find_photo(self, request):
+        for photo in self.state.photos:
+            if photo["UID"] == request.get("photo") or photo["Hash"] == request.get("sha1"):
+                return photo
+        raise KeyError("no such photo")
 
     # ----- the REST interface -----
+    def session_token(self):
+        token = self.headers.get("X-Auth-Token", "")
+        if not token and self.setting("any_token_header"):
+            token = self.headers.get("X-Session-ID", "")
+            bearer = self.headers.get("Authorization", "")
+            if not token and bearer.lower().startswith("bearer "):
+                token = bearer[7:].strip()
+        return token
+
+    def locked_out(self):
+        """True when the client address used up its requests with unknown
+        tokens (the caller holds the state lock)."""
+        size = self.setting("lockout_after")
+        return size > 0 and self.state.lockout.empty(self.client_address[0], size,
+                                                     self.setting("login_refill_s"))
+
     def api(self, path, query, body, parts):
         state = self.state
         segments = [unquote(s) for s in path.split("/")]
@@ -310,12 +527,20 @@ class Handler(BaseHTTPRequestHandler):
         route = segments[2:]
         if self.command == "POST" and route == ["session"]:
             return self.login(body)
+        token = self.session_token()
         with state.lock:
-            user = state.tokens.get(self.headers.get("X-Auth-Token", ""))
+            user = None if self.locked_out() else state.tokens.get(token)
+            if user is None:
+                state.counters["unknown_token"] += 1
+                if self.setting("lockout_after") > 0:
+                    state.lockout.take(self.client_address[0], self.setting("lockout_after"),
+                                       self.setting("login_refill_s"))
         if user is None:
             return 401, {"error": "Unauthorized"}
+        if self.command == "PUT" and len(route) == 4 and route[0] == "users" and route[2] == "upload":
+            return self.file_upload(user, token, route, body)
         with state.lock:
-            result = self.route(user, route, query, body, parts)
+            result = self.route(user, token, route, query, body, parts)
             state.save()
         return result
 
@@ -326,77 +551,131 @@ class Handler(BaseHTTPRequestHandler):
         except (ValueError, KeyError, TypeError):
             return 400, {"error": "Invalid request"}
         state = self.state
+        address = self.client_address[0]
+        limit = self.setting("login_limit")
         with state.lock:
+            if self.locked_out() or \
+                    (limit > 0 and not state.logins.take(address, limit, self.setting("login_refill_s"))):
+                retry = self.setting("retry_after")
+                return 429, {"error": "rate limit exceeded", "code": 429}, \
+                    ({"Retry-After": str(retry)} if retry >= 0 else None)
+            counters = state.counters
+            counters["logins_in_flight"] += 1
+            counters["logins_in_flight_max"] = max(counters["logins_in_flight_max"],
+                                                   counters["logins_in_flight"])
+        # The password check, without the state lock: logins overlap.
+        time.sleep(self.setting("login_delay_ms") / 1000.0)
+        with state.lock:
+            while self.setting("login_hold"):
+                state.hold.wait()
+            state.counters["logins_in_flight"] -= 1
             user = state.users.get(name)
             if user is None or user["password"] != password:
-                return 401, {"error": "Invalid credentials"}
+                return 401, {"error": "Invalid credentials"}  # the login token stays taken
+            if limit > 0:
+                state.logins.give_back(address, limit)
             token = secrets.token_hex(16)
             state.tokens[token] = name
             state.save()
-            return 200, {"access_token": token, "token_type": "Bearer", "expires_in": 1209600,
-                         "user": {"UID": user["UID"], "Name": name, "DisplayName": name}}
+            user_view = {"UID": user["UID"], "Name": name, "DisplayName": name}
+            kind = self.setting("login_answer")
+            if kind == "plain":
+                return 200, {"access_token": token, "token_type": "Bearer", "expires_in": 1209600,
+                             "user": user_view}
+            answer = {"id": token, "session_id": prism_real.session_id(token)}
+            if kind == "real":
+                answer.update({"access_token": token, "token_type": "Bearer", "expires_in": 1209600})
+            answer.update({"provider": "local", "status": "ok", "user": user_view,
+                           "config": {"name": "Prism", "mode": "user", "readonly": False}})
+            return 200, answer
 
-    def route(self, user, route, query, body, parts):
+    def staging_key(self, token, route):
+        key = route[1] + "/" + route[3]
+        return key + "@" + token if self.setting("session_staging") else key
+
+    def file_upload(self, user, token, route, body):
+        """The filing PUT: imports the staged files of this upload (and, with
+        session staging, this session) into the albums it names."""
+        state = self.state
+        with state.lock:
+            if route[1] != state.users[user]["UID"]:
+                return 403, {"error": "Permission denied"}
+        try:
+            albums = json.loads(body.decode("utf-8")).get("albums", [])
+        except (ValueError, AttributeError):
+            return 400, {"error": "Invalid request"}
+        with state.lock:
+            files = state.uploads.pop(self.staging_key(token, route), None)
+            if not files:
+                return 404, {"error": "Upload not found"}
+            state.counters["imports"] += 1
+        cost = self.setting("import_fixed_ms") + self.setting("import_file_ms") * len(files)
+        if cost > 0:
+            state.cores.run(self.setting("import_cores"), cost / 1000.0)
+        with state.lock:
+            for f in files:
+                if prism_real.unsupported(self.setting("unsupported"), f["name"], f["content_type"]):
+                    state.counters["skipped"] += 1
+                    continue
+                self.add_photo(f, [a for a in albums if a in state.albums])
+            state.save()
+        if self.setting("real_messages"):
+            return 200, {"code": 200, "message": "Upload has been processed"}
+        return 200, {"code": 200, "message": "%d files imported" % len(files)}
+
+    def route(self, user, token, route, query, body, parts):
         state = self.state
         user_uid = state.users[user]["UID"]
-        if len(route) == 4 and route[0] == "users" and route[2] == "upload":
+        if len(route) == 4 and route[0] == "users" and route[2] == "upload" and self.command == "POST":
             if route[1] != user_uid:
                 return 403, {"error": "Permission denied"}
-            key = route[1] + "/" + route[3]
-            if self.command == "POST":
-                files = [p for p in (parts or []) if p["name"] == "files" and p["filename"]]
-                if not files:
-                    return 400, {"error": "No files uploaded"}
-                for p in files:
-                    stored = {"name": os.path.basename(p["filename"].replace("\\", "/")),
-                              "content_type": p["content_type"], "content": p["content"]}
-                    state.uploads.setdefault(key, []).append(stored)
-                return 200, {"code": 200, "message": "%d files uploaded" % len(files)}
-            if self.command == "PUT":
-                try:
-                    albums = json.loads(body.decode("utf-8")).get("albums", [])
-                except (ValueError, AttributeError):
-                    return 400, {"error": "Invalid request"}
-                files = state.uploads.pop(key, None)
-                if not files:
-                    return 404, {"error": "Upload not found"}
-                for f in files:
-                    self.add_photo(f, [a for a in albums if a in state.albums])
-                return 200, {"code": 200, "message": "%d files imported" % len(files)}
+            started = time.monotonic()
+            files = [p for p in (parts or []) if p["name"] == "files" and p["filename"]]
+            if not files:
+                return 400, {"error": "No files uploaded"}
+            for p in files:
+                stored = {"name": os.path.basename(p["filename"].replace("\\", "/")),
+                          "content_type": p["content_type"], "content": p["content"]}
+                state.uploads.setdefault(self.staging_key(token, route), []).append(stored)
+            if self.setting("real_messages"):
+                return 200, {"code": 200, "message": "%d files uploaded in %d s" %
+                             (len(files), int(time.monotonic() - started))}
+            return 200, {"code": 200, "message": "%d files uploaded" % len(files)}
         if route == ["albums"] and self.command == "POST":
             try:
                 request = json.loads(body.decode("utf-8"))
                 title = request["Title"]
             except (ValueError, KeyError, TypeError):
                 return 400, {"error": "Invalid request"}
-            album = {"UID": state.new_uid("a"), "Title": title,
-                     "Favorite": bool(request.get("Favorite")), "Type": "album",
-                     "Slug": re.sub(r"[^a-z0-9]+", "-", str(title).lower()).strip("-"),
-                     "Photos": []}
-            state.albums[album["UID"]] = album
-            return 200, album
+            if self.setting("like_titles"):
+                for album in state.albums.values():
+                    if state.album_owner.get(album["UID"]) == user and \
+                            prism_real.like(str(title), album["Title"]):
+                        album.pop("DeletedAt", None)
+                        return 200, album
+            return 200, self.new_album(user, title, bool(request.get("Favorite")))
         if len(route) == 3 and route[0] == "albums" and route[2] == "links" \
                 and self.command == "POST":
             if route[1] not in state.albums:
                 return 404, {"error": "Album not found"}
             try:
                 request = json.loads(body.decode("utf-8"))
-                settings = request["link"]
-            except (ValueError, KeyError, TypeError):
+                settings = request if self.setting("top_level_links") else request["link"]
+                settings.get  # an object, or the request is invalid
+            except (ValueError, KeyError, TypeError, AttributeError):
                 return 400, {"error": "Invalid request"}
             link = {"UID": state.new_uid("s"), "ShareUID": route[1],
                     "Token": secrets.token_hex(5), "Slug": settings.get("Slug", ""),
                     "Expires": settings.get("Expires", 0), "MaxViews": settings.get("MaxViews", 0)}
-            state.links.append(link)
+            if self.setting("top_level_links"):
+                # What was read, so that tests can tell a nested "link" was ignored.
+                state.links.append(dict(link, Settings={k: v for k, v in settings.items()
+                                                        if k not in ("uid", "link")}))
+            else:
+                state.links.append(link)
             return 200, link
         if route == ["photos"] and self.command == "GET":
-            album = query.get("s", [""])[0]
-            count = int(query.get("count", ["100"])[0] or 100)
-            offset = int(query.get("offset", ["0"])[0] or 0)
-            photos = [p for p in state.photos if not album or album in p["Albums"]]
-            if query.get("order", [""])[0] == "newest":
-                photos = sorted(photos, key=lambda p: p["Sequence"], reverse=True)
-            return 200, [self.photo_view(p) for p in photos[offset:offset + count]]
+            return self.list_photos(query)
         if len(route) == 2 and route[0] == "photos" and self.command == "PUT":
             photo = next((p for p in state.photos if p["UID"] == route[1]), None)
             if photo is None:
@@ -411,28 +690,109 @@ class Handler(BaseHTTPRequestHandler):
             return 200, self.photo_view(photo)
         return 404, {"error": "Not found"}
 
-    def add_photo(self, stored, albums):
+    def new_album(self, user, title, favorite):
         state = self.state
-        state.sequence += 1
+        album = {"UID": state.new_uid("a"), "Title": title,
+                 "Favorite": favorite, "Type": "album",
+                 "Slug": re.sub(r"[^a-z0-9]+", "-", str(title).lower()).strip("-"),
+                 "Photos": []}
+        state.albums[album["UID"]] = album
+        state.album_owner[album["UID"]] = user
+        return album
+
+    def list_photos(self, query):
+        state = self.state
+        album = query.get("s", [""])[0]
+        real = self.setting("real_paging")
+        if real:
+            try:
+                count = int(query["count"][0])
+                offset = max(0, int(query.get("offset", ["0"])[0] or 0))
+            except (KeyError, ValueError):
+                return 400, {"error": "count required"}
+            if count <= 0 or count > 100000:
+                count = 100000
+            if album and (album not in state.albums or "DeletedAt" in state.albums[album]):
+                return 400, {"error": "Album not found"}
+        else:
+            count = int(query.get("count", ["100"])[0] or 100)
+            offset = int(query.get("offset", ["0"])[0] or 0)
+        photos = [p for p in state.photos if (not album or album in p["Albums"]) and not p.get("Archived")]
+        order = query.get("order", [""])[0]
+        if self.setting("order_taken"):
+            if order in ("newest", "oldest"):
+                photos = sorted(photos, key=lambda p: (p["TakenAt"], p["Sequence"]), reverse=order == "newest")
+            elif order == "added":
+                photos = sorted(photos, key=lambda p: p["Sequence"], reverse=True)
+        elif order == "newest":
+            photos = sorted(photos, key=lambda p: p["Sequence"], reverse=True)
+        elements = [e for p in photos for e in self.elements(p)][offset:offset + count]
+        if real:
+            return 200, elements, {"X-Count": str(len(elements)), "X-Limit": str(count),
+                                   "X-Offset": str(offset)}
+        return 200, elements
+
+    def add_photo(self, stored, albums, taken=None):
+        """Files the stored upload into `albums`: a new photo, or with
+        de-duplication the photo that holds the same bytes already."""
+        state = self.state
         content = stored["content"]
         digest = hashlib.sha1(content).hexdigest()
+        if self.setting("dedup"):
+            existing = next((p for p in state.photos if p["Hash"] == digest), None)
+            if existing is not None:
+                state.counters["duplicates"] += 1
+                for uid in albums:
+                    if uid not in existing["Albums"]:
+                        existing["Albums"].append(uid)
+                        state.albums[uid]["Photos"].append(existing["UID"])
+                return existing
+        state.counters["imported"] += 1
+        state.sequence += 1
         now = time.gmtime()
+        uploaded = time.strftime("%Y-%m-%dT%H:%M:%SZ", now)
+        if self.setting("order_taken") and taken is None:
+            taken = prism_real.exif_taken(content) or state.taken_by_sha1.get(digest) or \
+                state.taken_by_name.get(stored["name"]) or state.taken_default
+        taken = taken or uploaded
+        if self.setting("server_names"):
+            file_name = prism_real.server_name(taken, content, stored["name"])
+        else:
+            file_name = time.strftime("%Y/%m/", now) + stored["name"]
         photo = {"UID": state.new_uid("p"), "Sequence": state.sequence,
-                 "FileName": time.strftime("%Y/%m/", now) + stored["name"],
+                 "FileName": file_name,
                  "Hash": digest, "Size": len(content), "Mime": stored["content_type"],
                  "Title": "", "TitleSrc": "", "Albums": list(albums),
-                 "TakenAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", now)}
+                 "TakenAt": taken}
+        if self.setting("server_names"):
+            photo["OriginalName"] = stored["name"]
+        if self.setting("video_previews") and prism_real.is_video(stored["name"], stored["content_type"]):
+            photo["Preview"] = hashlib.sha1(prism_real.preview_bytes(digest)).hexdigest()
         if state.data_dir:
             with open(os.path.join(state.data_dir, "files", photo["UID"]), "wb") as f:
                 f.write(content)
         state.photos.append(photo)
         for uid in albums:
             state.albums[uid]["Photos"].append(photo["UID"])
+        return photo
 
     @staticmethod
     def photo_view(photo):
-        return {k: photo[k] for k in ("UID", "FileName", "Hash", "Title", "TitleSrc", "Size",
+        view = {k: photo[k] for k in ("UID", "FileName", "Hash", "Title", "TitleSrc", "Size",
                                       "Mime", "TakenAt")}
+        if "OriginalName" in photo:
+            view.update({"OriginalName": photo["OriginalName"], "FileRoot": "/"})
+        return view
+
+    def elements(self, photo):
+        """The listed files of a photo: a video's preview first, then the video."""
+        view = self.photo_view(photo)
+        if "Preview" not in photo:
+            return [view]
+        preview = dict(view, FileName=view["FileName"] + ".jpg", Hash=photo["Preview"],
+                       Mime="image/jpeg", FileRoot="sidecar",
+                       Size=len(prism_real.preview_bytes(photo["Hash"])))
+        return [preview, view]
 
 
 def make_certificate(directory):
@@ -498,10 +858,23 @@ def main():
     parser.add_argument("--data", help="keep the server's state and files in this directory")
     parser.add_argument("--lifetime", type=float, default=900.0, help="seconds before exiting")
     parser.add_argument("--watch-stdin", action="store_true", help="exit when stdin closes")
+    parser.add_argument("--profile", choices=("plain", "real"), default="plain",
+                        help="the defaults of the settings below")
+    for name, (_, plain, real, text) in prism_real.SETTINGS.items():
+        parser.add_argument("--" + name.replace("_", "-"), dest="setting_" + name, metavar="VALUE",
+                            help="%s (plain %s, real %s)" % (text, plain, real))
     options = parser.parse_args()
 
+    settings = prism_real.profile_settings(options.profile)
+    for name in prism_real.SETTINGS:
+        value = getattr(options, "setting_" + name)
+        if value is not None:
+            try:
+                settings[name] = prism_real.parse_setting(name, value)
+            except ValueError as error:
+                parser.error(str(error))
     users = [tuple(u.split(":", 1)) for u in options.user] or [("demo", "demo")]
-    state = State(users, options.data)
+    state = State(users, options.data, settings)
     if options.script:
         with open(options.script, encoding="utf-8") as f:
             state.rules = json.load(f)
