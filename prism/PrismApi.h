@@ -1,9 +1,10 @@
 // The Prism server routines of a publication run: login, upload, album
 // creation with its share link, filing the upload into the album, lookup of
 // the uploaded photo and its title. Each routine resets the request headers,
-// sends one request (two for the album), reads the answer through the JSON
-// helpers and reports what it cannot use as a console line; it then returns
-// normally and the run goes on. Transport, TLS, database, file and cast
+// sends one request (two for the album; the login again while the server's
+// login limit refuses it; the lookup one per page it reads), reads the
+// answer through the JSON helpers and reports what it cannot use as a
+// console line; it then returns normally and the run goes on. Transport, TLS, database, file and cast
 // failures are raised (exception classes of platform/Exceptions.h) and end
 // the run through its top-level report; only CercaFotoCaricata catches them.
 //
