@@ -103,10 +103,15 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
 
   std::string hash;
   // The photo whose hash is the digest of the bytes sent is this run's own,
-  // whatever other runs uploaded into the album meanwhile; without such a
-  // photo the newest with the file's extension is taken.
-  std::unique_ptr<TJSONObject> foto = CercaFotoCaricata(
-      *http, stato, base, stato.IdAlbumPrism, record.estensione, SceltaPerHash(corpo->FileSha1Hex(0)));
+  // whatever other runs uploaded into the album meanwhile and however many
+  // photos of the album were shot later (the listing is read on, page by
+  // page). When the server lists SHA-1 hashes but not this one, the upload
+  // is not in the album and no other photo is taken for it; only a server
+  // that hashes otherwise leaves the newest photo with the file's extension.
+  const std::string digest = corpo->FileSha1Hex(0);
+  SceltaPerHash perHash(digest);
+  std::unique_ptr<TJSONObject> foto = CercaFotoCaricata(*http, stato, base, stato.IdAlbumPrism, record.estensione,
+                                                        digest.empty() ? nullptr : &perHash);
   if (foto) {
     riferimento = ValoreTestoJSON(foto.get(), "UID");
     hash = ValoreTestoJSON(foto.get(), "Hash");

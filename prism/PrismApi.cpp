@@ -1,5 +1,9 @@
 #include "prism/PrismApi.h"
 
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -9,6 +13,8 @@
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Locale.h"
+#include "platform/Signals.h"
+#include "platform/Text.h"
 #include "prism/JsonHelpers.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
@@ -48,7 +54,56 @@ void PreparaRichiesta(HttpClient& http, const StatoPrism& stato, std::string_vie
   http.SetCustomHeader("X-Auth-Token", stato.TokenPrism);
 }
 
+// A number in [0, 1) from a generator of this thread, seeded apart in every
+// process so that runs started together draw apart.
+double CasoAttesa() {
+  thread_local std::mt19937_64 generatore{std::random_device{}()};
+  return std::uniform_real_distribution<double>(0.0, 1.0)(generatore);
+}
+
+// The "UID" and "Hash" of the chosen element as a new result object; a
+// missing member raises after the members before it were added.
+void CopiaScelta(const TJSONObject& scelto, std::unique_ptr<TJSONObject>& risultato) {
+  risultato = std::make_unique<TJSONObject>();
+  risultato->AddPair("UID", ValoreTestoJSON(&scelto, "UID"));
+  risultato->AddPair("Hash", ValoreTestoJSON(&scelto, "Hash"));
+}
+
 }  // namespace
+
+std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset) {
+  std::string url(baseUrl);
+  url += "api/v1/photos?count=" + std::to_string(count) + "&offset=" + std::to_string(offset) +
+         "&order=newest&s=";
+  url += idAlbum;
+  return url;
+}
+
+std::optional<uint32_t> SecondiRetryAfter(std::string_view valore) {
+  std::string_view cifre = Trim(valore, kSpaceTab);
+  if (cifre.empty() || cifre.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  uint32_t secondi = 0;
+  auto [fine, errore] = std::from_chars(cifre.data(), cifre.data() + cifre.size(), secondi);
+  if (errore != std::errc() || fine != cifre.data() + cifre.size()) return std::nullopt;
+  return secondi;
+}
+
+std::optional<uint32_t> AttesaNuovoAccesso(uint32_t rifiuti, std::optional<uint32_t> retryAfterS, double caso,
+                                           uint64_t trascorsoMs, uint32_t limiteMs) {
+  if (trascorsoMs >= limiteMs) return std::nullopt;
+  const uint64_t resto = limiteMs - trascorsoMs;
+  uint64_t attesa;
+  if (retryAfterS && *retryAfterS > 0) {
+    attesa = uint64_t{std::min(*retryAfterS, kRetryAfterMassimoS)} * 1000;
+  } else {
+    uint64_t passo = kAttesaAccessoInizialeMs;
+    for (uint32_t i = 1; i < rifiuti && passo < kAttesaAccessoPassoMassimoMs; ++i) passo *= 2;
+    passo = std::min<uint64_t>(passo, kAttesaAccessoPassoMassimoMs);
+    caso = std::clamp(caso, 0.0, 1.0);
+    attesa = static_cast<uint64_t>(static_cast<double>(passo) * (1.0 + caso) / 2.0);
+  }
+  return static_cast<uint32_t>(std::min(attesa, resto));
+}
 
 std::string UrlUpload(std::string_view baseUrl, std::string_view idUser, std::string_view token) {
   std::string url(baseUrl);
@@ -80,12 +135,32 @@ std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string
 }
 
 std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
-                                   const std::string& accountUser, const std::string& accountPassword) {
+                                   const std::string& accountUser, const std::string& accountPassword,
+                                   uint32_t limiteMs, uint32_t* rifiuti) {
   http.ResetRequestHeaders();
   http.SetContentType("application/json");
   TJSONObject richiesta;
   richiesta.AddPair("username", accountUser).AddPair("password", accountPassword);
-  return http.Post(baseUrl + "api/v1/session", richiesta.ToString());
+  const std::string corpo = richiesta.ToString();
+  const auto inizio = std::chrono::steady_clock::now();
+  uint32_t rifiutate = 0;
+  if (rifiuti) *rifiuti = 0;
+  for (;;) {
+    try {
+      return http.Post(baseUrl + "api/v1/session", corpo);
+    } catch (const EIdHTTPProtocolException& e) {
+      if (e.ErrorCode() != 429 && e.ErrorCode() != 503) throw;
+      const auto trascorso =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - inizio);
+      std::optional<uint32_t> attesa =
+          AttesaNuovoAccesso(rifiutate + 1, SecondiRetryAfter(HeaderValue(http.Response().headers, "Retry-After")),
+                             CasoAttesa(), static_cast<uint64_t>(trascorso.count()), limiteMs);
+      if (!attesa) throw;
+      ++rifiutate;
+      if (rifiuti) *rifiuti = rifiutate;
+      SleepUnlessStopped(*attesa);
+    }
+  }
 }
 
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
@@ -200,30 +275,40 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
                                                const std::string& baseUrl, const std::string& idAlbum,
                                                const std::string& estensione) {
-  return CercaFotoCaricata(http, stato, baseUrl, idAlbum, estensione, SceltaFoto());
+  return CercaFotoCaricata(http, stato, baseUrl, idAlbum, estensione, nullptr);
 }
 
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
                                                const std::string& baseUrl, const std::string& idAlbum,
-                                               const std::string& estensione, const SceltaFoto& preferita) {
+                                               const std::string& estensione, SceltaFoto* scelta) {
   std::unique_ptr<TJSONObject> risultato;
   PreparaRichiesta(http, stato, "application/json");
   try {
     std::unique_ptr<TJSONArray> foto =
-        RispostaArrayJSON(http.Get(baseUrl + "api/v1/photos?count=120&offset=0&order=newest&s=" + idAlbum));
+        RispostaArrayJSON(http.Get(UrlPaginaFoto(baseUrl, idAlbum, kFotoPerPaginaRicerca, 0)));
     if (!foto) return nullptr;
-    if (const TJSONObject* scelto = preferita ? preferita(*foto) : nullptr) {
-      risultato = std::make_unique<TJSONObject>();
-      risultato->AddPair("UID", ValoreTestoJSON(scelto, "UID"));
-      risultato->AddPair("Hash", ValoreTestoJSON(scelto, "Hash"));
-      return risultato;
+    if (scelta) {
+      // The later pages, each released when the next one is read; the
+      // headers set above hold for them too.
+      std::unique_ptr<TJSONArray> seguente;
+      const TJSONArray* pagina = foto.get();
+      for (size_t letta = 1;; ++letta) {
+        if (const TJSONObject* scelto = scelta->Scegli(*pagina)) {
+          CopiaScelta(*scelto, risultato);
+          return risultato;
+        }
+        if (pagina->Count() < kFotoPerPaginaRicerca || letta >= kPagineRicercaMassime) break;
+        seguente = RispostaArrayJSON(
+            http.Get(UrlPaginaFoto(baseUrl, idAlbum, kFotoPerPaginaRicerca, letta * kFotoPerPaginaRicerca)));
+        if (!seguente) break;
+        pagina = seguente.get();
+      }
+      if (!scelta->AmmetteRegolaNome()) return nullptr;
     }
     for (size_t i = 0; i < foto->Count(); ++i) {
       const TJSONObject& elemento = foto->Items(i).AsObject();
       if (!NomeFileCorrisponde(ValoreTestoJSON(&elemento, "FileName"), estensione)) continue;
-      risultato = std::make_unique<TJSONObject>();
-      risultato->AddPair("UID", ValoreTestoJSON(&elemento, "UID"));
-      risultato->AddPair("Hash", ValoreTestoJSON(&elemento, "Hash"));
+      CopiaScelta(elemento, risultato);
       break;
     }
   } catch (const Exception& e) {

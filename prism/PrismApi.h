@@ -1,9 +1,10 @@
 // The Prism server routines of a publication run: login, upload, album
 // creation with its share link, filing the upload into the album, lookup of
 // the uploaded photo and its title. Each routine resets the request headers,
-// sends one request (two for the album), reads the answer through the JSON
-// helpers and reports what it cannot use as a console line; it then returns
-// normally and the run goes on. Transport, TLS, database, file and cast
+// sends one request (two for the album; the login again while the server's
+// login limit refuses it; the lookup one per page it reads), reads the
+// answer through the JSON helpers and reports what it cannot use as a
+// console line; it then returns normally and the run goes on. Transport, TLS, database, file and cast
 // failures are raised (exception classes of platform/Exceptions.h) and end
 // the run through its top-level report; only CercaFotoCaricata catches them.
 //
@@ -12,9 +13,10 @@
 // and never alters the statement.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,29 +58,69 @@ std::string TipoMediaUpload(std::string_view mediaPath);
 // user's locale rules (no dot needed before it).
 bool NomeFileCorrisponde(std::string_view fileName, std::string_view estensione);
 
+// The URL of one page of an album's photo listing: base +
+// "api/v1/photos?count=" + count + "&offset=" + offset + "&order=newest&s=" +
+// idAlbum, the album identifier appended unchanged.
+std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset);
+
 // The title body, built by hand with exactly this layout:
 // {"ID": <contatore>, "UID": "<uid>", "Title": "<titolo>", "TitleSrc": "manual" }
 // uid and titolo escaped as the JSON writer escapes strings.
 std::string CorpoTitoloFoto(int32_t contatore, std::string_view uid, std::string_view titolo);
+
+// How long a login answered 429 or 503 waits before it is sent again.
+inline constexpr uint32_t kAttesaAccessoInizialeMs = 500;    // first wait without Retry-After
+inline constexpr uint32_t kAttesaAccessoPassoMassimoMs = 8000;  // the doubling stops here
+inline constexpr uint32_t kRetryAfterMassimoS = 60;             // a longer Retry-After is cut to this
+inline constexpr uint32_t kAttesaAccessoMassimaMs = 120000;     // every wait of one login together
+
+// The seconds of a "Retry-After" value in its delta-seconds form (decimal
+// digits, blanks around them allowed); nullopt for anything else (an HTTP
+// date, empty, too large for 32 bits). Pure.
+std::optional<uint32_t> SecondiRetryAfter(std::string_view valore);
+
+// The wait before sending a login again after its `rifiuti`-th refusal (429
+// or 503; 1 for the first), or nullopt when it is not to be sent again.
+//  - `retryAfterS` given and above 0: that many seconds, at most
+//    kRetryAfterMassimoS;
+//  - otherwise kAttesaAccessoInizialeMs doubling with every refusal up to
+//    kAttesaAccessoPassoMassimoMs, of which a random part is left out: with
+//    `caso` in [0, 1) the wait is passo * (1 + caso) / 2, so runs refused
+//    together come back spread over the second half of the step.
+// The waits of one login end `limiteMs` after its first request at the
+// latest: with `trascorsoMs` since then, the wait is cut to what is left,
+// and nullopt comes once nothing is left. Pure.
+std::optional<uint32_t> AttesaNuovoAccesso(uint32_t rifiuti, std::optional<uint32_t> retryAfterS, double caso,
+                                           uint64_t trascorsoMs, uint32_t limiteMs = kAttesaAccessoMassimaMs);
 
 // ---- Server routines ----
 
 // The login request alone: resets the request headers, sets "Content-Type"
 // to "application/json" and POSTs {"username":..., "password":...} to base +
 // "api/v1/session". Returns the answer text; nothing is written anywhere.
-// Raises the HttpClient's exceptions.
+// A server that limits logins answers 429 (or 503 when busy): such an answer
+// is waited out and the same request sent again, as AttesaNuovoAccesso
+// plans it (with a random `caso` of this process), for at most `limiteMs`
+// of waiting in all; the waits end at once at a stop signal
+// (SleepUnlessStopped). Every other answer, and the last refusal when the
+// time is up, is returned or raised as HttpClient returns or raises it.
+// `rifiuti`, when given, receives the number of refusals waited out.
+// Raises the HttpClient's exceptions; EStopRequested from a wait.
 std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
-                                   const std::string& accountUser, const std::string& accountPassword);
+                                   const std::string& accountUser, const std::string& accountPassword,
+                                   uint32_t limiteMs = kAttesaAccessoMassimaMs, uint32_t* rifiuti = nullptr);
 
 // POST base + "api/v1/session" with {"username","password"} and no token
-// header. From the answer: "access_token" into stato.TokenPrism, the "UID"
+// header, sent again while the server refuses it for its login limit
+// (RichiestaSessionePrism). From the answer: "access_token" into stato.TokenPrism, the "UID"
 // of object "user" into stato.IdUserPrism; both are then written into the
 // album row `idAlbumTolvana` (a decimal row identifier) of KELALBUMPRISM on
 // a new default transaction and made durable with commit-retaining.
 // Console lines: "Risposta non valida", "Impossibile recuperare access
 // token" (goes on), "User non trovato", "UID utente non trovato".
 // Raises: the HttpClient's exceptions; EInvalidCast for JSON that is not an
-// object; the database layer's exceptions for the update.
+// object; the database layer's exceptions for the update; EStopRequested
+// when a stop signal ends a wait for the login limit.
 // `scrittura`, when given, is the started transaction of `database` the
 // album-row update runs on (and is made durable on) instead of a new default
 // one; an update conflict with another writer that committed meanwhile then
@@ -117,6 +159,11 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
                     const std::string& nomeAlbum, const std::string& idAlbumTolvana,
                     TIBTransaction* scrittura = nullptr);
 
+// The page size of the uploaded photo's lookup, and how many pages it reads
+// at most.
+inline constexpr size_t kFotoPerPaginaRicerca = 120;
+inline constexpr size_t kPagineRicercaMassime = 100;
+
 // GETs base + "api/v1/photos?count=120&offset=0&order=newest&s=" + idAlbum
 // and returns, for the first element whose "FileName" ends with
 // `estensione` (NomeFileCorrisponde), a new object with "UID" and "Hash"
@@ -128,17 +175,35 @@ std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPris
                                                const std::string& baseUrl, const std::string& idAlbum,
                                                const std::string& estensione);
 
-// A choice of one element of the photo listing (a JSON array) made before
-// the file-name rule; nullptr chooses none. Must not raise.
-using SceltaFoto = std::function<const TJSONObject*(const TJSONArray& elenco)>;
+// A way of knowing the uploaded photo among the listing's elements better
+// than by its file name, asked for every page the lookup reads.
+class SceltaFoto {
+ public:
+  virtual ~SceltaFoto() = default;
+  // The element of `pagina` that is the uploaded photo, nullptr when it is
+  // not on this page. Must not raise.
+  virtual const TJSONObject* Scegli(const TJSONArray& pagina) = 0;
+  // Asked when no page read held the photo: true when the file-name rule
+  // may still choose on the first page, false when the pages read show the
+  // photo is not there.
+  virtual bool AmmetteRegolaNome() const = 0;
+};
 
-// CercaFotoCaricata with `preferita` asked first: when it chooses an element,
-// that element's "UID" and "Hash" make the result (same reads, same failures)
-// and the file-name rule is not applied; otherwise everything is as above.
-// The same single request.
+// CercaFotoCaricata with `scelta` asked first (nullptr: exactly as above).
+// The first page is the request above. While `scelta` chooses nothing and
+// the page held kFotoPerPaginaRicerca elements or more, the next page is
+// asked for (offset 120, 240, ...; UrlPaginaFoto, the other parameters
+// unchanged), up to kPagineRicercaMassime pages; a short page or a later
+// page that is not JSON ends the reading. When `scelta`
+// chooses an element, its "UID" and "Hash" make the result (same reads,
+// same failures) and the file-name rule is not applied. When it chooses
+// none, the file-name rule runs on the first page only if
+// scelta->AmmetteRegolaNome(); otherwise the result is nullptr. A failed
+// request or a later page that is JSON but not an array is written as
+// "Error: " + message and gives nullptr.
 std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
                                                const std::string& baseUrl, const std::string& idAlbum,
-                                               const std::string& estensione, const SceltaFoto& preferita);
+                                               const std::string& estensione, SceltaFoto* scelta);
 
 // PUTs the title body (CorpoTitoloFoto with stato.ContatoreFoto) to
 // base + "api/v1/photos/" + idFoto; the answer is not examined. Raises

@@ -8,14 +8,6 @@
 
 namespace velmora {
 
-std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset) {
-  std::string url(baseUrl);
-  url += "api/v1/photos?count=" + std::to_string(count) + "&offset=" + std::to_string(offset) +
-         "&order=newest&s=";
-  url += idAlbum;
-  return url;
-}
-
 std::vector<FotoAlbum> LeggiPaginaFoto(std::string_view risposta, size_t& elementi) {
   std::unique_ptr<TJSONArray> pagina = RispostaArrayJSON(risposta);
   if (!pagina) throw EJSONException("Risposta elenco foto non valida");

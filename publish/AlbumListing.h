@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "prism/PrismApi.h"  // UrlPaginaFoto, the URL of one page
+
 namespace velmora {
 
 class HttpClient;
@@ -24,9 +26,6 @@ inline constexpr size_t kFotoPerPagina = 120;
 // A listing stops after this many pages even when every page is full (a
 // server that ignores "offset" would otherwise be read for ever).
 inline constexpr size_t kPagineMassime = 10000;
-
-// The URL of one page. Pure.
-std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset);
 
 // The elements of one page answer, in the server's order. Elements that
 // are not objects or lack a "UID" or "Hash" text are left out (they cannot

@@ -7,19 +7,41 @@
 
 namespace velmora {
 
+namespace {
+
+// The "Hash" text of an element that is an object; false otherwise.
+bool HashElemento(const TJSONValue& elemento, std::string& hash) {
+  return elemento.Kind() == JSONKind::Object && LeggiTestoJSON(&elemento, "Hash", hash);
+}
+
+}  // namespace
+
+bool FormaSha1(std::string_view hash) {
+  return hash.size() == 40 && hash.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+}
+
 const TJSONObject* ElementoConHash(const TJSONArray& elenco, std::string_view sha1Hex) {
   if (sha1Hex.empty()) return nullptr;
   for (size_t i = 0; i < elenco.Count(); ++i) {
     const TJSONValue& elemento = elenco.Items(i);
-    if (elemento.Kind() != JSONKind::Object) continue;
     std::string hash;
-    if (LeggiTestoJSON(&elemento, "Hash", hash) && EqualsNoCase(hash, sha1Hex)) return &elemento.AsObject();
+    if (HashElemento(elemento, hash) && EqualsNoCase(hash, sha1Hex)) return &elemento.AsObject();
   }
   return nullptr;
 }
 
-SceltaFoto SceltaPerHash(std::string sha1Hex) {
-  return [hash = std::move(sha1Hex)](const TJSONArray& elenco) { return ElementoConHash(elenco, hash); };
+bool ElencaHashSha1(const TJSONArray& elenco) {
+  for (size_t i = 0; i < elenco.Count(); ++i) {
+    std::string hash;
+    if (HashElemento(elenco.Items(i), hash) && FormaSha1(hash)) return true;
+  }
+  return false;
+}
+
+const TJSONObject* SceltaPerHash::Scegli(const TJSONArray& pagina) {
+  if (const TJSONObject* scelto = ElementoConHash(pagina, hash_)) return scelto;
+  hashSha1Visti_ = hashSha1Visti_ || ElencaHashSha1(pagina);
+  return nullptr;
 }
 
 }  // namespace velmora

@@ -1,9 +1,10 @@
 // The checks of velmora-doctor: the chain a run walks (parameter file,
 // configuration database, archive, transfer row and media file, Prism
 // server), each step checked and described without changing anything. No
-// database is created, no window is shown, no row is written; the only
-// request sent to a server is the login, whose answer is shown and kept
-// nowhere.
+// database is created, no window is shown, no row is written; the requests
+// sent to a server are the login, whose answer is shown and kept nowhere,
+// and, for an album row that names a server album, one element of that
+// album's listing.
 #pragma once
 
 #include <functional>

@@ -59,6 +59,7 @@ class Diagnosi {
     std::string sito;
     std::string account;
     std::string password;
+    std::string idAlbumPrism;  // the server album, "" when not made yet
   };
 
   // What the run reads beside the archive file: its folder and name and the
@@ -106,7 +107,10 @@ class Diagnosi {
   // 5. The server of an album row.
   void Server(const Album& album);
   bool Tls(const Url& url, int porta, const std::string& etichetta);
-  void Accesso(const Album& album, const std::string& etichetta);
+  // The login; its token when it succeeded, nullopt otherwise.
+  std::optional<std::string> Accesso(const Album& album, const std::string& etichetta);
+  // The album row's server album, listed with `token`.
+  void AlbumServer(const Album& album, const std::string& etichetta, const std::string& token);
 
   const RichiestaDiagnosi& r_;
   const std::function<void(const Verifica&)>& riporta_;

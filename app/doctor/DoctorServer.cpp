@@ -1,11 +1,13 @@
 // The checks of group 5: the Prism server of an album row (address, name,
-// TCP, TLS, certificate and the login).
+// TCP, TLS, certificate, the login and the row's server album).
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/doctor/DoctorChecks.h"
 #include "platform/Console.h"
@@ -15,6 +17,27 @@
 #include "transport/Socket.h"
 
 namespace velmora::doctor {
+
+namespace {
+
+// A client as the run sets it up, with the doctor's own time-outs.
+void ImpostaClient(HttpClient& http, int timeoutMs, const TlsSettings& tls) {
+  http.SetConnectTimeout(timeoutMs);
+  http.SetReadTimeout(timeoutMs);
+  http.TlsHandler() = tls;
+  http.TlsHandler().connectTimeoutMs = timeoutMs;
+  http.TlsHandler().readTimeoutMs = timeoutMs;
+  http.SetUserAgent(kUserAgentPrism);
+}
+
+// What a login limit means for the runs, the hint of both of its lines.
+constexpr const char* kLimiteAccessi =
+    "il server accetta pochi accessi alla volta dallo stesso indirizzo (circa 10): le run avviate insieme "
+    "(una per foto) aspettano il loro turno fino a 120 s ciascuna, poi si fermano con \"EIdHTTPProtocolException: "
+    "HTTP/1.1 429\" senza pubblicare; avvia meno run alla volta, oppure pubblica con velmora-batch, che accede "
+    "una volta sola per album";
+
+}  // namespace
 
 // 5. The server of an album row: address, name, TCP, TLS, certificate and
 // the login.
@@ -80,7 +103,7 @@ void Diagnosi::Server(const Album& album) {
   }
 
   if (https && !Tls(url, porta, etichetta)) return;
-  Accesso(album, etichetta);
+  if (std::optional<std::string> token = Accesso(album, etichetta)) AlbumServer(album, etichetta, *token);
 }
 
 // The handshake as shown to a diagnosis, then the run's own checks.
@@ -154,18 +177,18 @@ bool Diagnosi::Tls(const Url& url, int porta, const std::string& etichetta) {
   return true;
 }
 
-// The login with the album row's account; the answer is shown only.
-void Diagnosi::Accesso(const Album& album, const std::string& etichetta) {
+// The login with the album row's account; the answer is shown only. A
+// server that limits logins is waited out as in a run, for at most the
+// doctor's own time-out.
+std::optional<std::string> Diagnosi::Accesso(const Album& album, const std::string& etichetta) {
   HttpClient http;
-  http.SetConnectTimeout(r_.timeoutMs);
-  http.SetReadTimeout(r_.timeoutMs);
-  http.TlsHandler() = tls_;
-  http.TlsHandler().connectTimeoutMs = r_.timeoutMs;
-  http.TlsHandler().readTimeoutMs = r_.timeoutMs;
-  http.SetUserAgent(kUserAgentPrism);
+  ImpostaClient(http, r_.timeoutMs, tls_);
   const std::string account = "account " + OneLineText(album.account);
+  uint32_t rifiuti = 0;
+  const auto inizio = std::chrono::steady_clock::now();
   try {
-    std::string risposta = RichiestaSessionePrism(http, album.sito, album.account, album.password);
+    std::string risposta = RichiestaSessionePrism(http, album.sito, album.account, album.password,
+                                                  static_cast<uint32_t>(std::max(r_.timeoutMs, 0)), &rifiuti);
     std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
     std::string token, uid;
     const TJSONObject* user = nullptr;
@@ -175,18 +198,45 @@ void Diagnosi::Accesso(const Album& album, const std::string& etichetta) {
                 OneLineText(risposta.substr(0, 200)),
             "NOMESITOPRISM non indica un server Prism: controlla l'indirizzo");
     } else if (!LeggiTestoJSON(oggetto.get(), "access_token", token)) {
-      Segna(5, "Accesso" + etichetta, Esito::Errore,
-            account + ": nessun access_token (la run: \"Impossibile recuperare access token\")",
-            "controlla l'account sul server Prism");
+      if (oggetto->FindValue("id") != nullptr) {
+        Segna(5, "Accesso" + etichetta, Esito::Errore,
+              account + ": la risposta ha \"id\" ma nessun access_token: il server Prism è di una versione "
+                        "troppo vecchia per questo programma (la run: \"Impossibile recuperare access token\", "
+                        "poi il server rifiuta il caricamento)",
+              "aggiorna il server Prism a una versione del 2024 o successiva, che risponde all'accesso con "
+              "access_token");
+      } else {
+        Segna(5, "Accesso" + etichetta, Esito::Errore,
+              account + ": nessun access_token (la run: \"Impossibile recuperare access token\")",
+              "controlla l'account sul server Prism");
+      }
     } else if (!LeggiOggettoJSON(oggetto.get(), "user", user) || !LeggiTestoJSON(user, "UID", uid)) {
       Segna(5, "Accesso" + etichetta, Esito::Errore,
             account + ": risposta senza utente (la run: \"User non trovato\" / \"UID utente non trovato\")",
             "controlla la versione del server Prism");
+    } else if (rifiuti > 0) {
+      Segna(5, "Accesso" + etichetta, Esito::Avviso,
+            account + ": accesso riuscito dopo " + std::to_string(rifiuti) +
+                (rifiuti == 1 ? " rifiuto" : " rifiuti") +
+                " per il limite di accessi del server (429/503), UID utente " + OneLineText(uid) +
+                " (token non salvato)",
+            kLimiteAccessi);
+      return token;
     } else {
       Segna(5, "Accesso" + etichetta, Esito::Ok,
             account + ": accesso riuscito, UID utente " + OneLineText(uid) + " (token non salvato)");
+      return token;
     }
   } catch (const EIdHTTPProtocolException& e) {
+    if (e.ErrorCode() == 429 || e.ErrorCode() == 503) {
+      const auto secondi =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - inizio).count();
+      Segna(5, "Accesso" + etichetta, Esito::Avviso,
+            account + ": " + Errore(e) + " ancora dopo " + std::to_string(rifiuti + 1) + " tentativi in " +
+                std::to_string(secondi) + " s: il server limita gli accessi da questo indirizzo",
+            kLimiteAccessi);
+      return std::nullopt;
+    }
     const bool credenziali = e.ErrorCode() == 401 || e.ErrorCode() == 403;
     Segna(5, "Accesso" + etichetta, Esito::Errore,
           account + ": " + Errore(e) +
@@ -198,6 +248,45 @@ void Diagnosi::Accesso(const Album& album, const std::string& etichetta) {
   } catch (const Exception& e) {
     Segna(5, "Accesso" + etichetta, Esito::Errore, account + ": " + Errore(e),
           "la richiesta di accesso non è riuscita: controlla server e rete");
+  }
+  return std::nullopt;
+}
+
+// The album row's server album still exists: one element of its listing is
+// asked for. A server answers 400 for an album it does not know.
+void Diagnosi::AlbumServer(const Album& album, const std::string& etichetta, const std::string& token) {
+  if (album.idAlbumPrism.empty()) return;
+  const std::string nome = "Album sul server" + etichetta;
+  const std::string idAlbum = "album " + OneLineText(album.idAlbumPrism);
+  HttpClient http;
+  ImpostaClient(http, r_.timeoutMs, tls_);
+  http.ResetRequestHeaders();
+  http.SetContentType("application/json");
+  http.SetCustomHeader("X-Auth-Token", token);
+  try {
+    std::unique_ptr<TJSONArray> elenco =
+        RispostaArrayJSON(http.Get(UrlPaginaFoto(album.sito, album.idAlbumPrism, 1, 0)));
+    if (!elenco) {
+      Segna(5, nome, Esito::Errore, idAlbum + ": l'elenco delle foto non è JSON",
+            "controlla la versione del server Prism");
+      return;
+    }
+    Segna(5, nome, Esito::Ok, idAlbum + " presente sul server");
+  } catch (const EIdHTTPProtocolException& e) {
+    if (e.ErrorCode() == 400 || e.ErrorCode() == 404) {
+      Segna(5, nome, Esito::Errore,
+            idAlbum + " non esiste più sul server (elenco foto: " + Errore(e) +
+                "); le run caricano le foto fuori da ogni album e scrivono \"Impossibile recuperare UID Foto "
+                "caricata\"",
+            "l'album è stato cancellato sul server: svuota IDALBUMPRISM e LINK_CONDIVISIONE della riga album " +
+                OneLineText(album.id) + ", la prossima run crea di nuovo l'album e il suo link");
+      return;
+    }
+    Segna(5, nome, Esito::Errore, idAlbum + ": " + Errore(e),
+          "il server ha rifiutato l'elenco delle foto: controlla lo stato del server Prism");
+  } catch (const Exception& e) {
+    Segna(5, nome, Esito::Errore, idAlbum + ": " + Errore(e),
+          "l'elenco delle foto non è riuscito: controlla server e rete");
   }
 }
 

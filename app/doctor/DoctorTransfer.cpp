@@ -59,7 +59,7 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
             "correggi IDALBUM della riga di trasferimento");
       righeOk = false;
     } else {
-      album = {a[0][0], a[0][1], a[0][2], a[0][3]};
+      album = {a[0][0], a[0][1], a[0][2], a[0][3], a[0][5]};
       Segna(4, "Riga album", Esito::Ok,
             "ID = " + OneLineText(album.id) + ", album \"" + OneLineText(a[0][4]) + "\", server " +
                 OneLineText(album.sito) + ", account " + OneLineText(album.account) +
@@ -130,10 +130,11 @@ std::vector<Diagnosi::Album> Diagnosi::AlbumInAttesa() {
   try {
     auto righe =
         Righe(archivioDb_,
-              "SELECT A.ID, A.NOMESITOPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD FROM KELALBUMPRISM A WHERE "
+              "SELECT A.ID, A.NOMESITOPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD, A.IDALBUMPRISM FROM "
+              "KELALBUMPRISM A WHERE "
               "A.ID IN (SELECT L.IDALBUM FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL) ORDER BY A.ID",
               200);
-    for (const auto& r : righe) album.push_back({r[0], r[1], r[2], r[3]});
+    for (const auto& r : righe) album.push_back({r[0], r[1], r[2], r[3], r[4]});
     if (album.empty()) {
       Segna(5, "Server", Esito::Ok,
             "nessuna riga album con trasferimenti in attesa: nessun server da controllare");

@@ -77,6 +77,32 @@ inline std::vector<ProcessResult> RunAllAtOnce(PublicationSetup& setup,
   return results;
 }
 
+// Each transfer row names the server photo made of its own file, in album
+// `albumUid`, titled with its own title.
+inline void ExpectRowsNameTheirOwnPhotos(PublicationSetup& setup, const std::vector<TransferToPublish>& transfers,
+                                         const std::string& albumUid) {
+  auto state = setup.Peer().State();
+  const TJSONArray& photos = state->GetValue("photos").AsArray();
+  for (const TransferToPublish& t : transfers) {
+    SCOPED_TRACE("transfer " + std::to_string(t.id));
+    std::vector<std::string> row = setup.TransferRow(t.id);
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_EQ(row[1], t.sha1);
+    EXPECT_FALSE(row[2].empty());
+    const TJSONValue* photo = nullptr;
+    for (size_t p = 0; p < photos.Count(); ++p) {
+      if (photos.Items(p).GetValue("UID").AsText() == row[0]) photo = &photos.Items(p);
+    }
+    ASSERT_NE(photo, nullptr) << "IDPRISM " << row[0] << " names no photo";
+    EXPECT_EQ(photo->GetValue("Hash").AsText(), t.sha1);
+    EXPECT_EQ(photo->GetValue("Title").AsText(), t.title);
+    bool inAlbum = false;
+    const TJSONArray& albums = photo->GetValue("Albums").AsArray();
+    for (size_t a = 0; a < albums.Count(); ++a) inAlbum |= albums.Items(a).AsText() == albumUid;
+    EXPECT_TRUE(inAlbum);
+  }
+}
+
 // What must hold after every transfer was published at once: each run
 // succeeded, one server album (and one link) for the album row, and each
 // transfer row names the photo made of its own file, titled with its own
@@ -97,21 +123,7 @@ inline void ExpectEachRunPublishedItsOwnPhoto(PublicationSetup& setup,
   EXPECT_EQ(setup.AlbumRow()[2], albumUid);
   const TJSONArray& photos = state->GetValue("photos").AsArray();
   ASSERT_EQ(photos.Count(), transfers.size());
-  for (const TransferToPublish& t : transfers) {
-    SCOPED_TRACE("transfer " + std::to_string(t.id));
-    std::vector<std::string> row = setup.TransferRow(t.id);
-    ASSERT_EQ(row.size(), 3u);
-    EXPECT_EQ(row[1], t.sha1);
-    EXPECT_FALSE(row[2].empty());
-    const TJSONValue* photo = nullptr;
-    for (size_t p = 0; p < photos.Count(); ++p) {
-      if (photos.Items(p).GetValue("UID").AsText() == row[0]) photo = &photos.Items(p);
-    }
-    ASSERT_NE(photo, nullptr) << "IDPRISM " << row[0] << " names no photo";
-    EXPECT_EQ(photo->GetValue("Hash").AsText(), t.sha1);
-    EXPECT_EQ(photo->GetValue("Title").AsText(), t.title);
-    EXPECT_EQ(photo->GetValue("Albums[0]").AsText(), albumUid);
-  }
+  ExpectRowsNameTheirOwnPhotos(setup, transfers, albumUid);
 }
 
 }  // namespace velmora::test

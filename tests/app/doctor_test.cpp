@@ -3,7 +3,8 @@
 // set-up gives only OK lines; each broken thing makes its own line fail with
 // its hint; and nothing changes: every row of both databases, the files of
 // the set-up and the server's state stay as they were, and the server sees
-// at most the login request.
+// at most the login request and, for an album row naming a server album,
+// one page of that album's listing.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -419,6 +420,74 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
     ExpectUnchanged(Take(setup), before);
     EXPECT_EQ(setup.Peer().RequestLines(),
               c.loginSent ? std::vector<std::string>{"POST /api/v1/session"} : std::vector<std::string>{});
+  }
+}
+
+TEST(Doctor, WhatARealServerAnswersIsReportedWithWhatToDo) {
+  ArchiveRows withAlbum;
+  withAlbum.idAlbumPrism = "a5f2";
+  const std::string listing = "GET /api/v1/photos?count=1&offset=0&order=newest&s=a5f2";
+  struct Case {
+    const char* name;
+    ArchiveRows rows;
+    std::string script;  // answer rules
+    std::string check;
+    std::string mark;   // "OK", "WARN" or "FAIL"
+    std::string found;  // part of the line's detail
+    std::string hint;   // part of its hint ("" for OK)
+    std::vector<std::string> requests;
+  };
+  const std::string limited = R"({"method":"POST","path":"session","status":429,)"
+                              R"("body":{"error":"rate limit exceeded","code":429})";
+  const Case cases[] = {
+      {"the album row's server album exists", withAlbum, "[]", "Album sul server (album 3)", "OK",
+       "album a5f2 presente sul server", "", {"POST /api/v1/session", listing}},
+      {"the server album was deleted", withAlbum,
+       "[" + Rule("GET", "^api/v1/photos", 400, R"({"error":"Album not found"})") + "]",
+       "Album sul server (album 3)", "FAIL",
+       "album a5f2 non esiste più sul server (elenco foto: EIdHTTPProtocolException: HTTP/1.1 400 Bad Request)",
+       "svuota IDALBUMPRISM e LINK_CONDIVISIONE della riga album 3", {"POST /api/v1/session", listing}},
+      {"a login refused once for the server's limit", ArchiveRows{}, "[" + limited + R"(,"times":1}])",
+       "Accesso (album 3)", "WARN", "accesso riuscito dopo 1 rifiuto per il limite di accessi del server",
+       "le run avviate insieme (una per foto) aspettano il loro turno fino a 120 s",
+       {"POST /api/v1/session", "POST /api/v1/session"}},
+      {"a login limit that outlasts the doctor's wait", ArchiveRows{},
+       "[" + limited + R"(,"headers":{"Retry-After":"60"}}])", "Accesso (album 3)", "WARN",
+       "EIdHTTPProtocolException: HTTP/1.1 429 Too Many Requests ancora dopo 2 tentativi",
+       "avvia meno run alla volta, oppure pubblica con velmora-batch",
+       {"POST /api/v1/session", "POST /api/v1/session"}},
+      {"a server too old to give access_token", ArchiveRows{},
+       "[" + Rule("POST", "session", 200, R"({"id":"s1","session_id":"s1","user":{"UID":"u1"}})") + "]",
+       "Accesso (album 3)", "FAIL", "la risposta ha \"id\" ma nessun access_token",
+       "aggiorna il server Prism a una versione del 2024 o successiva", {"POST /api/v1/session"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PublicationSetup setup(WithScript(c.script), c.rows);
+    // The album row's album is on the server (its listing answers 400 otherwise).
+    if (!c.rows.idAlbumPrism.empty()) setup.Peer().CreateAlbum("Matrimonio Rossi", c.rows.idAlbumPrism);
+    Snapshot before = Take(setup);
+    DoctorRun run = RunDoctor(setup, {"1", "query_esterno", "5"});
+    EXPECT_EQ(run.exitCode, c.mark == "FAIL" ? 1 : 0) << run.out;
+    EXPECT_EQ(run.err, "");
+    const std::string line = LineOf(run, c.check);
+    EXPECT_EQ(line.substr(0, c.mark.size() + 1), c.mark + " ") << run.out;
+    EXPECT_NE(line.find(c.found), std::string::npos) << line;
+    if (c.mark == "OK") {
+      EXPECT_EQ(line.find(" -> Cosa fare: "), std::string::npos) << line;
+    } else {
+      size_t hint = line.find(" -> Cosa fare: ");
+      ASSERT_NE(hint, std::string::npos) << line;
+      EXPECT_NE(line.find(c.hint, hint), std::string::npos) << line;
+    }
+    // Every other line is OK.
+    for (const std::string& l : run.lines) {
+      if (l != line) {
+        EXPECT_EQ(l.substr(0, 3), "OK ") << l;
+      }
+    }
+    ExpectUnchanged(Take(setup), before);
+    EXPECT_EQ(setup.Peer().RequestLines(), c.requests);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/Exceptions.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ExpectRaises.h"
+#include "transport/Sha1.h"
 
 namespace velmora::test {
 namespace {
@@ -192,6 +193,28 @@ TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
   EXPECT_EQ(transfer[0], uid);
   EXPECT_EQ(transfer[1], hash);
   EXPECT_EQ(setup.TransferRow(6), (std::vector<std::string>{"altra", "altra", ""}));
+}
+
+TEST(Publication, ListingWithoutTheUploadTakesNoOtherPhoto) {
+  // A photo of somebody else, listed with the server's SHA-1 of its bytes.
+  const std::string foreign =
+      R"({"UID":"altrui","FileName":"2024/05/20240501_101010_ABCDEF12.jpg","Hash":")" +
+      Sha1Hex("another studio's photo") + R"("})";
+  PublicationSetup setup(WithScript("[" + Rule("GET", "^api/v1/photos", 200, "[" + foreign + "]") + "]"),
+                         ArchiveRows{});
+  InProcessRun run(setup);
+  run.Run();
+  EXPECT_EQ(run.lines,
+            (std::vector<std::string>{setup.Peer().ImportedMessage(), "Impossibile recuperare UID Foto caricata 5",
+                                      setup.Peer().UploadedMessage(), "TORNAVELO terminato"}));
+  std::vector<std::string> row = setup.TransferRow();
+  ASSERT_EQ(row.size(), 3u);
+  ASSERT_EQ(row[0].size(), 6u);  // the upload token
+  EXPECT_NE(row[0], "altrui");
+  EXPECT_EQ(row[1], "");
+  EXPECT_FALSE(row[2].empty());
+  for (const std::string& line : setup.Peer().RequestLines())
+    EXPECT_NE(line.rfind("PUT /api/v1/photos/", 0), 0u) << "nothing is titled: " << line;
 }
 
 TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {

@@ -140,6 +140,24 @@ TEST(StopSignal, HeldBackLoginAnswerStopsTheRunAtOnce) {
   }
 }
 
+TEST(StopSignal, SignalEndsTheWaitForTheServersLoginLimitAtOnce) {
+  PrismPeer::Options options;
+  options.script =
+      R"([{"method":"POST","path":"api/v1/session","status":429,"headers":{"Retry-After":"60"},)"
+      R"("body":{"error":"rate limit exceeded","code":429}}])";
+  PublicationSetup setup(options, ArchiveRows{});
+  StoppedRun run =
+      RunAndSignal(setup, {{SIGTERM, [&] { return CountRequests(setup, "POST /api/v1/session") == 1; }, 300}});
+  ExpectEndedBy(run, SIGTERM);
+  EXPECT_EQ(ConsoleLines(run.out),
+            (std::vector<std::string>{"Interrotto da SIGTERM: trasferimento non registrato"}));
+  // Not the 60 s the server asked for.
+  EXPECT_LT(run.msToEnd, 10000);
+  std::cout << "ended " << run.msToEnd << " ms after the signal\n";
+  EXPECT_EQ(setup.Peer().RequestLines(), (std::vector<std::string>{"POST /api/v1/session"}));
+  EXPECT_EQ(setup.TransferRow(), kUnchangedRow);
+}
+
 TEST(StopSignal, SlowlyReadUploadStopsTheRunAtOnce) {
   PrismPeer::Options options;
   // 8 MiB read at 1 MiB/s: the send waits on full socket buffers.

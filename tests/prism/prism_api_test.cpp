@@ -2,9 +2,12 @@
 // embedded archive.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/Exceptions.h"
 #include "prism/JsonHelpers.h"
 #include "tests/prism/PrismTestSupport.h"
+#include "tests/support/ExpectRaises.h"
 #include "transport/Multipart.h"
 
 namespace velmora::test {
@@ -77,6 +80,56 @@ TEST(PrismText, TitleBodyLayoutAndEscaping) {
 TEST(PrismText, UploadUrlJoinsThePiecesAsTheyStand) {
   EXPECT_EQ(UrlUpload("http://h:1/p/", "u1", "abc123"), "http://h:1/p/api/v1/users/u1/upload/abc123");
   EXPECT_EQ(UrlUpload("http://h/", "", ""), "http://h/api/v1/users//upload/");
+}
+
+TEST(PrismText, RetryAfterSeconds) {
+  struct Case {
+    const char* value;
+    std::optional<uint32_t> seconds;
+  } cases[] = {{"3", 3u},
+               {" 12\t", 12u},
+               {"0", 0u},
+               {"", std::nullopt},
+               {"Wed, 21 Oct 2015 07:28:00 GMT", std::nullopt},
+               {"-1", std::nullopt},
+               {"1.5", std::nullopt},
+               {"99999999999", std::nullopt}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(SecondiRetryAfter(c.value), c.seconds);
+  }
+}
+
+TEST(PrismText, LoginWaitSchedule) {
+  struct Case {
+    const char* name;
+    uint32_t refusals;
+    std::optional<uint32_t> retryAfter;
+    double chance;
+    uint64_t elapsedMs;
+    uint32_t limitMs;
+    std::optional<uint32_t> waitMs;
+  } cases[] = {
+      {"first refusal, no jitter drawn", 1, std::nullopt, 0.0, 0, 120000, 250u},
+      {"first refusal, most jitter", 1, std::nullopt, 0.999, 0, 120000, 499u},
+      {"second doubles", 2, std::nullopt, 0.5, 0, 120000, 750u},
+      {"fourth", 4, std::nullopt, 1.0, 0, 120000, 4000u},
+      {"fifth reaches 8 s", 5, std::nullopt, 1.0, 0, 120000, 8000u},
+      {"later ones stay at 8 s", 40, std::nullopt, 0.5, 0, 120000, 6000u},
+      {"chance out of range is clamped", 1, std::nullopt, 7.0, 0, 120000, 500u},
+      {"Retry-After as given, no jitter", 3, 7u, 0.9, 0, 120000, 7000u},
+      {"Retry-After cut to 60 s", 1, 600u, 0.0, 0, 120000, 60000u},
+      {"Retry-After 0 takes the schedule", 2, 0u, 0.0, 0, 120000, 500u},
+      {"cut to what is left of 120 s", 1, 30u, 0.0, 100000, 120000, 20000u},
+      {"nothing left", 1, std::nullopt, 0.0, 120000, 120000, std::nullopt},
+      {"past the limit", 3, 1u, 0.0, 130000, 120000, std::nullopt},
+      {"a shorter limit", 1, std::nullopt, 0.0, 14900, 15000, 100u},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(AttesaNuovoAccesso(c.refusals, c.retryAfter, c.chance, c.elapsedMs, c.limitMs), c.waitMs);
+  }
+  EXPECT_EQ(kAttesaAccessoMassimaMs, 120000u);
 }
 
 // ---- Login ----
@@ -198,6 +251,75 @@ TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
                  EIdHTTPProtocolException);
   }
   EXPECT_EQ(AlbumRow(), (std::vector<std::string>{"vecchiotoken", "vecchiouser", "", ""}));
+}
+
+TEST_F(LoginTest, RefusedForTheLoginLimitIsSentAgainUntilAccepted) {
+  struct Case {
+    const char* name;
+    std::string rule;  // answers the first logins
+    size_t logins;
+    double minGapS;  // between the last two logins
+  } cases[] = {
+      {"429 twice, no Retry-After",
+       R"({"method":"POST","path":"session","status":429,"times":2,)"
+       R"("body":{"error":"rate limit exceeded","code":429}})",
+       3, 0.2},
+      {"503 with Retry-After",
+       R"({"method":"POST","path":"session","status":503,"times":1,"headers":{"Retry-After":"1"},)"
+       R"("body":{"error":"busy"}})",
+       2, 0.95},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrismPeer peer(WithScript("[" + c.rule + "]"));
+    lines_.clear();
+    LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+    EXPECT_TRUE(lines_.empty());
+    EXPECT_EQ(stato_.IdUserPrism, peer.State()->GetValue("users.studio.UID").AsText());
+    EXPECT_EQ(AlbumRow()[0], stato_.TokenPrism);
+    auto requests = peer.Requests();
+    ASSERT_EQ(requests.size(), c.logins);
+    for (const auto& r : requests) {
+      EXPECT_EQ(r->GetValue("path").AsText(), "/api/v1/session");
+      EXPECT_EQ(r->GetValue("body").AsText(), "{\"username\":\"studio\",\"password\":\"segreta\"}");
+    }
+    auto time = [&](size_t i) { return std::stod(requests[i]->GetValue("time").AsText()); };
+    EXPECT_GE(time(c.logins - 1) - time(c.logins - 2), c.minGapS);
+  }
+}
+
+TEST_F(LoginTest, OnlyTheLoginLimitIsWaitedOut) {
+  struct Case {
+    int status;
+    const char* line;
+  } cases[] = {{400, "HTTP/1.1 400 Bad Request"},
+               {401, "HTTP/1.1 401 Unauthorized"},
+               {403, "HTTP/1.1 403 Forbidden"},
+               {500, "HTTP/1.1 500 Internal Server Error"},
+               {502, "HTTP/1.1 502 Bad Gateway"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    PrismPeer peer(WithScript("[" + Rule("POST", "session", c.status, R"({"error":"x"})") + "]"));
+    ExpectRaises<EIdHTTPProtocolException>(
+        [&] { LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"); }, c.line);
+    EXPECT_EQ(peer.Requests().size(), 1u);
+  }
+}
+
+TEST_F(LoginTest, ALimitThatLastsEndsWithTheRefusal) {
+  PrismPeer peer(WithScript("[" + Rule("POST", "session", 429, R"({"error":"rate limit exceeded","code":429})") +
+                            "]"));
+  uint32_t refusals = 0;
+  try {
+    RichiestaSessionePrism(http_, peer.BaseUrl(), "studio", "segreta", 1500, &refusals);
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdHTTPProtocolException& e) {
+    EXPECT_EQ(e.ErrorCode(), 429);
+    EXPECT_EQ(e.ErrorMessage(), R"({"error": "rate limit exceeded", "code": 429})");
+  }
+  const size_t logins = peer.Requests().size();
+  EXPECT_GE(logins, 3u);  // 250-500 ms, then 500-1000 ms, then what is left
+  EXPECT_EQ(refusals, logins - 1);
 }
 
 TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
