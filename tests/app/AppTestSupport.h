@@ -77,6 +77,11 @@ class PublicationSetup {
 
   PrismPeer& Peer() { return *peer_; }
   const TempDir& Dir() const { return dir_; }
+  // The console lines of a run that published its photo: the server's
+  // filing and upload messages, then the end.
+  std::vector<std::string> PublishedLines() const {
+    return {peer_->ImportedMessage(), peer_->UploadedMessage(), "TORNAVELO terminato"};
+  }
   std::string ArchivePath() const { return rows_.archive.empty() ? dir_ / "archivio.fdb" : rows_.archive; }
   std::string PhotoPath() const { return dir_ / ("foto/2024/" + rows_.fileName); }
 

@@ -114,7 +114,7 @@ inline void ExpectEachRunPublishedItsOwnPhoto(PublicationSetup& setup,
     SCOPED_TRACE("transfer " + std::to_string(transfers[i].id));
     EXPECT_EQ(results[i].exitCode, 0) << results[i].err;
     EXPECT_EQ(ConsoleLines(results[i].out),
-              (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+              setup.PublishedLines());
   }
   auto state = setup.Peer().State();
   ASSERT_EQ(state->GetValue("albums").AsArray().Count(), 1u);

@@ -70,7 +70,7 @@ TEST(CertificateRun, FailingChecksStopBeforeTheLoginAndPassingOnesPublish) {
       EXPECT_EQ(setup.TransferRow(), transfer);
     } else {
       EXPECT_EQ(ConsoleLines(run.out),
-                (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+                setup.PublishedLines());
       EXPECT_EQ(setup.Peer().RequestLines().front(), "POST /api/v1/session");
       EXPECT_NE(setup.TransferRow(), transfer);
     }

@@ -29,7 +29,7 @@ TEST(EndToEnd, FirstRunCreatesTheAlbumAndASecondRunReusesIt) {
   PublicationSetup setup({}, ArchiveRows{});
   ProcessResult first = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(first.out),
-            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+            setup.PublishedLines());
   EXPECT_EQ(first.out.substr(first.out.size() - 2), "\r\n");
 
   auto state = setup.Peer().State();
@@ -53,10 +53,12 @@ TEST(EndToEnd, FirstRunCreatesTheAlbumAndASecondRunReusesIt) {
   EXPECT_EQ(album[3], "s/" + state->GetValue("links[0].Token").AsText() + "/" + albumUid);
   EXPECT_EQ(album[0].size(), 32u);
 
-  // The second run finds the album in the archive: no album, no link.
+  // The second run finds the album in the archive: no album, no link. The
+  // photo was edited meanwhile: other bytes, a new photo on the server.
+  WriteFileBytes(setup.PhotoPath(), ReadFileBytes(setup.PhotoPath()) + "ritoccata");
   ProcessResult second = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(second.out),
-            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+            setup.PublishedLines());
   state = setup.Peer().State();
   EXPECT_EQ(state->GetValue("albums").AsArray().Count(), 1u);
   EXPECT_EQ(state->GetValue("links").AsArray().Count(), 1u);
@@ -73,7 +75,7 @@ TEST(EndToEnd, HttpsWithSelfSignedCertificate) {
   PublicationSetup setup(WithHttps(), ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out),
-            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+            setup.PublishedLines());
   EXPECT_EQ(setup.TransferRow()[1], Sha1Hex(setup.PhotoPath()));
 }
 
@@ -81,8 +83,8 @@ TEST(EndToEnd, LookupFindingNothingRecordsTheUploadToken) {
   PublicationSetup setup(WithScript("[" + Rule("GET", "^api/v1/photos", 200, "[]") + "]"), ArchiveRows{});
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out),
-            (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
-                                      "1 files uploaded", "TORNAVELO terminato"}));
+            (std::vector<std::string>{setup.Peer().ImportedMessage(), "Impossibile recuperare UID Foto caricata 5",
+                                      setup.Peer().UploadedMessage(), "TORNAVELO terminato"}));
   auto transfer = setup.TransferRow();
   ASSERT_EQ(transfer.size(), 3u);
   ASSERT_EQ(transfer[0].size(), 6u);
@@ -105,7 +107,7 @@ TEST(EndToEnd, EmptyTitleAndEmptyExtension) {
   PublicationSetup setup({}, rows);
   ProcessResult run = RunProgram(setup);
   EXPECT_EQ(ConsoleLines(run.out),
-            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+            setup.PublishedLines());
   auto requests = setup.Peer().Requests();
   for (const auto& r : requests) {
     EXPECT_NE(r->GetValue("path").AsText().rfind("/api/v1/photos/", 0), 0u) << "no title update expected";
@@ -153,8 +155,7 @@ TEST(EndToEnd, OnlyTheLoginWaitsOutTheServersLimit) {
     PublicationSetup setup(
         WithScript(R"([{"method":"POST","path":"api/v1/session","times":3,)" + limited + "}]"), ArchiveRows{});
     ProcessResult run = RunProgram(setup);
-    EXPECT_EQ(ConsoleLines(run.out),
-              (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+    EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
     std::vector<std::string> lines = setup.Peer().RequestLines();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
@@ -173,6 +174,44 @@ TEST(EndToEnd, OnlyTheLoginWaitsOutTheServersLimit) {
     EXPECT_EQ(lines[1].rfind("POST /api/v1/users/", 0), 0u);
     EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
   }
+}
+
+TEST(EndToEnd, UploadOfBytesTheLibraryHoldsRecordsTheExistingPhoto) {
+  // Transfer rows 5 and 6 publish the same photo row: when the second run
+  // uploads, the server holds those bytes already and makes no new photo.
+  PublicationSetup setup(WithProfile("real"), ArchiveRows{});
+  RunProgram(setup, "5");
+  ProcessResult second = RunProgram(setup, "6");
+  EXPECT_EQ(ConsoleLines(second.out), setup.PublishedLines());
+  auto state = setup.Peer().State();
+  ASSERT_EQ(state->GetValue("photos").AsArray().Count(), 1u);
+  EXPECT_EQ(setup.Peer().Counter("duplicates"), 1);
+  for (int id : {5, 6}) {
+    SCOPED_TRACE(id);
+    std::vector<std::string> row = setup.TransferRow(id);
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_EQ(row[0], state->GetValue("photos[0].UID").AsText());
+    EXPECT_EQ(row[1], Sha1Hex(setup.PhotoPath()));
+  }
+  EXPECT_EQ(state->GetValue("photos[0].Title").AsText(), "Gli sposi");
+}
+
+TEST(EndToEnd, VideoListedAsPreviewThenVideoRecordsTheVideo) {
+  ArchiveRows rows;
+  rows.estensione = "mp4";
+  rows.fileName = "sposi.mp4";
+  PublicationSetup setup(WithProfile("real"), rows);
+  ProcessResult run = RunProgram(setup);
+  EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
+  auto state = setup.Peer().State();
+  ASSERT_EQ(state->GetValue("photos").AsArray().Count(), 1u);
+  // The server listed the video's preview (a .mp4.jpg of other bytes) first.
+  ASSERT_NE(state->FindValue("photos[0].Preview"), nullptr);
+  std::vector<std::string> row = setup.TransferRow();
+  ASSERT_EQ(row.size(), 3u);
+  EXPECT_EQ(row[0], state->GetValue("photos[0].UID").AsText());
+  EXPECT_EQ(row[1], Sha1Hex(setup.PhotoPath()));
+  EXPECT_EQ(state->GetValue("photos[0].Title").AsText(), "Gli sposi");
 }
 
 TEST(EndToEnd, ArgumentFourMustBeADecimalInteger) {

@@ -130,8 +130,8 @@ TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
                          ArchiveRows{});
   InProcessRun run(setup);
   run.Run();
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"Risposta crea album non valida", "1 files imported",
-                                                 "1 files uploaded", "TORNAVELO terminato"}));
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"Risposta crea album non valida", setup.Peer().ImportedMessage(),
+                                                 setup.Peer().UploadedMessage(), "TORNAVELO terminato"}));
   auto requests = setup.Peer().RequestLines();
   ASSERT_EQ(requests.size(), 6u);
   EXPECT_EQ(requests[4].substr(requests[4].size() - 2), "s=");
@@ -140,21 +140,37 @@ TEST(Publication, FailedAlbumCreationStillAssignsAndLooksUpWithAnEmptyAlbum) {
 }
 
 TEST(Publication, AlbumPresentCreatesNothing) {
-  PublicationSetup setup({}, [] {
-    ArchiveRows r;
-    r.idAlbumPrism = "albumfisso";
-    return r;
-  }());
-  InProcessRun run(setup);
-  run.Run();
-  EXPECT_EQ(run.lines,
-            (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
-                                      "1 files uploaded", "TORNAVELO terminato"}));
-  for (const std::string& line : setup.Peer().RequestLines()) {
-    EXPECT_EQ(line.find("/albums"), std::string::npos) << line;
+  struct Case {
+    const char* name;
+    bool onServer;  // the album row's album exists on the server
+  } cases[] = {{"album on the server", true}, {"album gone from the server", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PublicationSetup setup({}, [] {
+      ArchiveRows r;
+      r.idAlbumPrism = "albumfisso";
+      return r;
+    }());
+    if (c.onServer) setup.Peer().CreateAlbum("Matrimonio Rossi", "albumfisso");
+    InProcessRun run(setup);
+    run.Run();
+    if (c.onServer) {
+      EXPECT_EQ(run.lines, setup.PublishedLines());
+      EXPECT_EQ(setup.TransferRow()[0], setup.Peer().State()->GetValue("photos[0].UID").AsText());
+    } else {
+      // The listing of an album the server does not know fails (400 on a
+      // real server, an empty list on the plain one): not found.
+      std::vector<std::string> expected{setup.Peer().ImportedMessage(), "Impossibile recuperare UID Foto caricata 5",
+                                        setup.Peer().UploadedMessage(), "TORNAVELO terminato"};
+      if (setup.Peer().Profile() == "real") expected.insert(expected.begin() + 1, "Error: HTTP/1.1 400 Bad Request");
+      EXPECT_EQ(run.lines, expected);
+    }
+    for (const std::string& line : setup.Peer().RequestLines()) {
+      EXPECT_EQ(line.find("/albums"), std::string::npos) << line;
+    }
+    auto requests = setup.Peer().Requests();
+    EXPECT_EQ(requests[2]->GetValue("body").AsText(), "{\"albums\":[\"albumfisso\"]}");
   }
-  auto requests = setup.Peer().Requests();
-  EXPECT_EQ(requests[2]->GetValue("body").AsText(), "{\"albums\":[\"albumfisso\"]}");
 }
 
 TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
@@ -171,7 +187,7 @@ TEST(Publication, HostileLookupTextsReachTheTransferRowExactly) {
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines,
-            (std::vector<std::string>{"1 files imported", "1 files uploaded", "TORNAVELO terminato"}));
+            setup.PublishedLines());
   auto transfer = setup.TransferRow();
   ASSERT_EQ(transfer.size(), 3u);
   EXPECT_EQ(transfer[0], uid);
@@ -206,7 +222,7 @@ TEST(Publication, TitleFailureEndsTheRunBeforeRecording) {
                          ArchiveRows{});
   InProcessRun run(setup);
   EXPECT_THROW(run.Run(), EIdHTTPProtocolException);
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"1 files imported"}));
+  EXPECT_EQ(run.lines, (std::vector<std::string>{setup.Peer().ImportedMessage()}));
   EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
   // The album row written before the failure stays written.
   EXPECT_FALSE(setup.AlbumRow()[2].empty());

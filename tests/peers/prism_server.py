@@ -89,7 +89,8 @@ Control interface (not recorded):
   POST /_control/reset      drops the rules and the recorded requests
   POST /_control/forget-sessions   drops every session (and staged upload):
                             the old tokens get 401, as after a restart
-  POST /_control/album      {"title", "user"?, "favorite"?} -> the new album
+  POST /_control/album      {"title", "user"?, "favorite"?, "uid"?} -> the
+                            new album (with that UID when given)
   POST /_control/delete-album      {"album": UID} marks it deleted
   POST /_control/seed       {"album": UID, "count": N, "taken": time or list
                             of times, "step_s": 0, "ext": "jpg"} files N new
@@ -441,7 +442,10 @@ class Handler(BaseHTTPRequestHandler):
         return name
 
     def control_album(self, request):
-        return self.new_album(self.control_user(request), request["title"], bool(request.get("favorite")))
+        if request.get("uid") in self.state.albums:
+            raise ValueError("album %s exists" % request["uid"])
+        return self.new_album(self.control_user(request), request["title"], bool(request.get("favorite")),
+                              request.get("uid"))
 
     def control_delete_album(self, request):
         album = self.state.albums[request["album"]]
@@ -690,9 +694,9 @@ class Handler(BaseHTTPRequestHandler):
             return 200, self.photo_view(photo)
         return 404, {"error": "Not found"}
 
-    def new_album(self, user, title, favorite):
+    def new_album(self, user, title, favorite, uid=None):
         state = self.state
-        album = {"UID": state.new_uid("a"), "Title": title,
+        album = {"UID": uid or state.new_uid("a"), "Title": title,
                  "Favorite": favorite, "Type": "album",
                  "Slug": re.sub(r"[^a-z0-9]+", "-", str(title).lower()).strip("-"),
                  "Photos": []}

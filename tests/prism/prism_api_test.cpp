@@ -358,12 +358,12 @@ TEST_F(PublishTest, FullRoundWithRealServer) {
   std::string answer = CaricaFoto(http_, stato_, base, dir_ / "sposi.jpg", "abc123", corpo);
   auto parsed = RispostaOggettoJSON(answer);
   ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->GetValue("message").AsText(), "1 files uploaded");
+  EXPECT_EQ(parsed->GetValue("message").AsText(), peer.UploadedMessage());
 
   CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", "7");
   ASSERT_FALSE(stato_.IdAlbumPrism.empty());
   AssegnaAlbumPrism(http_, stato_, base, "abc123", stato_.IdAlbumPrism);
-  EXPECT_EQ(lines_, (std::vector<std::string>{"1 files imported"}));
+  EXPECT_EQ(lines_, (std::vector<std::string>{peer.ImportedMessage()}));
 
   auto state = peer.State();
   const TJSONValue& link = state->GetValue("links[0]");
