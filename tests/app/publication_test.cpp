@@ -205,8 +205,8 @@ TEST(Publication, ListingWithoutTheUploadTakesNoOtherPhoto) {
   InProcessRun run(setup);
   run.Run();
   EXPECT_EQ(run.lines,
-            (std::vector<std::string>{"1 files imported", "Impossibile recuperare UID Foto caricata 5",
-                                      "1 files uploaded", "TORNAVELO terminato"}));
+            (std::vector<std::string>{setup.Peer().ImportedMessage(), "Impossibile recuperare UID Foto caricata 5",
+                                      setup.Peer().UploadedMessage(), "TORNAVELO terminato"}));
   std::vector<std::string> row = setup.TransferRow();
   ASSERT_EQ(row.size(), 3u);
   ASSERT_EQ(row[0].size(), 6u);  // the upload token
