@@ -423,49 +423,61 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
   }
 }
 
+// Album row 3 names a new album of the server; returns its UID.
+std::string ServerAlbum(PublicationSetup& setup) {
+  const std::string album = setup.Peer().CreateAlbum("Matrimonio Rossi");
+  OnArchive("UPDATE KELALBUMPRISM SET IDALBUMPRISM='" + album + "' WHERE ID=3")(setup);
+  return album;
+}
+
 TEST(Doctor, WhatARealServerAnswersIsReportedWithWhatToDo) {
   ArchiveRows withAlbum;
   withAlbum.idAlbumPrism = "a5f2";
-  const std::string listing = "GET /api/v1/photos?count=1&offset=0&order=newest&s=a5f2";
+  const std::string login = "POST /api/v1/session";
+  const std::string listing = "GET /api/v1/photos?count=1&offset=0&order=newest&s=";
+  PrismPeer::Options oldServer = WithProfile("real");
+  oldServer.args = {"--login-answer", "old"};
   struct Case {
     const char* name;
+    PrismPeer::Options options;
     ArchiveRows rows;
-    std::string script;  // answer rules
+    std::function<void(PublicationSetup&)> prepare;
     std::string check;
     std::string mark;   // "OK", "WARN" or "FAIL"
     std::string found;  // part of the line's detail
     std::string hint;   // part of its hint ("" for OK)
-    std::vector<std::string> requests;
+    std::vector<std::string> requests;  // the listing's album UID follows its "s="
   };
   const std::string limited = R"({"method":"POST","path":"session","status":429,)"
                               R"("body":{"error":"rate limit exceeded","code":429})";
   const Case cases[] = {
-      {"the album row's server album exists", withAlbum, "[]", "Album sul server (album 3)", "OK",
-       "album a5f2 presente sul server", "", {"POST /api/v1/session", listing}},
-      {"the server album was deleted", withAlbum,
-       "[" + Rule("GET", "^api/v1/photos", 400, R"({"error":"Album not found"})") + "]",
-       "Album sul server (album 3)", "FAIL",
-       "album a5f2 non esiste più sul server (elenco foto: EIdHTTPProtocolException: HTTP/1.1 400 Bad Request)",
-       "svuota IDALBUMPRISM e LINK_CONDIVISIONE della riga album 3", {"POST /api/v1/session", listing}},
-      {"a login refused once for the server's limit", ArchiveRows{}, "[" + limited + R"(,"times":1}])",
-       "Accesso (album 3)", "WARN", "accesso riuscito dopo 1 rifiuto per il limite di accessi del server",
-       "le run avviate insieme (una per foto) aspettano il loro turno fino a 120 s",
-       {"POST /api/v1/session", "POST /api/v1/session"}},
-      {"a login limit that outlasts the doctor's wait", ArchiveRows{},
-       "[" + limited + R"(,"headers":{"Retry-After":"60"}}])", "Accesso (album 3)", "WARN",
+      {"the album row's server album exists", WithProfile("real"), ArchiveRows{}, ServerAlbum,
+       "Album sul server (album 3)", "OK", "presente sul server", "", {login, listing}},
+      {"the server album was deleted", WithProfile("real"), ArchiveRows{},
+       [](PublicationSetup& s) { s.Peer().DeleteAlbum(ServerAlbum(s)); }, "Album sul server (album 3)", "FAIL",
+       "non esiste più sul server (elenco foto: EIdHTTPProtocolException: HTTP/1.1 400 Bad Request)",
+       "svuota IDALBUMPRISM e LINK_CONDIVISIONE della riga album 3", {login, listing}},
+      {"a listing refused with 400 (scripted)",
+       WithScript("[" + Rule("GET", "^api/v1/photos", 400, R"({"error":"Album not found"})") + "]"), withAlbum,
+       nullptr, "Album sul server (album 3)", "FAIL", "album a5f2 non esiste più sul server",
+       "la prossima run crea di nuovo l'album", {login, listing}},
+      {"a login refused once for the server's limit", WithScript("[" + limited + R"(,"times":1}])"),
+       ArchiveRows{}, nullptr, "Accesso (album 3)", "WARN",
+       "accesso riuscito dopo 1 rifiuto per il limite di accessi del server",
+       "le run avviate insieme (una per foto) aspettano il loro turno fino a 120 s", {login, login}},
+      {"a login limit that outlasts the doctor's wait",
+       WithScript("[" + limited + R"(,"headers":{"Retry-After":"60"}}])"), ArchiveRows{}, nullptr,
+       "Accesso (album 3)", "WARN",
        "EIdHTTPProtocolException: HTTP/1.1 429 Too Many Requests ancora dopo 2 tentativi",
-       "avvia meno run alla volta, oppure pubblica con velmora-batch",
-       {"POST /api/v1/session", "POST /api/v1/session"}},
-      {"a server too old to give access_token", ArchiveRows{},
-       "[" + Rule("POST", "session", 200, R"({"id":"s1","session_id":"s1","user":{"UID":"u1"}})") + "]",
-       "Accesso (album 3)", "FAIL", "la risposta ha \"id\" ma nessun access_token",
-       "aggiorna il server Prism a una versione del 2024 o successiva", {"POST /api/v1/session"}},
+       "avvia meno run alla volta, oppure pubblica con velmora-batch", {login, login}},
+      {"a server too old to give access_token", oldServer, ArchiveRows{}, nullptr, "Accesso (album 3)", "FAIL",
+       "la risposta ha \"id\" ma nessun access_token",
+       "aggiorna il server Prism a una versione del 2024 o successiva", {login}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PublicationSetup setup(WithScript(c.script), c.rows);
-    // The album row's album is on the server (its listing answers 400 otherwise).
-    if (!c.rows.idAlbumPrism.empty()) setup.Peer().CreateAlbum("Matrimonio Rossi", c.rows.idAlbumPrism);
+    PublicationSetup setup(c.options, c.rows);
+    if (c.prepare) c.prepare(setup);
     Snapshot before = Take(setup);
     DoctorRun run = RunDoctor(setup, {"1", "query_esterno", "5"});
     EXPECT_EQ(run.exitCode, c.mark == "FAIL" ? 1 : 0) << run.out;
@@ -487,7 +499,11 @@ TEST(Doctor, WhatARealServerAnswersIsReportedWithWhatToDo) {
       }
     }
     ExpectUnchanged(Take(setup), before);
-    EXPECT_EQ(setup.Peer().RequestLines(), c.requests);
+    std::vector<std::string> requests = c.requests;
+    for (std::string& r : requests) {
+      if (r == listing) r += setup.AlbumRow()[2];
+    }
+    EXPECT_EQ(setup.Peer().RequestLines(), requests);
   }
 }
 

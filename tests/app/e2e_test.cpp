@@ -148,6 +148,34 @@ TEST(EndToEnd, LoginWithoutUserKeepsTheStoredUserAndGoesOn) {
   EXPECT_EQ(setup.AlbumRow(), (std::vector<std::string>{"vecchio", "vecchio", "", ""}));
 }
 
+TEST(EndToEnd, OnlyTheLoginWaitsOutTheServersLimit) {
+  const std::string limited = R"("status":429,"body":{"error":"rate limit exceeded","code":429})";
+  {
+    // Refused three times, then the server's own answer: the run goes on as usual.
+    PublicationSetup setup(
+        WithScript(R"([{"method":"POST","path":"api/v1/session","times":3,)" + limited + "}]"), ArchiveRows{});
+    ProcessResult run = RunProgram(setup);
+    EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
+    std::vector<std::string> lines = setup.Peer().RequestLines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              std::vector<std::string>(4, "POST /api/v1/session"));
+    EXPECT_EQ(setup.TransferRow()[0], setup.Peer().State()->GetValue("photos[0].UID").AsText());
+  }
+  {
+    // Any other request refused so is reported at once.
+    PublicationSetup setup(WithScript(R"([{"method":"POST","path":"/upload/",)" + limited + "}]"),
+                           ArchiveRows{});
+    ProcessResult run = RunProgram(setup);
+    EXPECT_EQ(ConsoleLines(run.out),
+              (std::vector<std::string>{"EIdHTTPProtocolException: HTTP/1.1 429 Too Many Requests"}));
+    std::vector<std::string> lines = setup.Peer().RequestLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("POST /api/v1/users/", 0), 0u);
+    EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
+  }
+}
+
 TEST(EndToEnd, UploadOfBytesTheLibraryHoldsRecordsTheExistingPhoto) {
   // Transfer rows 5 and 6 publish the same photo row: when the second run
   // uploads, the server holds those bytes already and makes no new photo.
@@ -184,35 +212,6 @@ TEST(EndToEnd, VideoListedAsPreviewThenVideoRecordsTheVideo) {
   EXPECT_EQ(row[0], state->GetValue("photos[0].UID").AsText());
   EXPECT_EQ(row[1], Sha1Hex(setup.PhotoPath()));
   EXPECT_EQ(state->GetValue("photos[0].Title").AsText(), "Gli sposi");
-}
-
-TEST(EndToEnd, OnlyTheLoginWaitsOutTheServersLimit) {
-  const std::string limited = R"("status":429,"body":{"error":"rate limit exceeded","code":429})";
-  {
-    // Refused three times, then the server's own answer: the run goes on as usual.
-    PublicationSetup setup(
-        WithScript(R"([{"method":"POST","path":"api/v1/session","times":3,)" + limited + "}]"), ArchiveRows{});
-    ProcessResult run = RunProgram(setup);
-    EXPECT_EQ(ConsoleLines(run.out),
-              setup.PublishedLines());
-    std::vector<std::string> lines = setup.Peer().RequestLines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
-              std::vector<std::string>(4, "POST /api/v1/session"));
-    EXPECT_EQ(setup.TransferRow()[0], setup.Peer().State()->GetValue("photos[0].UID").AsText());
-  }
-  {
-    // Any other request refused so is reported at once.
-    PublicationSetup setup(WithScript(R"([{"method":"POST","path":"/upload/",)" + limited + "}]"),
-                           ArchiveRows{});
-    ProcessResult run = RunProgram(setup);
-    EXPECT_EQ(ConsoleLines(run.out),
-              (std::vector<std::string>{"EIdHTTPProtocolException: HTTP/1.1 429 Too Many Requests"}));
-    std::vector<std::string> lines = setup.Peer().RequestLines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].rfind("POST /api/v1/users/", 0), 0u);
-    EXPECT_EQ(setup.TransferRow(), (std::vector<std::string>{"prima", "prima", ""}));
-  }
 }
 
 TEST(EndToEnd, ArgumentFourMustBeADecimalInteger) {
