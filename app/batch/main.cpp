@@ -6,21 +6,9 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchRun.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
-
-namespace {
-
-void Scrivi(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
@@ -31,15 +19,15 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   velmora::EsitoArgomenti esito = velmora::AnalizzaArgomenti(args);
   if (esito.errore) {
-    Scrivi(2, "velmora-batch: " + *esito.errore + "\nUsare velmora-batch --help per l'aiuto.\n");
+    velmora::WriteAll(2, "velmora-batch: " + *esito.errore + "\nUsare velmora-batch --help per l'aiuto.\n");
     return 2;
   }
   if (esito.opzioni.aiuto) {
-    Scrivi(1, velmora::TestoAiuto());
+    velmora::WriteAll(1, velmora::TestoAiuto());
     return 0;
   }
   if (esito.opzioni.versione) {
-    Scrivi(1, std::string("velmora-batch ") + VELMORA_VERSION + "\n");
+    velmora::WriteAll(1, std::string("velmora-batch ") + VELMORA_VERSION + "\n");
     return 0;
   }
   int codice = velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
