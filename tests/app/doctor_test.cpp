@@ -95,19 +95,12 @@ DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& arg
   InstallDoctor(setup);
   std::vector<std::string> argv{setup.Dir() / "velmora-doctor"};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessResult result = RunProcess(
-      argv, setup.Dir().Path(),
-      {{"DISPLAY", ""},
-       {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
-      300);
-  DoctorRun run{result.exitCode, {}, result.out, result.err};
-  size_t start = 0;
-  while (start < result.out.size()) {
-    size_t end = result.out.find('\n', start);
-    if (end == std::string::npos) end = result.out.size();
-    run.lines.push_back(result.out.substr(start, end - start));
-    start = end + 1;
-  }
+  ProcessResult result = RunProcess(argv, setup.Dir().Path(),
+                                    {{"DISPLAY", ""},
+                                     {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" +
+                                                          SourcePath("tests/fixtures/lsan_firebird.supp")}},
+                                    300);
+  DoctorRun run{result.exitCode, SplitLines(result.out, "\n"), result.out, result.err};
   if (run.lines.size() >= 2 && args.size() > 0 && args[0] != "--json") {
     run.lines.erase(run.lines.begin());
     run.lines.pop_back();
