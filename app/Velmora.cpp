@@ -1,9 +1,8 @@
 #include "app/Velmora.h"
 
-#include <unistd.h>
-
 #include <new>
 
+#include "app/frame/ProgramFrame.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
@@ -26,9 +25,8 @@ int Frame(const std::vector<std::string>& args, const RunStages& stages, const s
     }
     std::string dir = IncludeTrailingPathDelimiter(baseDir ? *baseDir : ExecutableDirectory());
     RunArguments run{args[1], args[2], args[4], dir};
-    // A parameter file that cannot be read is as good as none.
     std::string parameterFile = run.baseDir + "ParametriKelvora.ini";
-    if (!FileExists(parameterFile) || ::access(parameterFile.c_str(), R_OK) != 0) {
+    if (!FileParametriLeggibile(parameterFile)) {
       WriteLine("File ParametriKelvora.ini non esistente!");
       return 0;
     }

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <memory>
 #include <random>
-#include <thread>
 
 #include "archive/IBSQL.h"
 #include "archive/ParameterBlocks.h"
 #include "archive/SQLText.h"
+#include "platform/Signals.h"
 
 namespace velmora {
 
@@ -38,8 +38,15 @@ TIBTransaction* TransazioneReadCommitted(TIBDatabase& database) {
 }
 
 bool ConflittoAggiornamento(const EIBError& e) noexcept {
-  return e.IBErrorCode() == isc_deadlock || e.IBErrorCode() == isc_update_conflict ||
-         e.IBErrorCode() == isc_lock_conflict;
+  switch (e.IBErrorCode()) {
+    case isc_lock_conflict:
+    case isc_deadlock:
+    case isc_update_conflict:
+    case isc_concurrent_transaction:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void EseguiRipetendoConflitti(TIBSQL& sql) {
@@ -51,8 +58,9 @@ void EseguiRipetendoConflitti(TIBSQL& sql) {
     } catch (const EIBError& e) {
       if (tentativo >= kTentativiConflitto || !ConflittoAggiornamento(e)) throw;
     }
-    // Spread the processes that were all waiting for the same writer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10 + random() % 41));
+    // Spread the processes that were all waiting for the same writer; a
+    // stop signal ends the pause.
+    SleepUnlessStopped(static_cast<uint32_t>(10 + random() % 41));
   }
 }
 

@@ -1,7 +1,11 @@
 // Transaction presets and the table check. A transaction made here is owned
-// by its connection (TIBDatabase::AdoptTransaction): callers never release,
-// commit or roll it back; they make writes durable with CommitRetaining, and
-// closing or releasing the connection commits whatever is still open.
+// by its connection (TIBDatabase::AdoptTransaction): callers never release
+// it. Most leave it open and make their writes durable with CommitRetaining;
+// closing or releasing the connection commits whatever is still open. A
+// caller whose work must end the transaction (a row lock let go, a read that
+// must not keep old record versions) ends it through AmbitoTransazione
+// (archive/AmbitoTransazione.h), which commits or rolls back and never lets
+// a failed rollback hide the error that ended the work.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +45,11 @@ TIBTransaction* TransazioneNoWait(TIBDatabase& database);
 // NuovaTransazione with {15, 17}: read committed, record versions.
 TIBTransaction* TransazioneReadCommitted(TIBDatabase& database);
 
-// True when `e` is the server's refusal of a write that met another
-// transaction's change of the same row: IBErrorCode isc_deadlock (which
-// carries "update conflicts with concurrent update") or isc_lock_conflict.
+// True when `e` is the server's refusal of a lock or a write that met another
+// transaction's lock or change of the same row: IBErrorCode isc_lock_conflict
+// (a no-wait transaction), isc_deadlock (which carries "update conflicts with
+// concurrent update"), isc_update_conflict or isc_concurrent_transaction.
+// The one classifier of conflicts: the retry below and the row claims use it.
 bool ConflittoAggiornamento(const EIBError& e) noexcept;
 
 // How many times EseguiRipetendoConflitti executes a statement at most.
@@ -54,7 +60,9 @@ inline constexpr int kTentativiConflitto = 100;
 // conflict when that writer commits; the statement changed nothing, and
 // executed again it sees the committed row. So on ConflittoAggiornamento it
 // is executed again after a pause of 10 to 50 ms, up to kTentativiConflitto
-// times in all; the last conflict, and every other error, is raised.
+// times in all; the last conflict, and every other error, is raised. The
+// pause is SleepUnlessStopped (platform/Signals.h): a stop signal ends it
+// with EStopRequested.
 void EseguiRipetendoConflitti(TIBSQL& sql);
 
 // True when the catalogue (RDB$RELATIONS) holds a table or view named exactly

@@ -1,6 +1,6 @@
 #include "archive/IBSQL.h"
-
 #include "archive/ParameterBlocks.h"
+#include "platform/Text.h"
 
 namespace velmora {
 
@@ -84,16 +84,7 @@ bool TIBQuery::Next() {
 
 TField* TIBQuery::FindField(std::string_view name) {
   for (TField& f : fields_) {
-    const std::string& n = f.FieldName();
-    if (n.size() != name.size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < n.size() && same; ++i) {
-      char a = n[i], b = name[i];
-      if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-      if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-      same = a == b;
-    }
-    if (same) return &f;
+    if (EqualsNoCase(f.FieldName(), name)) return &f;
   }
   return nullptr;
 }

@@ -10,7 +10,6 @@
 namespace velmora {
 namespace {
 
-
 bool EndsWithBackslash(const std::string& text) { return !text.empty() && text.back() == '\\'; }
 
 }  // namespace
@@ -101,57 +100,81 @@ bool PercorsoDiRete(const std::string& dir, const std::string& pathOnServer, std
   return warned;
 }
 
-bool ApriArchivio(TIBDatabase& db, const std::string& dir, const std::string& fileName,
-                  const std::string& user, const std::string& password, const void* owner,
-                  const std::string& parameterFile) {
-  std::string prefix = dir;
-  bool sharedByName = false;
-  bool warned = false;
-  bool connected = false;
+DatiIniArchivio LeggiDatiIniArchivio(const std::string& iniPath) {
+  DatiIniArchivio dati;
+  dati.nomeServer = ReadProfileString(iniPath, "CONFIG", "Nome Server");
+  dati.alias = ReadProfileString(iniPath, "CONFIG", "Alias");
+  dati.percorsoDatabase = ReadProfileString(iniPath, "CONFIG", "PercorsoDatabase");
+  dati.percorsoNelServer = ReadProfileString(iniPath, "CONFIG", "Percorso Nel Server");
+  return dati;
+}
+
+PianoApertura PianoApriArchivio(const std::string& dir, const std::string& fileName,
+                                const DatiIniArchivio& dati) {
+  PianoApertura piano;
   const std::string file = fileName.empty() ? "archivio.fdb" : fileName;
-  const std::string ini = DatiIniPath(dir, parameterFile);
 
   // 1. A server-side alias.
-  std::string server = ReadProfileString(ini, "CONFIG", "Nome Server");
-  const std::string alias = ReadProfileString(ini, "CONFIG", "Alias");
-  if (!server.empty() && !alias.empty()) {
-    connected = ConnettiDatabase(db, server + ":" + alias, "", "", user, password);
+  if (!dati.nomeServer.empty() && !dati.alias.empty()) {
+    piano.tentativi.push_back({dati.nomeServer + ":" + dati.alias, OrigineConnessione::kAlias});
   }
-  if (connected) return true;
 
   // 2. The database directory below the server's name: tried alone, silently.
-  const std::string percorsoDatabase = ReadProfileString(ini, "CONFIG", "PercorsoDatabase");
-  if (!percorsoDatabase.empty()) {
-    server = ReadProfileString(ini, "CONFIG", "Nome Server");
-    prefix = "\\\\" + server + "\\" + percorsoDatabase;
+  if (!dati.percorsoDatabase.empty()) {
+    std::string prefix = "\\\\" + dati.nomeServer + "\\" + dati.percorsoDatabase;
     if (!EndsWithBackslash(prefix)) prefix += "\\";
-    return ConnettiDatabase(db, prefix + file, "", "", user, password);
+    piano.tentativi.push_back({prefix + file, OrigineConnessione::kPercorsoDatabase});
+    return piano;
   }
 
   // 3. The directory itself; a UNC directory becomes the server's own path.
-  if (dir.find("\\\\") != std::string::npos) {
-    const std::string pathOnServer = ReadProfileString(ini, "CONFIG", "Percorso Nel Server");
-    warned = PercorsoDiRete(dir, pathOnServer, prefix, sharedByName);
+  std::string prefix = dir;
+  bool sharedByName = false;
+  if (dir.find("\\\\") != std::string::npos &&
+      PercorsoDiReteText(dir, dati.percorsoNelServer, prefix, sharedByName, piano.condivisione)) {
+    piano.dopo = DopoTentativi::kAvvisoCondivisione;
+    return piano;
   }
-  if (!warned) connected = ConnettiDatabase(db, prefix + file, "", "", user, password);
-  if (!warned && sharedByName && !connected) {
-    CurrentDesktop().ShowMessage(
-        "Errore: nonostante le configurazioni, il particolare percorso di rete sta rendendo impossibile "
-        "l'attivazione del database");
-    warned = true;
-  }
+  piano.tentativi.push_back({prefix + file, OrigineConnessione::kCartella});
 
-  // 4. Ask for the server and its drive.
-  if (!connected && !warned) {
-    ServerLocation location = ChiediServer(dir, owner, parameterFile);
-    if (!location.serverName.empty()) {
-      connected =
-          ConnettiDatabase(db, prefix + file, location.serverName, location.driveLetter, user, password);
-    } else {
-      CurrentDesktop().ShowMessage("Apertura / creazione del database non riuscita!");
-    }
+  // 4. Ask for the server and its drive, unless the share by name is at fault.
+  if (sharedByName) {
+    piano.dopo = DopoTentativi::kErrorePercorsoRete;
+  } else {
+    piano.dopo = DopoTentativi::kChiediServer;
+    piano.baseServer = prefix + file;
   }
-  return connected;
+  return piano;
+}
+
+bool ApriArchivio(TIBDatabase& db, const std::string& dir, const std::string& fileName,
+                  const std::string& user, const std::string& password, const void* owner,
+                  const std::string& parameterFile) {
+  const PianoApertura piano =
+      PianoApriArchivio(dir, fileName, LeggiDatiIniArchivio(DatiIniPath(dir, parameterFile)));
+  for (const TentativoApertura& t : piano.tentativi) {
+    if (ConnettiDatabase(db, t.connessione, "", "", user, password)) return true;
+  }
+  switch (piano.dopo) {
+    case DopoTentativi::kNiente:
+      return false;
+    case DopoTentativi::kAvvisoCondivisione:
+      CurrentDesktop().ShowMessage(AvvisoCondivisione(piano.condivisione));
+      return false;
+    case DopoTentativi::kErrorePercorsoRete:
+      CurrentDesktop().ShowMessage(
+          "Errore: nonostante le configurazioni, il particolare percorso di rete sta rendendo impossibile "
+          "l'attivazione del database");
+      return false;
+    case DopoTentativi::kChiediServer:
+      break;
+  }
+  ServerLocation location = ChiediServer(dir, owner, parameterFile);
+  if (location.serverName.empty()) {
+    CurrentDesktop().ShowMessage("Apertura / creazione del database non riuscita!");
+    return false;
+  }
+  return ConnettiDatabase(db, piano.baseServer, location.serverName, location.driveLetter, user, password);
 }
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "archive/IBDatabase.h"
 
@@ -51,6 +52,49 @@ bool PercorsoDiReteText(const std::string& dir, const std::string& pathOnServer,
 
 // The share warning for `share`.
 std::string AvvisoCondivisione(const std::string& share);
+
+// The keys of "dati.ini" (section "CONFIG") that guide ApriArchivio.
+struct DatiIniArchivio {
+  std::string nomeServer;         // "Nome Server"
+  std::string alias;              // "Alias"
+  std::string percorsoDatabase;   // "PercorsoDatabase"
+  std::string percorsoNelServer;  // "Percorso Nel Server"
+};
+
+// Where a connect string of ApriArchivio comes from.
+enum class OrigineConnessione {
+  kAlias,             // "Nome Server" + ":" + "Alias"
+  kPercorsoDatabase,  // "\\" + "Nome Server" + "\" + "PercorsoDatabase" + file
+  kCartella,          // the directory (a UNC one as the server sees it) + file
+};
+
+struct TentativoApertura {
+  std::string connessione;
+  OrigineConnessione origine;
+};
+
+// What ApriArchivio does once every attempt of a plan has failed.
+enum class DopoTentativi {
+  kNiente,              // nothing more: the result is false, no message
+  kAvvisoCondivisione,  // the share warning for `condivisione`, result false
+  kErrorePercorsoRete,  // the network-path error, result false
+  kChiediServer,        // the server prompt, then `baseServer` on its server and drive
+};
+
+// The connect strings ApriArchivio tries, in order, for the archive
+// `fileName` ("archivio.fdb" when empty) of directory `dir`, and what comes
+// after them. Pure: both the run and the doctor follow it.
+struct PianoApertura {
+  std::vector<TentativoApertura> tentativi;
+  DopoTentativi dopo = DopoTentativi::kNiente;
+  std::string condivisione;  // the share named by kAvvisoCondivisione
+  std::string baseServer;    // the name kChiediServer connects on the prompt's server
+};
+PianoApertura PianoApriArchivio(const std::string& dir, const std::string& fileName,
+                                const DatiIniArchivio& dati);
+
+// The keys of "dati.ini" at `iniPath` (missing keys read empty).
+DatiIniArchivio LeggiDatiIniArchivio(const std::string& iniPath);
 
 // Opens (or creates) the archive `fileName` ("archivio.fdb" when empty) of
 // the directory `dir` (as stored, ending with its delimiter; "dati.ini" is

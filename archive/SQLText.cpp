@@ -8,6 +8,7 @@
 
 #include "archive/ParameterBlocks.h"
 #include "platform/Exceptions.h"
+#include "platform/Text.h"
 
 namespace velmora {
 
@@ -15,14 +16,6 @@ namespace {
 
 bool IsNameChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '$';
-}
-
-std::string UpperAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
 }
 
 }  // namespace

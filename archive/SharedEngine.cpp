@@ -15,6 +15,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/Text.h"
 
 namespace velmora {
@@ -93,16 +94,8 @@ void RemoveMirror(const std::string& dir, const std::vector<std::string>& names)
 bool WriteNewFile(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd) == 0;
+  const bool written = WriteAll(fd, text);
+  return ::close(fd) == 0 && written;
 }
 
 std::string MirrorFor(const std::string& source) {

@@ -1,7 +1,9 @@
 #include "config/QorIni22.h"
 
+#include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
 #include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "archive/ParameterBlocks.h"
 #include "archive/QorDB.h"
 #include "archive/SQLText.h"
@@ -11,6 +13,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace velmora {
 
@@ -61,19 +64,16 @@ namespace qorini22 {
 // (so releasing the connection cannot commit them later) and false is
 // returned; the error itself is dropped, as the callers' contracts say.
 bool EseguiScrittura(TIBQuery& query) {
+  AmbitoTransazione scrittura(query.Transaction());
   try {
     query.ExecSQL();
-    query.Transaction()->CommitRetaining();
-    return true;
+    scrittura.ConfermaMantenendo();
   } catch (const Exception&) {
-    try {
-      if (query.Transaction() && query.Transaction()->Active()) query.Transaction()->Rollback();
-    } catch (const Exception&) {
-      // The connection is released next; a rollback it cannot do leaves
-      // nothing of this transaction to commit either.
-    }
-    return false;
+    return false;  // rolled back by the scope
   }
+  // Durable; the transaction stays open on the connection like every other.
+  scrittura.Consegna();
+  return true;
 }
 
 // A query object bound to `database` and `transaction`, parameter scanning
@@ -144,35 +144,32 @@ void TQorIni22::InizializzaQuery(const std::string& PercorsoArchivio) {
   ApriConfigurazione(database, fileIni);
 
   if (!EsisteTabella(database, "UTENTI")) {
-    TIBSQL create;
-    create.SetDatabase(&database);
-    create.SetTransaction(TransazioneNoWait(database));
-    create.ParamCheck = false;
-    create.SQL = {
-        "CREATE TABLE UTENTI( ",
-        "  CODICE Smallint NOT NULL, ",
-        "  NOMEUTENTE Varchar(20), ",
-        "  PWDUTENTE Varchar(80), ",
-        "  PROFILOSICUREZZA Smallint, ",
-        "  PROGETTO Smallint, ",
-        "  DESCRIZIONE Varchar(128), ",
-        "  EMAIL Varchar(128), ",
-        "  NOTE Blob sub_type 1, ",
-        "  INFO1 Varchar(10), ",
-        "  INFO2 Varchar(10), ",
-        "  PLENVIO Blob sub_type 1, ",
-        "  DITTA Varchar(64), ",
-        "  MANTIENISTDMIN Smallint, ",
-        "  ABILITASCELTADISCO Smallint, ",
-        "  ULTIMODISCOSCELTO Varchar(1), ",
-        "  ACCESSOPLENVIO Smallint, ",
-        "  UTENTEINATTIVO Smallint, ",
-        "  CONSTRAINT UTENTI_CHIAVEPRIMARIA PRIMARY KEY (CODICE) ",
-        ")",
-    };
+    Istruzione create(TransazioneNoWait(database),
+                      {
+                          "CREATE TABLE UTENTI( ",
+                          "  CODICE Smallint NOT NULL, ",
+                          "  NOMEUTENTE Varchar(20), ",
+                          "  PWDUTENTE Varchar(80), ",
+                          "  PROFILOSICUREZZA Smallint, ",
+                          "  PROGETTO Smallint, ",
+                          "  DESCRIZIONE Varchar(128), ",
+                          "  EMAIL Varchar(128), ",
+                          "  NOTE Blob sub_type 1, ",
+                          "  INFO1 Varchar(10), ",
+                          "  INFO2 Varchar(10), ",
+                          "  PLENVIO Blob sub_type 1, ",
+                          "  DITTA Varchar(64), ",
+                          "  MANTIENISTDMIN Smallint, ",
+                          "  ABILITASCELTADISCO Smallint, ",
+                          "  ULTIMODISCOSCELTO Varchar(1), ",
+                          "  ACCESSOPLENVIO Smallint, ",
+                          "  UTENTEINATTIVO Smallint, ",
+                          "  CONSTRAINT UTENTI_CHIAVEPRIMARIA PRIMARY KEY (CODICE) ",
+                          ")",
+                      });
     try {
-      create.ExecQuery();
-      create.Transaction()->CommitRetaining();
+      create.Esegui();
+      create->Transaction()->CommitRetaining();
     } catch (const Exception&) {
       // A table that cannot be created shows in the count query below.
     }
@@ -215,9 +212,7 @@ TUserLogin TQorIni22::LoginTolvaUser(const std::string& Nome, const std::string&
   TIBDatabase database;
   ApriConfigurazione(database, fileIni);
 
-  std::string nomeMaiuscolo = Nome;
-  for (char& c : nomeMaiuscolo)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  const std::string nomeMaiuscolo = UpperAscii(Nome);
 
   TIBQuery query;
   Prepara(query, database, TransazioneReadCommitted(database), false,

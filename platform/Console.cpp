@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Exceptions.h"
+#include "platform/FileDescriptor.h"
 
 namespace velmora {
 namespace {
@@ -13,19 +14,6 @@ namespace {
 std::function<void(std::string_view)>& Sink() {
   static std::function<void(std::string_view)> sink;
   return sink;
-}
-
-// Unbuffered write of the whole text: a line is on the pipe before the next
-// statement runs, even if the process dies right after.
-void WriteAll(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report to
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
 }
 
 // Control characters become blanks; CR LF pairs stay when `keepCrLf`.
@@ -77,7 +65,10 @@ void WriteLine(std::string_view line) {
   text.reserve(line.size() + 2);
   text.append(line);
   text.append("\r\n");
-  WriteAll(text);
+  // Unbuffered, the whole text: a line is on the pipe before the next
+  // statement runs, even if the process dies right after. A failed write
+  // has nowhere left to be reported.
+  WriteAll(STDOUT_FILENO, text);
 }
 
 ConsoleRedirect::ConsoleRedirect(std::function<void(std::string_view)> sink) : previous_(std::move(Sink())) {

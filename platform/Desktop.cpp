@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/CodePage.h"
+#include "platform/FileDescriptor.h"
 
 namespace velmora {
 namespace {
@@ -14,18 +15,6 @@ namespace {
 // Longest answer kept from one terminal line; the rest of the line is read
 // and dropped so the next question starts on a fresh line.
 constexpr size_t kMaxAnswer = 65536;
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 // `text` with every CR LF, CR or LF replaced by `lineBreak`.
 std::string ReplaceLineBreaks(std::string_view text, std::string_view lineBreak) {

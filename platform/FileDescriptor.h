@@ -1,8 +1,9 @@
-// The owner of one open file descriptor.
+// The owner of one open file descriptor, and the one write-all loop.
 #pragma once
 
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 namespace velmora {
@@ -34,5 +35,11 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Writes every byte of `text` to `fd`, writing again after a short write and
+// after EINTR. Returns false (errno set) when a write fails; what was
+// written before stays written. A closed pipe gives EPIPE once SIGPIPE is
+// ignored, as every program of the suite does.
+bool WriteAll(int fd, std::string_view text) noexcept;
 
 }  // namespace velmora

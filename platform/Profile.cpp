@@ -10,6 +10,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/Exceptions.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Locale.h"
 #include "platform/Text.h"
 
@@ -340,18 +341,6 @@ ReadStatus ReadRegularFile(const std::string& path, std::string& out, struct sta
   }
   ::close(fd);
   return status;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 // Creates a file that did not exist (through a dangling link, its target).

@@ -1,6 +1,6 @@
 // Small byte-level text primitives shared by every layer: trimming with a
 // blank set the caller names, and ASCII case-insensitive comparison. They
-// never allocate except LowerAscii, and never look at the locale.
+// never allocate except LowerAscii and UpperAscii, and never look at the locale.
 #pragma once
 
 #include <string>
@@ -31,6 +31,12 @@ constexpr char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<ch
 
 // `s` with A-Z made a-z; every other byte unchanged.
 std::string LowerAscii(std::string_view s);
+
+// `c` with a-z made A-Z; every other byte unchanged.
+constexpr char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// `s` with a-z made A-Z; every other byte unchanged.
+std::string UpperAscii(std::string_view s);
 
 // True when `a` and `b` are equal once A-Z and a-z are taken as the same;
 // bytes outside ASCII must match exactly.

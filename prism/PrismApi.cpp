@@ -9,7 +9,7 @@
 
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
-#include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
 #include "platform/Locale.h"
@@ -35,15 +35,11 @@ bool FinisceCon(std::string_view text, std::string_view suffix) {
 void EseguiAggiornamento(TIBDatabase& database, TIBTransaction* transazione, std::vector<std::string> righe) {
   const bool condivisa = transazione != nullptr;
   if (!transazione) transazione = NuovaTransazione(database, 0);
-  TIBSQL sql;
-  sql.SetDatabase(&database);
-  sql.SetTransaction(transazione);
-  sql.ParamCheck = false;
-  sql.SQL = std::move(righe);
+  Istruzione sql(transazione, std::move(righe));
   if (condivisa)
-    EseguiRipetendoConflitti(sql);
+    sql.EseguiRipetendoConflitti();
   else
-    sql.ExecQuery();
+    sql.Esegui();
   transazione->CommitRetaining();
 }
 

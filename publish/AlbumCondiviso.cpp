@@ -1,8 +1,9 @@
 #include "publish/AlbumCondiviso.h"
 
+#include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
-#include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 
 namespace velmora {
 
@@ -18,41 +19,32 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
 bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                         const std::string& baseUrl, const std::string& nomeAlbum,
                         const std::string& idAlbumTolvana) {
-  TIBTransaction* blocco = TransazioneRigaAlbum(database);
-  try {
-    std::string idAlbum;
-    {
-      // The update takes the row's lock, waiting while another process
-      // holds it; when that process commits, the update is refused as a
-      // conflict and runs again, and the re-read sees what was committed.
-      TIBSQL sql;
-      sql.SetDatabase(&database);
-      sql.SetTransaction(blocco);
-      sql.ParamCheck = false;
-      sql.SQL = {"UPDATE KELALBUMPRISM SET IDALBUMPRISM = IDALBUMPRISM WHERE ID = " + idAlbumTolvana};
-      EseguiRipetendoConflitti(sql);
-      sql.FreeHandle();
-      sql.SQL = {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + idAlbumTolvana};
-      sql.ExecQuery();
-      if (!sql.Eof()) idAlbum = sql.FieldByName("IDALBUMPRISM").AsString();
-    }
-    if (!idAlbum.empty()) {
-      stato.IdAlbumPrism = idAlbum;
-      blocco->CommitRetaining();
-      return false;
-    }
-    CreaAlbumPrism(database, http, stato, baseUrl, nomeAlbum, idAlbumTolvana, blocco);
-    // When creation failed before its row write, the lock is still held.
-    blocco->CommitRetaining();
-    return true;
-  } catch (...) {
-    try {
-      if (blocco->Active()) blocco->Rollback();
-    } catch (...) {
-      // The connection is gone or failing: the lock ends with it.
-    }
-    throw;
+  // On any failure the scope rolls back and the lock ends; what went wrong
+  // is what propagates.
+  AmbitoTransazione blocco(TransazioneRigaAlbum(database));
+  // The update takes the row's lock, waiting while another process holds
+  // it; when that process commits, the update is refused as a conflict and
+  // runs again, and the re-read sees what was committed.
+  Istruzione(blocco.Transazione(),
+             {"UPDATE KELALBUMPRISM SET IDALBUMPRISM = IDALBUMPRISM WHERE ID = " + idAlbumTolvana})
+      .EseguiRipetendoConflitti();
+  std::string idAlbum;
+  {
+    Istruzione sql(blocco.Transazione(),
+                   {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + idAlbumTolvana});
+    if (!sql.Esegui().Eof()) idAlbum = sql.Testo("IDALBUMPRISM");
   }
+  const bool creato = idAlbum.empty();
+  if (creato) {
+    CreaAlbumPrism(database, http, stato, baseUrl, nomeAlbum, idAlbumTolvana, blocco.Transazione());
+  } else {
+    stato.IdAlbumPrism = idAlbum;
+  }
+  // When creation failed before its row write, the lock is still held. The
+  // transaction stays open on the connection, as the run's others do.
+  blocco.ConfermaMantenendo();
+  blocco.Consegna();
+  return creato;
 }
 
 }  // namespace velmora

@@ -1,8 +1,9 @@
 #include "publish/TransferClaim.h"
 
+#include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
-#include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "archive/SQLText.h"
 #include "platform/Clock.h"
 #include "platform/Exceptions.h"
@@ -13,41 +14,18 @@ namespace velmora {
 
 namespace {
 
-// The server's codes for a row that another transaction holds or changed:
-// lock conflict on a no-wait transaction, deadlock, update conflict, and
-// the concurrent transaction that holds it.
-bool RigaOccupata(const EIBError& e) {
-  switch (e.IBErrorCode()) {
-    case 335544345:  // isc_lock_conflict
-    case 335544336:  // isc_deadlock
-    case 335544451:  // isc_update_conflict
-    case 335544878:  // isc_concurrent_transaction
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The row's DATAORATRANSF as last committed (empty when NULL or when the
 // row is gone), read on a read-committed transaction of its own, which
 // reads past another transaction's lock.
 std::string DataOraCommessa(TIBDatabase& database, int64_t id) {
-  TIBTransaction* transazione = TransazioneReadCommitted(database);
+  AmbitoTransazione lettura(TransazioneReadCommitted(database));
   std::string dataOra;
-  try {
-    TIBSQL sql;
-    sql.SetDatabase(&database);
-    sql.SetTransaction(transazione);
-    sql.ParamCheck = false;
-    sql.SQL = {"SELECT DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id)};
-    sql.ExecQuery();
-    if (!sql.Eof()) dataOra = sql.FieldByName("DATAORATRANSF").AsString();
-    sql.Close();
-    transazione->Commit();
-  } catch (...) {
-    if (transazione->Active()) transazione->Rollback();
-    throw;
+  {
+    Istruzione sql(lettura.Transazione(),
+                   {"SELECT DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id)});
+    if (!sql.Esegui().Eof()) dataOra = sql.Testo("DATAORATRANSF");
   }
+  lettura.Conferma();
   return dataOra;
 }
 
@@ -88,60 +66,38 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     TIBDatabase& database, int64_t id, bool soloInAttesa,
     std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
   prenotazione.reset();
-  TIBTransaction* transazione = TransazioneNoWait(database);
+  // Every way out but the claim rolls the transaction back; a rollback that
+  // fails never hides what ended the attempt.
+  AmbitoTransazione blocco(TransazioneNoWait(database));
   try {
-    TIBSQL sql;
-    sql.SetDatabase(&database);
-    sql.SetTransaction(transazione);
-    sql.ParamCheck = false;
-    sql.SQL = {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
-               (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"};
-    sql.ExecQuery();
-    if (sql.Eof()) {
-      sql.Close();
-      transazione->Rollback();
-      return Esito::kCambiata;
-    }
-    if (dataOra) *dataOra = sql.FieldByName("DATAORATRANSF").AsString();
-    sql.Close();
+    Istruzione sql(blocco.Transazione(),
+                   {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
+                    (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"});
+    if (sql.Esegui().Eof()) return Esito::kCambiata;
+    if (dataOra) *dataOra = sql.Testo("DATAORATRANSF");
   } catch (const EIBError& e) {
-    if (transazione->Active()) transazione->Rollback();
-    if (!RigaOccupata(e)) throw;
+    if (!ConflittoAggiornamento(e)) throw;
     motivo = e.Message();
     return Esito::kOccupata;
   }
-  prenotazione.reset(new PrenotazioneTrasferimento(transazione, id));
+  prenotazione.reset(new PrenotazioneTrasferimento(blocco.Consegna(), id));
   return Esito::kPrenotata;
 }
 
 PrenotazioneTrasferimento::~PrenotazioneTrasferimento() { Rilascia(); }
 
 void PrenotazioneTrasferimento::Registra(const std::string& riferimento, const std::string& hash) {
-  try {
-    TIBSQL sql;
-    sql.SetDatabase(transazione_->DefaultDatabase());
-    sql.SetTransaction(transazione_);
-    sql.ParamCheck = false;
-    sql.SQL = {TestoRegistrazione(id_, riferimento, hash)};
-    sql.ExecQuery();
-    transazione_->CommitRetaining();
-  } catch (...) {
-    Rilascia();
-    throw;
-  }
+  AmbitoTransazione blocco(transazione_);
+  Istruzione(transazione_, {TestoRegistrazione(id_, riferimento, hash)}).Esegui();
+  blocco.ConfermaMantenendo();
   // Durable already; the commit only ends the transaction and its lock.
   try {
-    transazione_->Commit();
+    blocco.Conferma();
   } catch (const Exception&) {
     // What matters is committed; the connection ends the rest.
   }
 }
 
-void PrenotazioneTrasferimento::Rilascia() noexcept {
-  try {
-    if (transazione_->Active()) transazione_->Rollback();
-  } catch (...) {
-  }
-}
+void PrenotazioneTrasferimento::Rilascia() noexcept { AmbitoTransazione(transazione_).Annulla(); }
 
 }  // namespace velmora

@@ -1,8 +1,10 @@
 #include "publish/TransferSelection.h"
 
+#include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "platform/Paths.h"
 #include "publish/Trasferimento.h"
 
@@ -45,14 +47,12 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
                                                   const SelezioneTrasferimenti& selezione,
                                                   const std::string& parameterFile) {
   std::vector<RigaTrasferimento> righe;
-  TIBTransaction* transazione = TransazioneReadCommitted(database);
-  TIBSQL sql;
-  sql.SetDatabase(&database);
-  sql.SetTransaction(transazione);
-  sql.ParamCheck = false;
-  sql.SQL = {TestoSelezione(selezione)};
-  sql.ExecQuery();
-  auto campo = [&sql](const char* nome) { return sql.FieldByName(nome).AsString(); };
+  // A read-only transaction: ending it keeps no old record versions alive
+  // while the batch works.
+  AmbitoTransazione lettura(TransazioneReadCommitted(database));
+  Istruzione istruzione(lettura.Transazione(), {TestoSelezione(selezione)});
+  TIBSQL& sql = istruzione.Esegui().Sql();
+  auto campo = [&istruzione](const char* nome) { return istruzione.Testo(nome); };
   while (!sql.Eof()) {
     RigaTrasferimento r;
     r.id = sql.FieldByName("ID").AsInt64();
@@ -73,10 +73,8 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
     righe.push_back(std::move(r));
     sql.Next();
   }
-  // A read-only transaction: ending it keeps no old record versions alive
-  // while the batch works.
   sql.Close();
-  transazione->Commit();
+  lettura.Conferma();
   return righe;
 }
 

@@ -3,6 +3,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "archive/QorDB.h"
 #include "config/QorIni22.h"
 #include "platform/Console.h"
@@ -32,24 +33,22 @@ bool ApriArchivioUtente(TIBDatabase& database, const std::string& archivio,
                       fileParametri);
 }
 
-void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, int64_t idTransfer,
-                        const std::string& fileParametri, StatoPrism& stato, RecordTrasferimento& record) {
+void LeggiTrasferimento(TIBTransaction* transazione, int64_t idTransfer, const std::string& fileParametri,
+                        StatoPrism& stato, RecordTrasferimento& record) {
   std::string percorsoFoto, nomeFile;
   {
-    TIBSQL sql;
-    sql.SetDatabase(&database);
-    sql.SetTransaction(transazione);
-    sql.ParamCheck = false;
-    sql.SQL = {
-        "SELECT A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD, A.NOMESITOPRISM, "
-        "A.ID IDALBUMTOLVANA, A.IDALBUMPRISM, A.NOMEALBUM ",
-        ", P.PERCORSOFOTO, P.NOMEFILE, P.ESTENSIONE_FILE, L.IDITEMPHOTO, P.TITOLO TITOLOFOTO",
-        "FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID)",
-        "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID)",
-        "WHERE L.ID=" + std::to_string(idTransfer),
-    };
-    sql.ExecQuery();
-    auto campo = [&sql](const char* nome) { return sql.FieldByName(nome).AsString(); };
+    Istruzione sql(
+        transazione,
+        {
+            "SELECT A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD, A.NOMESITOPRISM, "
+            "A.ID IDALBUMTOLVANA, A.IDALBUMPRISM, A.NOMEALBUM ",
+            ", P.PERCORSOFOTO, P.NOMEFILE, P.ESTENSIONE_FILE, L.IDITEMPHOTO, P.TITOLO TITOLOFOTO",
+            "FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID)",
+            "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID)",
+            "WHERE L.ID=" + std::to_string(idTransfer),
+        });
+    sql.Esegui();
+    auto campo = [&sql](const char* nome) { return sql.Testo(nome); };
     stato.TokenPrism = campo("TOKENPRISM");
     stato.IdUserPrism = campo("IDUSERPRISM");
     record.accountUser = campo("ACCOUNTUSER");
@@ -84,7 +83,7 @@ bool FaseArchivio(const std::string& baseDir, const std::string& utente, const s
   ApriArchivioUtente(database, archivio, fileParametri);
 
   stato.ContatoreFoto = 1;
-  LeggiTrasferimento(database, NuovaTransazione(database, 0), idTransfer, fileParametri, stato, record);
+  LeggiTrasferimento(NuovaTransazione(database, 0), idTransfer, fileParametri, stato, record);
   if (!FileExists(record.fileLocale)) {
     WriteLine("File da caricare non esiste " + OneLineText(record.percorsoMedia));
     return false;
@@ -94,15 +93,12 @@ bool FaseArchivio(const std::string& baseDir, const std::string& utente, const s
 
 void RegistraTrasferimento(TIBDatabase& database, int64_t idTransfer, const std::string& riferimento,
                            const std::string& hash) {
-  TIBSQL sql;
-  sql.SetDatabase(&database);
   TIBTransaction* transazione = TransazioneNoWait(database);
-  sql.SetTransaction(transazione);
-  sql.ParamCheck = false;
-  sql.SQL = AggiornamentoRiga("KELTRANSFLOG",
-                              {{"IDPRISM", riferimento}, {"HASHPRISM", hash}, {"DATAORATRANSF", "NOW"}},
-                              UgualeId::Attaccato, idTransfer);
-  sql.ExecQuery();
+  Istruzione(transazione,
+             AggiornamentoRiga("KELTRANSFLOG",
+                               {{"IDPRISM", riferimento}, {"HASHPRISM", hash}, {"DATAORATRANSF", "NOW"}},
+                               UgualeId::Attaccato, idTransfer))
+      .Esegui();
   transazione->CommitRetaining();
 }
 

@@ -54,14 +54,14 @@ std::string PercorsoArchivioUtente(const std::string& baseDir, const std::string
 bool ApriArchivioUtente(TIBDatabase& database, const std::string& archivio, const std::string& fileParametri);
 
 // Runs the transfer query for transfer row `idTransfer` (written as its
-// decimal text) on `transazione`, parameter scanning
+// decimal text) on `transazione` and its connection, parameter scanning
 // off, and fills `stato` (TokenPrism, IdUserPrism, IdAlbumPrism) and
 // `record`, the media path mapped to a local path through the PERCORSI
 // section of `fileParametri`. A missing row reads as empty columns. The
 // statement object is released; the transaction is not ended. Does not test
 // the media file. Raises the database layer's exceptions.
-void LeggiTrasferimento(TIBDatabase& database, TIBTransaction* transazione, int64_t idTransfer,
-                        const std::string& fileParametri, StatoPrism& stato, RecordTrasferimento& record);
+void LeggiTrasferimento(TIBTransaction* transazione, int64_t idTransfer, const std::string& fileParametri,
+                        StatoPrism& stato, RecordTrasferimento& record);
 
 // The run's archive stage: PercorsoArchivioUtente (empty: writes "Archivio
 // vuoto", returns false), ApriArchivioUtente (its result not examined),

@@ -14,7 +14,8 @@ root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 
 # folder: the folders whose headers it may include (besides its own).
 # Lowest layer first. The companions under app/ reuse the layers below app/,
-# never app/ itself nor each other, and show no window.
+# never app/ itself nor each other, and show no window; all three run in
+# the program frame of app/frame.
 layers='
 platform:
 archive: platform
@@ -23,9 +24,10 @@ transport: platform
 window: platform
 prism: transport archive platform
 publish: prism config archive transport platform
-app: publish prism config archive transport window platform
-app/batch: publish prism config archive transport platform
-app/doctor: publish prism config archive transport platform
+app/frame: archive platform
+app: app/frame publish prism config archive transport window platform
+app/batch: app/frame publish prism config archive transport platform
+app/doctor: app/frame publish prism config archive transport platform
 '
 
 declare -A allowed

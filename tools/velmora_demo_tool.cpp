@@ -29,6 +29,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
+#include "archive/Istruzione.h"
 #include "archive/SQLText.h"
 #include "config/QorIni22.h"
 #include "platform/Exceptions.h"
@@ -55,14 +56,7 @@ void Execute(TIBDatabase& db, const std::string& text) {
   TIBTransaction transaction;
   transaction.SetDefaultDatabase(&db);
   transaction.StartTransaction();
-  {
-    TIBSQL sql;
-    sql.SetDatabase(&db);
-    sql.SetTransaction(&transaction);
-    sql.ParamCheck = false;
-    sql.SQL = {text};
-    sql.ExecQuery();
-  }
+  Istruzione(&transaction, {text}).Esegui();
   transaction.Commit();
 }
 
@@ -155,12 +149,8 @@ int Show(const std::string& dirArg, const std::string& id) {
       "INNER JOIN KELALBUMPRISM A ON (L.IDALBUM = A.ID) WHERE L.ID = "};
   const char* titles[] = {"KELTRANSFLOG", "KELALBUMPRISM"};
   for (int q = 0; q < 2; ++q) {
-    TIBSQL sql;
-    sql.SetDatabase(&db);
-    sql.SetTransaction(&transaction);
-    sql.ParamCheck = false;
-    sql.SQL = {std::string(queries[q]) + id};
-    sql.ExecQuery();
+    Istruzione istruzione(&transaction, {std::string(queries[q]) + id});
+    TIBSQL& sql = istruzione.Esegui().Sql();
     std::cout << titles[q] << ":\n";
     if (sql.Eof()) {
       std::cout << "  (no row)\n";

@@ -12,6 +12,7 @@
 
 #include "app/batch/BatchReport.h"
 #include "app/batch/BatchWork.h"
+#include "app/frame/ProgramFrame.h"
 #include "archive/IBDatabase.h"
 #include "platform/Console.h"
 #include "platform/Exceptions.h"
@@ -330,7 +331,7 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
   const auto inizio = Orologio::now();
   try {
     const std::string fileParametri = baseDir + kFileParametri;
-    if (!FileExists(fileParametri) || ::access(fileParametri.c_str(), R_OK) != 0) {
+    if (!FileParametriLeggibile(fileParametri)) {
       ScriviErrore("File ParametriKelvora.ini non esistente! (cercato in " + baseDir + ")");
       return 2;
     }
@@ -381,12 +382,9 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
         return 2;
       }
     }
-    if (StopRequested()) {
-      // Every claim is committed or rolled back by now. The process ends
-      // by the signal without detaching: after a stop signal the embedded
-      // engine does not come back from a detach.
-      static_cast<void>(connessione.release());
-    }
+    // After a stop signal every claim is committed or rolled back by now;
+    // the connection is detached here as on every path, and main ends the
+    // process by the signal.
     return CodiceUscita(riepilogo);
   } catch (const EStopRequested&) {
     ScriviErrore("fermato da un segnale");

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/batch/BatchReport.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
 #include "publish/BatchUpload.h"
@@ -88,8 +89,7 @@ double SecondiDa(Orologio::time_point inizio) {
 
 void ScriviErrore(const std::string& text) {
   std::string line = "velmora-batch: " + text + "\n";
-  ssize_t ignored = ::write(2, line.data(), line.size());
-  (void)ignored;
+  WriteAll(STDERR_FILENO, line);
 }
 
 std::string Descrivi(const Exception& e) { return std::string(e.ClassName()) + ": " + e.Message(); }
@@ -110,10 +110,7 @@ void Avanzamento::Ferma() {
   if (attivo_) Scrivi("\r\x1b[K");
 }
 
-void Avanzamento::Scrivi(const std::string& text) {
-  ssize_t ignored = ::write(2, text.data(), text.size());
-  (void)ignored;
-}
+void Avanzamento::Scrivi(const std::string& text) { WriteAll(STDERR_FILENO, text); }
 
 void Avanzamento::Ciclo() {
   std::unique_lock<std::mutex> lock(mutex_);

@@ -1,12 +1,8 @@
 // The helpers the doctor's checks share, and the chain in order.
 #include "app/doctor/Doctor.h"
 
-#include <charconv>
-#include <cstdint>
-
 #include "app/doctor/DoctorChecks.h"
 #include "archive/DBUtility.h"
-#include "archive/IBSQL.h"
 #include "archive/QorDB.h"
 #include "platform/Console.h"
 #include "publish/Trasferimento.h"
@@ -27,15 +23,6 @@ std::string Unisci(const std::vector<std::string>& parti, const char* separatore
   return out;
 }
 
-std::optional<std::string> CodiceNumerico(const std::string& text) {
-  std::string_view digits = text;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  int32_t value = 0;
-  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return std::to_string(value);
-}
-
 std::string Collega(TIBDatabase& db, const std::string& connessione) {
   db.LoginPrompt = false;
   db.Params = {std::string("user_name=") + kUtenteDatabaseDefault,
@@ -47,23 +34,6 @@ std::string Collega(TIBDatabase& db, const std::string& connessione) {
   } catch (const Exception& e) {
     return Errore(e);
   }
-}
-
-std::vector<std::vector<std::string>> Righe(TIBDatabase& db, const std::string& select, size_t limite) {
-  TIBSQL sql;
-  sql.SetDatabase(&db);
-  sql.SetTransaction(TransazioneReadCommitted(db));
-  sql.ParamCheck = false;
-  sql.SQL = {select};
-  sql.ExecQuery();
-  std::vector<std::vector<std::string>> righe;
-  while (!sql.Eof() && righe.size() < limite) {
-    std::vector<std::string> riga;
-    for (size_t i = 0; i < sql.FieldCount(); ++i) riga.push_back(sql.Fields(i).AsString());
-    righe.push_back(std::move(riga));
-    sql.Next();
-  }
-  return righe;
 }
 
 std::string Descrivi(const std::string& connessione, bool server) {

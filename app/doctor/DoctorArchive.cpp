@@ -4,6 +4,7 @@
 
 #include "app/doctor/DoctorChecks.h"
 #include "archive/DBUtility.h"
+#include "archive/Istruzione.h"
 #include "archive/QorDB.h"
 #include "archive/Qorin2.h"
 #include "platform/Console.h"
@@ -80,40 +81,49 @@ Diagnosi::DatiIni Diagnosi::LeggiDatiIni() {
   return dati;
 }
 
-// The attempts in the order ApriArchivio makes them; the doctor only
-// attaches, where the run would create a database after each failure.
-// `blocco` receives why the run would stop before (or after) them.
+// The attempts in the order ApriArchivio makes them (PianoApriArchivio);
+// the doctor only attaches, where the run would create a database after
+// each failure. `blocco` receives why the run would stop before (or after)
+// them.
 std::vector<Diagnosi::Tentativo> Diagnosi::Tentativi(const DatiIni& dati, std::string& blocco) {
+  const PianoApertura piano = PianoApriArchivio(dati.dir, dati.file,
+                                                {.nomeServer = dati.server,
+                                                 .alias = dati.alias,
+                                                 .percorsoDatabase = dati.percorso,
+                                                 .percorsoNelServer = dati.nelServer});
   std::vector<Tentativo> tentativi;
-  if (!dati.server.empty() && !dati.alias.empty())
-    tentativi.push_back({dati.server + ":" + dati.alias, "Nome Server:Alias"});
-  if (!dati.percorso.empty()) {
-    std::string prefisso = "\\\\" + dati.server + "\\" + dati.percorso;
-    if (prefisso.back() != '\\') prefisso += '\\';
-    tentativi.push_back({prefisso + dati.file, "\\\\Nome Server\\PercorsoDatabase"});
-    return tentativi;
+  for (const TentativoApertura& t : piano.tentativi) {
+    switch (t.origine) {
+      case OrigineConnessione::kAlias:
+        tentativi.push_back({t.connessione, "Nome Server:Alias"});
+        break;
+      case OrigineConnessione::kPercorsoDatabase:
+        tentativi.push_back({t.connessione, "\\\\Nome Server\\PercorsoDatabase"});
+        break;
+      case OrigineConnessione::kCartella:
+        tentativi.push_back({t.connessione, "cartella dell'archivio"});
+        break;
+    }
   }
-  std::string prefisso = dati.dir;
-  bool perNome = false;
-  std::string condivisione;
-  bool avviso = false;
-  if (dati.dir.find("\\\\") != std::string::npos) {
-    avviso = PercorsoDiReteText(dati.dir, dati.nelServer, prefisso, perNome, condivisione);
-  }
-  if (avviso) {
-    blocco = "la run mostrerebbe l'avviso sulla condivisione \"" + OneLineText(condivisione) +
-             "\" e non aprirebbe l'archivio";
-    return tentativi;
-  }
-  tentativi.push_back({prefisso + dati.file, "cartella dell'archivio"});
-  if (perNome) {
-    blocco = "la run mostrerebbe l'errore sul percorso di rete";
-  } else if (!dati.server.empty()) {
-    // What the server prompt finds in dati.ini without asking.
-    tentativi.push_back({StringaConnessione(prefisso + dati.file, dati.server, dati.lettera),
-                         "Nome Server e Lettera Disco Server"});
-  } else {
-    blocco = "la run chiederebbe in una finestra il nome del server";
+  switch (piano.dopo) {
+    case DopoTentativi::kNiente:
+      break;
+    case DopoTentativi::kAvvisoCondivisione:
+      blocco = "la run mostrerebbe l'avviso sulla condivisione \"" + OneLineText(piano.condivisione) +
+               "\" e non aprirebbe l'archivio";
+      break;
+    case DopoTentativi::kErrorePercorsoRete:
+      blocco = "la run mostrerebbe l'errore sul percorso di rete";
+      break;
+    case DopoTentativi::kChiediServer:
+      if (!dati.server.empty()) {
+        // What the server prompt finds in dati.ini without asking.
+        tentativi.push_back({StringaConnessione(piano.baseServer, dati.server, dati.lettera),
+                             "Nome Server e Lettera Disco Server"});
+      } else {
+        blocco = "la run chiederebbe in una finestra il nome del server";
+      }
+      break;
   }
   return tentativi;
 }
@@ -151,7 +161,7 @@ bool Diagnosi::TabellePubblicazione() {
         tabelleOk = false;
         continue;
       }
-      auto righe = Righe(
+      auto righe = LeggiRighe(
           archivioDb_,
           std::string("SELECT TRIM(RDB$FIELD_NAME) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '") +
               t.nome + "'");
@@ -170,7 +180,7 @@ bool Diagnosi::TabellePubblicazione() {
       }
     }
     if (!tabelleOk) return false;
-    auto attesa = Righe(archivioDb_, "SELECT COUNT(*) FROM KELTRANSFLOG WHERE DATAORATRANSF IS NULL");
+    auto attesa = LeggiRighe(archivioDb_, "SELECT COUNT(*) FROM KELTRANSFLOG WHERE DATAORATRANSF IS NULL");
     Segna(3, "Trasferimenti in attesa", Esito::Ok,
           "righe di KELTRANSFLOG senza DATAORATRANSF: " + attesa[0][0]);
   } catch (const Exception& e) {

@@ -29,18 +29,9 @@ std::string Errore(const Exception& e);
 // The parts joined by `separatore`.
 std::string Unisci(const std::vector<std::string>& parti, const char* separatore = ", ");
 
-// A user code as the configuration store accepts it: a decimal 32-bit
-// integer with an optional sign, written back without sign "+" or leading
-// zeros.
-std::optional<std::string> CodiceNumerico(const std::string& text);
-
 // Attaches `db` to `connessione` with the run's credentials; never creates.
 // Empty on success, otherwise the engine's report in one line.
 std::string Collega(TIBDatabase& db, const std::string& connessione);
-
-// The rows of a SELECT (at most `limite`), every column as text, on a new
-// read-committed transaction. Raises the layer's errors.
-std::vector<std::vector<std::string>> Righe(TIBDatabase& db, const std::string& select, size_t limite = 1000);
 
 // "server HOST:PATH" or "embedded PATH", in one line.
 std::string Descrivi(const std::string& connessione, bool server);

@@ -5,7 +5,9 @@
 
 #include "app/doctor/DoctorChecks.h"
 #include "archive/DBUtility.h"
+#include "archive/Istruzione.h"
 #include "archive/QorDB.h"
+#include "archive/SQLText.h"
 #include "config/SettingsText.h"
 #include "platform/Console.h"
 #include "platform/Profile.h"
@@ -146,26 +148,28 @@ bool Diagnosi::Configurazione() {
       return false;
     }
     Segna(2, "Tabella UTENTI", Esito::Ok, "presente");
-    std::optional<std::string> codice = CodiceNumerico(r_.utente);
-    if (!codice) {
+    // The user code is read by the run's own rule.
+    std::string codice;
+    try {
+      codice = CodiceUtente(r_.utente);
+    } catch (const EConvertError& e) {
       Segna(2, "Riga utente", Esito::Errore,
-            "codice utente \"" + OneLineText(r_.utente) + "\" non numerico (la run: EConvertError: '" +
-                OneLineText(r_.utente) + "' is not a valid integer value)",
+            "codice utente \"" + OneLineText(r_.utente) + "\" non numerico (la run: " + Errore(e) + ")",
             "il primo argomento è il CODICE numerico della riga di UTENTI");
       return false;
     }
-    auto righe = Righe(db, "SELECT PLENVIO FROM UTENTI WHERE CODICE = " + *codice, 1);
+    auto righe = LeggiRighe(db, "SELECT PLENVIO FROM UTENTI WHERE CODICE = " + codice, 1);
     if (righe.empty()) {
-      auto codici = Righe(db, "SELECT CODICE FROM UTENTI ORDER BY CODICE", 20);
+      auto codici = LeggiRighe(db, "SELECT CODICE FROM UTENTI ORDER BY CODICE", 20);
       std::vector<std::string> elenco;
       for (const auto& c : codici) elenco.push_back(OneLineText(c[0]));
       Segna(2, "Riga utente", Esito::Errore,
-            "nessuna riga con CODICE = " + *codice +
+            "nessuna riga con CODICE = " + codice +
                 " (codici presenti: " + (elenco.empty() ? std::string("nessuno") : Unisci(elenco)) + ")",
             "usa un codice utente esistente o crea l'utente con il programma dell'archivio");
       return false;
     }
-    Segna(2, "Riga utente", Esito::Ok, "CODICE = " + *codice + " trovato");
+    Segna(2, "Riga utente", Esito::Ok, "CODICE = " + codice + " trovato");
     SettingsText impostazioni = SettingsText::Parse(righe[0][0]);
     const SettingsSection* sezione = nullptr;
     for (const SettingsSection& s : impostazioni.Sections()) {

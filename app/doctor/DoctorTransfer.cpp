@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "app/doctor/DoctorChecks.h"
+#include "archive/Istruzione.h"
 #include "archive/SQLText.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
@@ -23,10 +24,11 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
     return std::nullopt;
   }
   try {
-    auto trasf = Righe(archivioDb_,
-                       "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
-                           std::to_string(*idTrasferimento),
-                       1);
+    auto trasf =
+        LeggiRighe(archivioDb_,
+                   "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
+                       std::to_string(*idTrasferimento),
+                   1);
     if (trasf.empty()) {
       Segna(4, "Riga trasferimento", Esito::Errore,
             "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer +
@@ -44,13 +46,13 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
 
     Album album;
     const std::optional<int64_t> idAlbum = IdentificativoRiga(t[0]);
-    auto a = !idAlbum
-                 ? std::vector<std::vector<std::string>>{}
-                 : Righe(archivioDb_,
-                         "SELECT ID, NOMESITOPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMEALBUM, IDALBUMPRISM "
-                         "FROM KELALBUMPRISM WHERE ID = " +
-                             std::to_string(*idAlbum),
-                         1);
+    auto a = !idAlbum ? std::vector<std::vector<std::string>>{}
+                      : LeggiRighe(
+                            archivioDb_,
+                            "SELECT ID, NOMESITOPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMEALBUM, IDALBUMPRISM "
+                            "FROM KELALBUMPRISM WHERE ID = " +
+                                std::to_string(*idAlbum),
+                            1);
     bool righeOk = true;
     if (a.empty()) {
       Segna(4, "Riga album", Esito::Errore,
@@ -67,11 +69,12 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
                                  : ", album del server " + OneLineText(a[0][5])));
     }
     const std::optional<int64_t> idFoto = IdentificativoRiga(t[1]);
-    auto p = !idFoto ? std::vector<std::vector<std::string>>{}
-                     : Righe(archivioDb_,
-                             "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" +
-                                 std::to_string(*idFoto),
-                             1);
+    auto p = !idFoto
+                 ? std::vector<std::vector<std::string>>{}
+                 : LeggiRighe(archivioDb_,
+                              "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" +
+                                  std::to_string(*idFoto),
+                              1);
     if (p.empty()) {
       Segna(4, "Riga foto", Esito::Errore,
             "nessuna riga di KELITEMPHOTO con ID = " + OneLineText(t[1]) +
@@ -128,12 +131,11 @@ void Diagnosi::FileMedia(const std::string& salvato, const std::string& locale) 
 std::vector<Diagnosi::Album> Diagnosi::AlbumInAttesa() {
   std::vector<Album> album;
   try {
-    auto righe =
-        Righe(archivioDb_,
-              "SELECT A.ID, A.NOMESITOPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD, A.IDALBUMPRISM FROM "
-              "KELALBUMPRISM A WHERE "
-              "A.ID IN (SELECT L.IDALBUM FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL) ORDER BY A.ID",
-              200);
+    auto righe = LeggiRighe(
+        archivioDb_,
+        "SELECT A.ID, A.NOMESITOPRISM, A.ACCOUNTUSER, A.ACCOUNTPASSWORD, A.IDALBUMPRISM FROM KELALBUMPRISM A "
+        "WHERE A.ID IN (SELECT L.IDALBUM FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL) ORDER BY A.ID",
+        200);
     for (const auto& r : righe) album.push_back({r[0], r[1], r[2], r[3], r[4]});
     if (album.empty()) {
       Segna(5, "Server", Esito::Ok,

@@ -11,7 +11,7 @@
 
 #include "app/doctor/Doctor.h"
 #include "app/doctor/Report.h"
-#include "archive/FbClient.h"
+#include "app/frame/ProgramFrame.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
@@ -66,41 +66,33 @@ bool UsaColori() {
   return term == nullptr || std::strcmp(term, "dumb") != 0;
 }
 
-// A stop signal ends the diagnosis at its next wait; the process then ends
-// by the signal, as every program of the suite does.
-[[noreturn]] void FineDaSegnale() {
-  velmora::ShutdownFbClient();
-  velmora::EndProcessBySignal();
-}
-
-int Diagnosi(int argc, char** argv);
+int Diagnosi(const std::vector<std::string>& args);
 
 }  // namespace
 
+// A stop signal ends the diagnosis at its next wait (connect, answer); the
+// frame then ends the process by the signal, as every program of the suite
+// does.
 int main(int argc, char** argv) {
-  // Ours before anything can block: a signal is noted and acted on by the
-  // waits (connect, answer); the database client library may not detach
-  // under the checks.
-  velmora::InstallStopSignals();
-  int codice = 2;
-  try {
-    codice = Diagnosi(argc, argv);
-  } catch (const velmora::EStopRequested& stop) {
-    Scrivi(stderr, std::string("velmora-doctor: interrotto da ") +
-                       velmora::StopSignalName(stop.SignalNumber()) + "\n");
-  }
-  if (velmora::StopSignalCount() > 0) FineDaSegnale();
-  return codice;
+  return velmora::EseguiProgramma(argc, argv, [](const std::vector<std::string>& args) {
+    try {
+      return Diagnosi(args);
+    } catch (const velmora::EStopRequested& stop) {
+      Scrivi(stderr, std::string("velmora-doctor: interrotto da ") +
+                         velmora::StopSignalName(stop.SignalNumber()) + "\n");
+      return 2;
+    }
+  });
 }
 
 namespace {
 
-int Diagnosi(int argc, char** argv) {
+int Diagnosi(const std::vector<std::string>& args) {
   bool json = false;
   bool fineOpzioni = false;
   std::vector<std::string> posizionali;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (!fineOpzioni && a == "--") {
       fineOpzioni = true;
     } else if (!fineOpzioni && (a == "--help" || a == "-h")) {

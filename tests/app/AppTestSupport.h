@@ -108,21 +108,7 @@ class PublicationSetup {
   std::string photo_;
 };
 
-// Splits console output into lines at CR LF; a trailing line end gives no
-// empty last line.
-inline std::vector<std::string> ConsoleLines(const std::string& out) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(out.substr(start));
-      break;
-    }
-    lines.push_back(out.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
+// Console output split into lines at CR LF.
+inline std::vector<std::string> ConsoleLines(const std::string& out) { return SplitLines(out); }
 
 }  // namespace velmora::test

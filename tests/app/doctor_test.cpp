@@ -96,19 +96,12 @@ DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& arg
   InstallDoctor(setup);
   std::vector<std::string> argv{setup.Dir() / "velmora-doctor"};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessResult result = RunProcess(
-      argv, setup.Dir().Path(),
-      {{"DISPLAY", ""},
-       {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
-      300);
-  DoctorRun run{result.exitCode, {}, result.out, result.err};
-  size_t start = 0;
-  while (start < result.out.size()) {
-    size_t end = result.out.find('\n', start);
-    if (end == std::string::npos) end = result.out.size();
-    run.lines.push_back(result.out.substr(start, end - start));
-    start = end + 1;
-  }
+  ProcessResult result = RunProcess(argv, setup.Dir().Path(),
+                                    {{"DISPLAY", ""},
+                                     {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" +
+                                                          SourcePath("tests/fixtures/lsan_firebird.supp")}},
+                                    300);
+  DoctorRun run{result.exitCode, SplitLines(result.out, "\n"), result.out, result.err};
   if (run.lines.size() >= 2 && args.size() > 0 && args[0] != "--json") {
     run.lines.erase(run.lines.begin());
     run.lines.pop_back();
@@ -504,6 +497,56 @@ TEST(Doctor, WhatARealServerAnswersIsReportedWithWhatToDo) {
       if (r == listing) r += setup.AlbumRow()[2];
     }
     EXPECT_EQ(setup.Peer().RequestLines(), requests);
+  }
+}
+
+// The doctor reads the user code by the run's own rule: for every code the
+// run refuses (its report line) the doctor fails the user row with the
+// same report, and a code the run accepts names the same row for both.
+TEST(Doctor, ReadsTheUserCodeAsTheRunDoes) {
+  struct Case {
+    std::string code;
+    bool refused;        // the run ends with EConvertError
+    std::string doctor;  // part of the doctor's "Riga utente" line
+    bool found = false;  // the row exists: the run gets past "Archivio vuoto"
+  };
+  const Case cases[] = {
+      {.code = "+-5", .refused = true, .doctor = "non numerico"},
+      {.code = "007", .refused = false, .doctor = "nessuna riga con CODICE = 7 "},
+      {.code = "-0", .refused = false, .doctor = "nessuna riga con CODICE = 0 "},
+      {.code = "+1", .refused = false, .doctor = "CODICE = 1 trovato", .found = true},
+      {.code = "0001", .refused = false, .doctor = "CODICE = 1 trovato", .found = true},
+      {.code = "-2147483648", .refused = false, .doctor = "nessuna riga con CODICE = -2147483648 "},
+      {.code = "2147483648", .refused = true, .doctor = "non numerico"},
+      {.code = " 1", .refused = true, .doctor = "non numerico"},
+      {.code = "1 ", .refused = true, .doctor = "non numerico"},
+      {.code = "", .refused = true, .doctor = "non numerico"},
+      {.code = "uno", .refused = true, .doctor = "non numerico"},
+      {.code = "1x", .refused = true, .doctor = "non numerico"},
+  };
+  PublicationSetup setup({}, ArchiveRows{});
+  const std::string program = setup.Dir() / "velmora";
+  CopyFile(BinaryPath("app/velmora"), program);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("\"" + c.code + "\"");
+    // Transfer row 999 does not exist: an accepted code never publishes.
+    ProcessResult run = RunProcess({program, c.code, "query_esterno", "-", "999"}, setup.Dir().Path(),
+                                   {{"DISPLAY", ""}}, 300);
+    const std::string report = "EConvertError: '" + c.code + "' is not a valid integer value";
+    const std::vector<std::string> lines = ConsoleLines(run.out);
+    if (c.refused) {
+      EXPECT_EQ(lines, std::vector<std::string>{report});
+    } else {
+      EXPECT_EQ(run.out.find("EConvertError"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("Archivio vuoto") == std::string::npos, c.found) << run.out;
+    }
+    DoctorRun doctor = RunDoctor(setup, {"--", c.code, "query_esterno"});
+    const std::string line = LineOf(doctor, "Riga utente");
+    EXPECT_NE(line.find(c.doctor), std::string::npos) << line;
+    if (c.refused) {
+      EXPECT_NE(line.find("(la run: " + report + ")"), std::string::npos) << line;
+    }
+    EXPECT_EQ(line.rfind(c.found ? "OK " : "FAIL", 0), 0u) << line;
   }
 }
 

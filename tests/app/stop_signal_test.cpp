@@ -4,19 +4,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <iostream>
-#include <thread>
 
 #include "platform/Paths.h"
 #include "tests/app/AppTestSupport.h"
-
-extern char** environ;
 
 namespace velmora::test {
 namespace {
@@ -33,79 +30,76 @@ int64_t MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// Waits (at most `seconds`) until `ready` holds.
-bool WaitFor(const std::function<bool()>& ready, int seconds = 120) {
-  auto start = Clock::now();
-  while (!ready()) {
-    if (MsSince(start) > seconds * 1000) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 size_t CountRequests(PublicationSetup& setup, const std::string& prefix) {
   size_t n = 0;
   for (const std::string& line : setup.Peer().RequestLines()) n += line.rfind(prefix, 0) == 0;
   return n;
 }
 
-// One signal: sent `afterMs` after `when` first holds.
+// One signal: sent when `when` first holds (it is given the running
+// program), once the signal before it has reached the program.
 struct Signal {
   int number;
-  std::function<bool()> when;
-  int afterMs = 0;
+  std::function<bool(BackgroundProcess&)> when;
 };
+
+// True while signal `number` is pending for process `pid`: sent, not yet
+// taken by the program's handler.
+bool SignalPending(pid_t pid, int number) {
+  std::string status;
+  try {
+    status = ReadFileBytes("/proc/" + std::to_string(pid) + "/status");
+  } catch (const std::exception&) {
+    return false;  // ended
+  }
+  for (const char* field : {"ShdPnd:", "SigPnd:"}) {
+    size_t at = status.find(field);
+    if (at == std::string::npos) continue;
+    const unsigned long long mask = std::stoull(status.substr(at + std::strlen(field)), nullptr, 16);
+    if (mask & (1ULL << (number - 1))) return true;
+  }
+  return false;
+}
 
 // Runs the program of `setup` for transfer row 5 and sends `signals` in
 // order; waits at most 120 s for it to end.
 StoppedRun RunAndSignal(PublicationSetup& setup, const std::vector<Signal>& signals) {
   const std::string program = setup.Dir() / "velmora";
   if (!FileExists(program)) CopyFile(BinaryPath("app/velmora"), program);
-  const std::string outPath = setup.Dir() / "out.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("LSAN_OPTIONS=", 0) != 0) env.push_back(entry);
-  }
-  env.push_back("DISPLAY=");
-  env.push_back("LSAN_OPTIONS=use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp"));
-  std::vector<std::string> args{program, "1", "query_esterno", "qualsiasi", "5"};
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_addchdir_np(&actions, setup.Dir().Path().c_str());
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  BackgroundProcess process(
+      {program, "1", "query_esterno", "qualsiasi", "5"},
+      {{"DISPLAY", ""},
+       {"LSAN_OPTIONS", "use_tls=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}},
+      setup.Dir().Path());
   StoppedRun run;
-  if (rc != 0) {
-    ADD_FAILURE() << "spawn failed";
-    return run;
-  }
-  auto ended = [&] { return ::waitpid(pid, &run.status, WNOHANG) == pid; };
   bool over = false;
+  auto ended = [&] { return (run.status = process.Wait(std::chrono::milliseconds(0))) != -1; };
   Clock::time_point last = Clock::now();
+  int previous = 0;
   for (const Signal& s : signals) {
-    if (!WaitFor([&] { return s.when() || (over = ended()); })) ADD_FAILURE() << "the moment never came";
+    auto ready = [&] {
+      return previous == 0 || !SignalPending(process.Pid(), previous) ? s.when(process) : false;
+    };
+    if (!WaitFor([&] { return ready() || (over = ended()); }, std::chrono::seconds(120)))
+      ADD_FAILURE() << "the moment never came";
     if (over) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(s.afterMs));
-    ::kill(pid, s.number);
+    process.Signal(s.number);
+    previous = s.number;
     last = Clock::now();
   }
-  if (!over && !WaitFor(ended)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &run.status, 0);
-    ADD_FAILURE() << "the program did not end";
+  if (!over) {
+    run.status = process.Wait(std::chrono::seconds(120));
+    if (run.status == -1) ADD_FAILURE() << "the program did not end";
   }
   run.msToEnd = MsSince(last);
-  run.out = ReadFileBytes(outPath);
+  run.out = process.Output();
   return run;
+}
+
+// The run has written the line of the album assignment: it is in the pause
+// before the lookup.
+bool InThePause(BackgroundProcess& run) {
+  return run.Output().find("1 files imported\r\n") != std::string::npos;
 }
 
 const std::vector<std::string> kUnchangedRow{"prima", "prima", ""};
@@ -128,8 +122,10 @@ TEST(StopSignal, HeldBackLoginAnswerStopsTheRunAtOnce) {
         "[{\"method\":\"POST\",\"path\":\"api/v1/session\",\"delay_ms\":20000,\"status\":200,"
         "\"body\":{}}]";
     PublicationSetup setup(options, ArchiveRows{});
+    // The login is at the server: the run waits for its answer.
     StoppedRun run = RunAndSignal(
-        setup, {{c.number, [&] { return CountRequests(setup, "POST /api/v1/session") == 1; }, 200}});
+        setup,
+        {{c.number, [&](BackgroundProcess&) { return CountRequests(setup, "POST /api/v1/session") == 1; }}});
     ExpectEndedBy(run, c.number);
     EXPECT_EQ(ConsoleLines(run.out), (std::vector<std::string>{c.line}));
     // Not the 20 s the answer was held back.
@@ -167,15 +163,17 @@ TEST(StopSignal, SlowlyReadUploadStopsTheRunAtOnce) {
   ArchiveRows rows;
   rows.photoSize = 8 << 20;
   PublicationSetup setup(options, rows);
+  // A MiB of the upload has reached the server: the run's send waits on
+  // full socket buffers.
   StoppedRun run = RunAndSignal(
-      setup, {{SIGTERM, [&] { return CountRequests(setup, "POST /api/v1/session") == 1; }, 1500}});
+      setup, {{SIGTERM, [&](BackgroundProcess&) { return setup.Peer().SlowReadBytes() >= (1u << 20); }}});
   ExpectEndedBy(run, SIGTERM);
   EXPECT_EQ(ConsoleLines(run.out),
             (std::vector<std::string>{"Interrotto da SIGTERM: trasferimento non registrato"}));
   EXPECT_LT(run.msToEnd, 5000);
   std::cout << "ended " << run.msToEnd << " ms after the signal\n";
   // The server got the login and at most the cut upload, nothing after it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(WaitFor([&] { return setup.Peer().SlowReadDone(); }));
   std::vector<std::string> lines = setup.Peer().RequestLines();
   ASSERT_GE(lines.size(), 1u);
   ASSERT_LE(lines.size(), 2u);
@@ -190,8 +188,7 @@ TEST(StopSignal, SlowlyReadUploadStopsTheRunAtOnce) {
 
 TEST(StopSignal, SignalDuringThePauseFinishesAndRecordsThePublication) {
   PublicationSetup setup({}, ArchiveRows{});
-  StoppedRun run =
-      RunAndSignal(setup, {{SIGTERM, [&] { return CountRequests(setup, "PUT /api/v1/users/") == 1; }, 300}});
+  StoppedRun run = RunAndSignal(setup, {{SIGTERM, InThePause}});
   ExpectEndedBy(run, SIGTERM);
   EXPECT_EQ(ConsoleLines(run.out),
             setup.PublishedLines());
@@ -205,8 +202,8 @@ TEST(StopSignal, SignalDuringThePauseFinishesAndRecordsThePublication) {
 
 TEST(StopSignal, SecondSignalStopsAFinishingRun) {
   PublicationSetup setup({}, ArchiveRows{});
-  auto assigned = [&] { return CountRequests(setup, "PUT /api/v1/users/") == 1; };
-  StoppedRun run = RunAndSignal(setup, {{SIGTERM, assigned, 300}, {SIGHUP, assigned, 300}});
+  StoppedRun run =
+      RunAndSignal(setup, {{SIGTERM, InThePause}, {SIGHUP, [](BackgroundProcess&) { return true; }}});
   ExpectEndedBy(run, SIGTERM);  // the first signal's
   EXPECT_EQ(
       ConsoleLines(run.out),

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/IBDatabase.h"
+#include "archive/Istruzione.h"
 #include "config/QorIni22.h"
 #include "platform/Paths.h"
 #include "tests/peers/PrismPeer.h"
@@ -86,29 +87,22 @@ class BatchArchive {
     ExecuteSql(db, sql);
   }
 
-  std::map<int, TransferState> Transfers() {
+  const std::string& ArchivePath() const { return archive_; }
+
+  // The rows of `select` on the archive, every column as text.
+  std::vector<std::vector<std::string>> Rows(const std::string& select) {
     TIBDatabase db;
     AttachDatabase(db, archive_);
+    return LeggiRighe(db, select);
+  }
+
+  std::map<int, TransferState> Transfers() {
     std::map<int, TransferState> out;
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&db);
-    transaction.StartTransaction();
-    {
-      TIBSQL sql;
-      sql.SetDatabase(&db);
-      sql.SetTransaction(&transaction);
-      sql.ParamCheck = false;
-      sql.SQL = {"SELECT ID, IDPRISM, HASHPRISM, DATAORATRANSF FROM KELTRANSFLOG ORDER BY ID"};
-      sql.ExecQuery();
-      while (!sql.Eof()) {
-        out[sql.Fields(0).AsInteger()] = {sql.Fields(1).AsString(), sql.Fields(2).AsString(),
-                                          sql.Fields(3).AsString()};
-        sql.Next();
-      }
-    }
-    transaction.Commit();
+    for (const auto& r : Rows("SELECT ID, IDPRISM, HASHPRISM, DATAORATRANSF FROM KELTRANSFLOG ORDER BY ID"))
+      out[std::stoi(r[0])] = {r[1], r[2], r[3]};
     return out;
   }
+
   std::vector<std::string> AlbumRow(int id) {
     TIBDatabase db;
     AttachDatabase(db, archive_);
@@ -174,74 +168,53 @@ class BatchArchive {
   std::unique_ptr<PrismPeer> peer_;
 };
 
-// A batch started in the background, its standard output going to a file:
-// for stopping it by a signal at a chosen moment. Killed (SIGKILL) and
-// reaped when destroyed if still running.
+// Counts the transactions that other connections start on an archive from
+// the moment it is made: the database's next transaction number, read on a
+// transaction of its own each time, less the counter's own reads. A process
+// that tries a row again and again (a run waiting for a claim) starts one
+// transaction per try.
+class TransactionCounter {
+ public:
+  explicit TransactionCounter(const std::string& archive) {
+    AttachDatabase(db_, archive);
+    first_ = Next();
+  }
+  int64_t Others() { return Next() - first_ - ++reads_; }
+
+ private:
+  int64_t Next() {
+    return std::stoll(LeggiRighe(db_, "SELECT MON$NEXT_TRANSACTION FROM MON$DATABASE")[0][0]);
+  }
+  TIBDatabase db_;
+  int64_t first_ = 0;
+  int64_t reads_ = 0;
+};
+
+// A batch (or any program of the run's directory) started in the
+// background: for stopping it by a signal at a chosen moment. Stopped when
+// destroyed if still running.
 class StartedBatch {
  public:
   StartedBatch(BatchArchive& archive, const std::vector<std::string>& options)
       : StartedBatch(archive, archive.Argv(options), 0) {}
   // Any program with its full `argv` (a single run, for example).
   StartedBatch(BatchArchive& archive, std::vector<std::string> argv, int)
-      : out_(archive.Dir() / ("out" + std::to_string(++counter_) + ".txt")) {
-    std::map<std::string, std::string> env = archive.Environment();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      int in = ::open("/dev/null", O_RDONLY);
-      int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> args;
-      for (std::string& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~StartedBatch() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  StartedBatch(const StartedBatch&) = delete;
-  StartedBatch& operator=(const StartedBatch&) = delete;
+      : process_(argv, archive.Environment()) {}
 
-  void Signal(int number) { ::kill(pid_, number); }
+  void Signal(int number) { process_.Signal(number); }
   // Waits for the end (at most `seconds`) and returns the wait status, -1
   // when it did not end in time.
-  int Wait(int seconds) {
-    for (int i = 0; i < seconds * 50; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return status;
-      }
-      ::usleep(20000);
-    }
-    return -1;
-  }
-  std::string Out() const { return ReadFileBytes(out_); }
+  int Wait(int seconds) { return process_.Wait(std::chrono::seconds(seconds)); }
+  // Its standard output so far.
+  std::string Out() { return process_.Output(); }
+  pid_t Pid() const { return process_.Pid(); }
 
  private:
-  static inline int counter_ = 0;
-  std::string out_;
-  pid_t pid_ = -1;
+  BackgroundProcess process_;
 };
 
-// Waits until `condition` holds, at most `seconds`.
-template <typename F>
-bool WaitFor(F&& condition, int seconds = 60) {
-  for (int i = 0; i < seconds * 50; ++i) {
-    if (condition()) return true;
-    ::usleep(20000);
-  }
-  return false;
-}
-
 // Console output split at CR LF.
-inline std::vector<std::string> Lines(const std::string& out);
+inline std::vector<std::string> Lines(const std::string& out) { return SplitLines(out); }
 
 // Two batches started at once on 16 pending rows of album row 1 (slow
 // uploads keep both busy on the same rows): both end with exit code 0,
@@ -269,18 +242,6 @@ inline void ExpectTwoBatchesPublishEveryRowOnce(BatchArchive& a) {
     }
     EXPECT_EQ(published, 1) << "row " << id << "\n" << out;
   }
-}
-
-inline std::vector<std::string> Lines(const std::string& out) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find("\r\n", start);
-    if (end == std::string::npos) end = out.size();
-    lines.push_back(out.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
 }
 
 }  // namespace velmora::test

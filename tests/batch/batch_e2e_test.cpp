@@ -186,9 +186,14 @@ TEST(Batch, ARunOfARowAnotherRunHoldsWaitsAndSendsNothing) {
     SCOPED_TRACE(stopped ? "stopped while waiting" : "waits to the end");
     StartedBatch first(a, a.RunArgv(id), 0);
     ASSERT_TRUE(WaitFor([&] { return CountUploads(a.Peer()) >= id; }));
+    TransactionCounter transactions(a.ArchivePath());
     StartedBatch second(a, a.RunArgv(id), 0);
     if (stopped) {
-      ::usleep(500000);  // the second run is waiting for the claim now
+      // The second run reads its row (three transactions up to its first
+      // try) and then tries the claim once per transaction: five mean it
+      // has come back from its pause twice. The first run starts none while
+      // its upload is held back.
+      ASSERT_TRUE(WaitFor([&] { return transactions.Others() >= 5; })) << second.Out();
       second.Signal(SIGTERM);
       const int status = second.Wait(5);
       ASSERT_TRUE(WIFSIGNALED(status)) << status << " " << second.Out();
@@ -317,7 +322,8 @@ TEST(Batch, KilledAtAnyPointARerunPublishesEveryRowExactlyOnce) {
     for (int id = 1; id <= 10; ++id) a.AddTransfer(id, 1);
     {
       StartedBatch batch(a, {"--jobs", "2", "--wait", "60"});
-      ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), c.method, c.fragment) >= c.count; }, 240));
+      ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), c.method, c.fragment) >= c.count; },
+                          std::chrono::seconds(240)));
       batch.Signal(SIGKILL);
       int status = batch.Wait(30);
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;

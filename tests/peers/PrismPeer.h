@@ -112,6 +112,23 @@ class PrismPeer {
     return out;
   }
 
+  // Bytes of the request body read so far by a rule's slow read
+  // ("read_rate"); 0 before one began.
+  size_t SlowReadBytes() const {
+    std::ifstream in(dir_ / "requests.jsonl.reading");
+    size_t bytes = 0;
+    in >> bytes;
+    return in ? bytes : 0;
+  }
+  // True once the server is through with a slow read: the request is
+  // recorded, or the read failed.
+  bool SlowReadDone() const {
+    std::ifstream in(dir_ / "requests.jsonl.reading");
+    std::string bytes, done;
+    in >> bytes >> done;
+    return done == "done";
+  }
+
   // The server's saved state: "users", "albums", "links", "photos".
   std::unique_ptr<TJSONValue> State() const {
     auto value = ParseJSONValue(ReadFileBytes(dir_ / "data/state.json"));

@@ -106,7 +106,9 @@ Times are "YYYY-MM-DDTHH:MM:SSZ" (also "YYYY-MM-DD HH:MM:SS").
 
 Every request is recorded as one JSON line in --record FILE (when given):
 method, path, headers, body (text), body_sha1, and for a multipart upload
-its parts (name, filename, content_type, size, sha1).
+its parts (name, filename, content_type, size, sha1). While a "read_rate"
+body is being read, FILE.reading holds the number of its bytes read so far,
+followed by " done" once the request is recorded (or the read failed).
 """
 
 import argparse
@@ -267,14 +269,33 @@ class Handler(BaseHTTPRequestHandler):
         rate = self.read_rate()
         if rate and length:
             data = b""
-            while len(data) < length:
-                piece = self.rfile.read(min(65536, length - len(data)))
-                if not piece:
-                    break
-                data += piece
-                time.sleep(len(piece) / rate)
+            self.slow_read = 0
+            try:
+                while len(data) < length:
+                    piece = self.rfile.read(min(65536, length - len(data)))
+                    if not piece:
+                        break
+                    data += piece
+                    self.note_slow_read(len(data))
+                    time.sleep(len(piece) / rate)
+            except OSError:
+                self.note_slow_read(len(data), " done")
+                raise
+            self.slow_read = len(data)
             return data
         return self.rfile.read(length) if length else b""
+
+    slow_read = None  # bytes of a slow body read, once it ended
+
+    def note_slow_read(self, done, end=""):
+        """Writes the bytes of the body read so far to RECORD.reading (with
+        --record), followed by " done" once the request is recorded or the
+        read failed, so that a test can act while a slow read goes on and
+        know when the server is through with it."""
+        if self.record_file:
+            with open(self.record_file + ".reading.new", "w") as out:
+                out.write(str(done) + end)
+            os.replace(self.record_file + ".reading.new", self.record_file + ".reading")
 
     def read_rate(self):
         """The "read_rate" of the first rule matching this request, or 0."""
@@ -347,6 +368,9 @@ class Handler(BaseHTTPRequestHandler):
             except ValueError:
                 parts = []
         self.record(body, parts)
+        if self.slow_read is not None:
+            self.note_slow_read(self.slow_read, " done")
+            self.slow_read = None
         rule = self.matching_rule()
         if rule is not None and rule.get("pass"):
             # Only delayed: the server's own answer follows.

@@ -12,6 +12,8 @@
 #include <functional>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
+
 namespace velmora {
 namespace {
 
@@ -164,8 +166,9 @@ TEST(Signals, NoOtherThreadIsInterrupted) {
   int status = InChild([] {
     int fds[2];
     if (::pipe(fds) != 0) return 9;
+    // Writes once the signal was noted: the read below was blocked when it came.
     std::thread writer([fds] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      test::WaitFor([] { return StopRequested(); });
       if (::write(fds[1], "x", 1) != 1) ::_exit(8);
     });
     SignalLater(SIGTERM, 100);

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "archive/DBUtility.h"
+#include "archive/Istruzione.h"
 #include "publish/AlbumCondiviso.h"
 #include "tests/prism/PrismTestSupport.h"
 
@@ -34,10 +34,20 @@ class AlbumRowTest : public ArchiveFixture {
     TIBSQL sql;
   };
 
-  // Runs `f` on a thread, checks that it is still waiting after a while
-  // (the other writer holds the row), then lets the other writer commit.
+  // Runs `f` on a thread, waits until the server shows its update of album
+  // row 7 executing (waiting for the row the other writer holds), checks
+  // that `f` has not finished, then lets the other writer commit.
   template <typename F>
   void WhileAnotherWriterHoldsTheRow(OtherWriter& other, F f) {
+    const std::string attachment = LeggiRighe(db_, "SELECT CURRENT_CONNECTION FROM RDB$DATABASE")[0][0];
+    TIBDatabase watcher;
+    AttachDatabase(watcher, dir_ / "archivio.fdb");
+    // Each read is a new transaction: a fresh view of the monitoring tables.
+    auto updateWaits = [&] {
+      return LeggiRighe(watcher, "SELECT 1 FROM MON$STATEMENTS WHERE MON$STATE = 1 AND MON$ATTACHMENT_ID = " +
+                                     attachment + " AND MON$SQL_TEXT STARTING WITH 'UPDATE KELALBUMPRISM'")
+                 .size() == 1;
+    };
     std::atomic<bool> done{false};
     std::exception_ptr failure;
     std::thread worker([&] {
@@ -48,7 +58,7 @@ class AlbumRowTest : public ArchiveFixture {
       }
       done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_TRUE(WaitFor([&] { return done || updateWaits(); })) << "never waited for the row";
     EXPECT_FALSE(done) << "finished although the row was locked";
     other.Commit();
     worker.join();

@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,8 +76,10 @@ void ApplyEnv(const std::map<std::string, std::string>& env) {
 void ReadAvailable(int fd, std::string& into, bool& open) {
   char buf[65536];
   ssize_t n = ::read(fd, buf, sizeof buf);
-  if (n > 0) into.append(buf, static_cast<size_t>(n));
-  else if (n == 0 || (errno != EINTR && errno != EAGAIN)) open = false;
+  if (n > 0)
+    into.append(buf, static_cast<size_t>(n));
+  else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+    open = false;
 }
 
 }  // namespace
@@ -105,7 +109,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   bool killed = false;
   while (outOpen || errOpen) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) {
       ::kill(pid, SIGKILL);
       killed = true;
@@ -125,8 +131,35 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   return r;
 }
 
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // poll() with no descriptors: the pause between two checks.
+    ::poll(nullptr, 0, static_cast<int>(pause.count()));
+    pause = std::min(pause * 2, std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<std::string> SplitLines(std::string_view text, std::string_view lineEnd) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(lineEnd, start);
+    if (end == std::string_view::npos) {
+      lines.emplace_back(text.substr(start));
+      break;
+    }
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + lineEnd.size();
+  }
+  return lines;
+}
+
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::map<std::string, std::string>& env) {
+                                     const std::map<std::string, std::string>& env, const std::string& cwd) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   std::vector<std::string> store;
@@ -138,6 +171,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
     int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, 0);
     ::dup2(out[1], 1);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
     ApplyEnv(env);
     ::execvp(args[0], args.data());
     ::_exit(127);
@@ -152,14 +186,7 @@ void BackgroundProcess::Stop() {
   if (pid_ > 0) {
     ::kill(-pid_, SIGTERM);
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      ::usleep(20000);
-    }
-    if (pid_ > 0) {
+    if (Wait(std::chrono::seconds(1)) == -1) {
       ::kill(-pid_, SIGKILL);
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
@@ -172,6 +199,68 @@ void BackgroundProcess::Stop() {
   }
 }
 
+void BackgroundProcess::Signal(int number) {
+  if (pid_ > 0) ::kill(pid_, number);
+}
+
+// Waits at most `timeoutMs` for output and reads what came; false at the end
+// of the output (or without a pipe).
+bool BackgroundProcess::ReadSome(int timeoutMs) {
+  if (outFd_ < 0) return false;
+  pollfd fd{outFd_, POLLIN, 0};
+  int n = ::poll(&fd, 1, timeoutMs);
+  if (n <= 0) return true;
+  std::string got;
+  bool open = true;
+  ReadAvailable(outFd_, got, open);
+  buffer_ += got;
+  all_ += got;
+  if (!open) {
+    ::close(outFd_);
+    outFd_ = -1;
+  }
+  return open;
+}
+
+std::string BackgroundProcess::Output() {
+  while (outFd_ >= 0) {
+    pollfd fd{outFd_, POLLIN, 0};
+    if (::poll(&fd, 1, 0) <= 0) break;
+    ReadSome(0);
+  }
+  return all_;
+}
+
+int BackgroundProcess::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // A pidfd becomes readable when the child ends.
+  int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (pidFd >= 0) ::close(pidFd);
+      pid_ = -1;
+      status_ = status;
+      Output();
+      return status_;
+    }
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    if (left <= 0) break;
+    int wait = static_cast<int>(std::min<int64_t>(left, 1000));
+    pollfd fds[2] = {{outFd_, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    // An ended pipe is left out; without a pidfd the status is looked at
+    // every 20 ms.
+    if (outFd_ < 0) fds[0].fd = -1;
+    if (pidFd < 0) wait = std::min(wait, 20);
+    if (::poll(fds, 2, wait) > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) ReadSome(0);
+  }
+  if (pidFd >= 0) ::close(pidFd);
+  return -1;
+}
+
 std::string BackgroundProcess::ReadLine(int timeoutSeconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   for (;;) {
@@ -182,13 +271,11 @@ std::string BackgroundProcess::ReadLine(int timeoutSeconds) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) throw std::runtime_error("timed out waiting for a line from the peer");
-    pollfd fd{outFd_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-    bool open = true;
-    ReadAvailable(outFd_, buffer_, open);
-    if (!open) throw std::runtime_error("peer closed its output");
+    if (!ReadSome(static_cast<int>(left))) throw std::runtime_error("peer closed its output");
   }
 }
 
@@ -232,7 +319,11 @@ int FreePort() {
   return ntohs(a.sin_port);
 }
 
-std::string SourcePath(const std::string& relative) { return std::string(VELMORA_SOURCE_DIR) + "/" + relative; }
-std::string BinaryPath(const std::string& relative) { return std::string(VELMORA_BINARY_DIR) + "/" + relative; }
+std::string SourcePath(const std::string& relative) {
+  return std::string(VELMORA_SOURCE_DIR) + "/" + relative;
+}
+std::string BinaryPath(const std::string& relative) {
+  return std::string(VELMORA_BINARY_DIR) + "/" + relative;
+}
 
 }  // namespace velmora::test

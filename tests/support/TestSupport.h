@@ -4,9 +4,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora::test {
@@ -43,25 +45,55 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
                          const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 120);
 
-// A child process started in the background (a peer server). Its standard
-// output is a pipe; ReadLine reads it. The child gets SIGTERM, then SIGKILL,
-// when this object is destroyed.
+// Checks `condition` until it holds, at most `limit`; true when it held. For
+// waiting on the event itself (a line, a request, a row): the checks come
+// every millisecond at first and every 20 ms later, never a fixed pause.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// `text` split at every `lineEnd`, which is dropped; a trailing line end
+// gives no empty last line.
+std::vector<std::string> SplitLines(std::string_view text, std::string_view lineEnd = "\r\n");
+
+// A child process started in the background: a peer server, or one of the
+// programs under test. Standard input is /dev/null, standard output a pipe
+// that the object reads (ReadLine, Output, Wait), standard error is
+// inherited. The child leads a process group of its own; when this object is
+// destroyed and the child still runs, the group gets SIGTERM and, a second
+// later, SIGKILL.
 class BackgroundProcess {
  public:
-  BackgroundProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+  // `argv[0]` is looked up in PATH when it has no "/"; `env` is added to
+  // (or overrides) the environment; `cwd`, when not empty, is the child's
+  // working directory.
+  BackgroundProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                    const std::string& cwd = "");
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-  // One line of the child's standard output (without the line end); throws
-  // std::runtime_error after `timeoutSeconds` or at end of output.
+  // One line of the child's standard output (without its LF or CR LF);
+  // throws std::runtime_error after `timeoutSeconds` or at end of output.
   std::string ReadLine(int timeoutSeconds = 30);
+  // Everything the child wrote on standard output so far (reads what is
+  // waiting in the pipe without blocking), lines handed out by ReadLine
+  // included.
+  std::string Output();
   pid_t Pid() const { return pid_; }
+  // Sends `number` to the child (not to its group). Nothing once it ended.
+  void Signal(int number);
+  // Waits for the child to end, at most `limit`, reading its output
+  // meanwhile. Returns the wait status, or -1 when it still runs.
+  int Wait(std::chrono::milliseconds limit);
   void Stop();
 
  private:
+  bool ReadSome(int timeoutMs);
+
   pid_t pid_ = -1;
   int outFd_ = -1;
-  std::string buffer_;
+  int status_ = -1;
+  std::string buffer_;  // not yet handed out by ReadLine
+  std::string all_;     // everything read
 };
 
 // Runs `body` with file descriptor `fd` (1 = standard output, 2 = standard

@@ -10,6 +10,7 @@
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
 #include "tests/support/FirebirdSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace velmora {
 namespace {
@@ -93,7 +94,7 @@ TEST_F(ServerDatabase, ServerGoingAwayMidSessionIsAnErrorNotACrash) {
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid, SIGKILL), 0);
   // Wait until the process is gone (its guard then starts a new server).
-  for (int i = 0; i < 300 && ::kill(pid, 0) == 0; ++i) ::usleep(100000);
+  test::WaitFor([pid] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(30));
 
   try {
     q.ExecQuery();
