@@ -138,12 +138,12 @@ TEST(StopSignal, HeldBackLoginAnswerStopsTheRunAtOnce) {
 
 TEST(StopSignal, SignalEndsTheWaitForTheServersLoginLimitAtOnce) {
   PrismPeer::Options options;
-  options.script =
-      R"([{"method":"POST","path":"api/v1/session","status":429,"headers":{"Retry-After":"60"},)"
-      R"("body":{"error":"rate limit exceeded","code":429}}])";
+  options.script = R"([{"method":"POST","path":"api/v1/session","status":429,"headers":{"Retry-After":"60"},)"
+                   R"("body":{"error":"rate limit exceeded","code":429}}])";
   PublicationSetup setup(options, ArchiveRows{});
-  StoppedRun run =
-      RunAndSignal(setup, {{SIGTERM, [&] { return CountRequests(setup, "POST /api/v1/session") == 1; }, 300}});
+  StoppedRun run = RunAndSignal(
+      setup,
+      {{SIGTERM, [&](BackgroundProcess&) { return CountRequests(setup, "POST /api/v1/session") == 1; }}});
   ExpectEndedBy(run, SIGTERM);
   EXPECT_EQ(ConsoleLines(run.out),
             (std::vector<std::string>{"Interrotto da SIGTERM: trasferimento non registrato"}));
@@ -190,8 +190,7 @@ TEST(StopSignal, SignalDuringThePauseFinishesAndRecordsThePublication) {
   PublicationSetup setup({}, ArchiveRows{});
   StoppedRun run = RunAndSignal(setup, {{SIGTERM, InThePause}});
   ExpectEndedBy(run, SIGTERM);
-  EXPECT_EQ(ConsoleLines(run.out),
-            setup.PublishedLines());
+  EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
   auto state = setup.Peer().State();
   auto transfer = setup.TransferRow();
   ASSERT_EQ(transfer.size(), 3u);
