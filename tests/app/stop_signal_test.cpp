@@ -96,10 +96,12 @@ StoppedRun RunAndSignal(PublicationSetup& setup, const std::vector<Signal>& sign
   return run;
 }
 
-// The run has written the line of the album assignment: it is in the pause
-// before the lookup.
-bool InThePause(BackgroundProcess& run) {
-  return run.Output().find("1 files imported\r\n") != std::string::npos;
+// The run has written the line of the album assignment (the server's
+// filing message): it is in the pause before the lookup.
+std::function<bool(BackgroundProcess&)> InThePause(PublicationSetup& setup) {
+  return [line = setup.Peer().ImportedMessage() + "\r\n"](BackgroundProcess& run) {
+    return run.Output().find(line) != std::string::npos;
+  };
 }
 
 const std::vector<std::string> kUnchangedRow{"prima", "prima", ""};
@@ -188,7 +190,7 @@ TEST(StopSignal, SlowlyReadUploadStopsTheRunAtOnce) {
 
 TEST(StopSignal, SignalDuringThePauseFinishesAndRecordsThePublication) {
   PublicationSetup setup({}, ArchiveRows{});
-  StoppedRun run = RunAndSignal(setup, {{SIGTERM, InThePause}});
+  StoppedRun run = RunAndSignal(setup, {{SIGTERM, InThePause(setup)}});
   ExpectEndedBy(run, SIGTERM);
   EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
   auto state = setup.Peer().State();
@@ -202,7 +204,7 @@ TEST(StopSignal, SignalDuringThePauseFinishesAndRecordsThePublication) {
 TEST(StopSignal, SecondSignalStopsAFinishingRun) {
   PublicationSetup setup({}, ArchiveRows{});
   StoppedRun run =
-      RunAndSignal(setup, {{SIGTERM, InThePause}, {SIGHUP, [](BackgroundProcess&) { return true; }}});
+      RunAndSignal(setup, {{SIGTERM, InThePause(setup)}, {SIGHUP, [](BackgroundProcess&) { return true; }}});
   ExpectEndedBy(run, SIGTERM);  // the first signal's
   EXPECT_EQ(
       ConsoleLines(run.out),
