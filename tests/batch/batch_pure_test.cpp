@@ -43,6 +43,22 @@ TEST(BatchOptions, AcceptedCommandLines) {
   ASSERT_FALSE(dash.errore);
   EXPECT_EQ(dash.opzioni.utente, "--u");
 
+  EXPECT_FALSE(d.opzioni.watch);
+  EXPECT_FALSE(d.opzioni.ripara);
+  EXPECT_EQ(d.opzioni.intervalloS, 5);
+
+  EsitoArgomenti w = AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval=1", "--album", "2", "--ripara"}));
+  ASSERT_FALSE(w.errore) << *w.errore;
+  EXPECT_TRUE(w.opzioni.watch);
+  EXPECT_TRUE(w.opzioni.ripara);
+  EXPECT_EQ(w.opzioni.intervalloS, 1);
+  EXPECT_EQ(w.opzioni.album, (std::vector<int64_t>{2}));
+  EXPECT_EQ(AnalizzaArgomenti(Args({"--watch", "u", "d"})).opzioni.intervalloS, 5);
+  EXPECT_EQ(AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval", "3600"})).opzioni.intervalloS, 3600);
+  EsitoArgomenti r = AnalizzaArgomenti(Args({"u", "d", "--ripara", "--ids", "4"}));
+  ASSERT_FALSE(r.errore) << *r.errore;
+  EXPECT_TRUE(r.opzioni.ripara);
+
   // --help and --version win over errors.
   EXPECT_TRUE(AnalizzaArgomenti(Args({"--jobs", "x", "--help"})).opzioni.aiuto);
   EXPECT_FALSE(AnalizzaArgomenti(Args({"--version", "--bad"})).errore);
@@ -75,6 +91,19 @@ TEST(BatchOptions, UsageErrors) {
       {{"u", "d", "--nuova"}, "opzione sconosciuta: --nuova"},
       {{"u", "d", "--report="}, "manca il nome del file di --report"},
       {{"", "d"}, "UTENTE e DITTA non possono essere vuoti"},
+      {{"u", "d", "--watch", "--interval", "0"},
+       "valore non valido per --interval: \"0\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval", "3601"},
+       "valore non valido per --interval: \"3601\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval", "2.5"},
+       "valore non valido per --interval: \"2.5\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval"}, "manca il valore di --interval"},
+      {{"u", "d", "--interval", "5"}, "--interval vale solo con --watch"},
+      {{"u", "d", "--watch=1"}, "l'opzione --watch non vuole un valore"},
+      {{"u", "d", "--watch", "--ids", "3"}, "--watch non va con --ids: il servizio pubblica le righe in attesa"},
+      {{"u", "d", "--watch", "--dry-run"}, "--watch non va con --dry-run"},
+      {{"u", "d", "--watch", "--report", "r.json"}, "--watch non va con --report"},
+      {{"u", "d", "--ripara", "--dry-run"}, "--ripara non va con --dry-run"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"velmora-batch"};
