@@ -87,6 +87,20 @@ std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const
 PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     TIBDatabase& database, int64_t id, bool soloInAttesa,
     std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
+  return PrenotaDove(database, id, soloInAttesa ? " AND DATAORATRANSF IS NULL" : "", prenotazione, motivo,
+                     dataOra);
+}
+
+PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::PrenotaRiparazione(
+    TIBDatabase& database, int64_t id, std::unique_ptr<PrenotazioneTrasferimento>& prenotazione,
+    std::string& motivo) {
+  return PrenotaDove(database, id, " AND DATAORATRANSF IS NOT NULL AND (HASHPRISM IS NULL OR HASHPRISM = '')",
+                     prenotazione, motivo, nullptr);
+}
+
+PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::PrenotaDove(
+    TIBDatabase& database, int64_t id, const std::string& condizione,
+    std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
   prenotazione.reset();
   TIBTransaction* transazione = TransazioneNoWait(database);
   try {
@@ -94,8 +108,8 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     sql.SetDatabase(&database);
     sql.SetTransaction(transazione);
     sql.ParamCheck = false;
-    sql.SQL = {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
-               (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"};
+    sql.SQL = {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) + condizione +
+               " WITH LOCK"};
     sql.ExecQuery();
     if (sql.Eof()) {
       sql.Close();
@@ -117,12 +131,22 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
 PrenotazioneTrasferimento::~PrenotazioneTrasferimento() { Rilascia(); }
 
 void PrenotazioneTrasferimento::Registra(const std::string& riferimento, const std::string& hash) {
+  Scrivi(TestoRegistrazione(id_, riferimento, hash));
+}
+
+void PrenotazioneTrasferimento::RegistraFoto(const std::string& riferimento, const std::string& hash) {
+  std::vector<std::string> righe = AggiornamentoRiga("KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}},
+                                                     UgualeId::Attaccato, id_);
+  Scrivi(righe[0] + "\n" + righe[1]);
+}
+
+void PrenotazioneTrasferimento::Scrivi(const std::string& testo) {
   try {
     TIBSQL sql;
     sql.SetDatabase(transazione_->DefaultDatabase());
     sql.SetTransaction(transazione_);
     sql.ParamCheck = false;
-    sql.SQL = {TestoRegistrazione(id_, riferimento, hash)};
+    sql.SQL = {testo};
     sql.ExecQuery();
     transazione_->CommitRetaining();
   } catch (...) {

@@ -8,14 +8,69 @@
 
 namespace velmora {
 
+namespace {
+
+// " AND L.IDALBUM IN (3,4)", or "" for every album row.
+std::string FiltroAlbum(const std::vector<int64_t>& album) {
+  if (album.empty()) return "";
+  std::string sql = " AND L.IDALBUM IN (";
+  for (size_t i = 0; i < album.size(); ++i) {
+    if (i > 0) sql += ",";
+    sql += std::to_string(album[i]);
+  }
+  return sql + ")";
+}
+
+std::string InAttesa(bool ripara) {
+  return ripara ? std::string("(L.DATAORATRANSF IS NULL OR ") + kCondizioneSenzaFoto + ")"
+                : "L.DATAORATRANSF IS NULL";
+}
+
+}  // namespace
+
+bool RegistrataSenzaFoto(std::string_view idPrism, std::string_view hashPrism) {
+  if (!hashPrism.empty() || idPrism.size() != 6) return false;
+  for (char c : idPrism) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+std::string TestoControllo(const std::vector<int64_t>& album, bool ripara) {
+  return "SELECT L.ID FROM KELTRANSFLOG L WHERE " + InAttesa(ripara) + FiltroAlbum(album) + " ORDER BY L.ID";
+}
+
+std::vector<int64_t> LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara) {
+  std::vector<int64_t> ids;
+  TIBTransaction* transazione = TransazioneReadCommitted(database);
+  try {
+    TIBSQL sql;
+    sql.SetDatabase(&database);
+    sql.SetTransaction(transazione);
+    sql.ParamCheck = false;
+    sql.SQL = {TestoControllo(album, ripara)};
+    sql.ExecQuery();
+    while (!sql.Eof()) {
+      ids.push_back(sql.Fields(0).AsInt64());
+      sql.Next();
+    }
+    sql.Close();
+    transazione->Commit();
+  } catch (...) {
+    if (transazione->Active()) transazione->Rollback();
+    throw;
+  }
+  return ids;
+}
+
 std::string TestoSelezione(const SelezioneTrasferimenti& selezione) {
   std::string sql =
-      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
+      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, L.IDPRISM, L.HASHPRISM, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
       "A.ACCOUNTPASSWORD, A.NOMESITOPRISM, A.IDALBUMPRISM, A.NOMEALBUM, P.PERCORSOFOTO, P.NOMEFILE, "
       "P.ESTENSIONE_FILE, P.TITOLO FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID) "
       "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID) WHERE ";
   if (selezione.ids.empty()) {
-    sql += "L.DATAORATRANSF IS NULL";
+    sql += InAttesa(selezione.ripara);
   } else {
     sql += "(";
     for (size_t i = 0; i < selezione.ids.size(); ++i) {
@@ -29,14 +84,7 @@ std::string TestoSelezione(const SelezioneTrasferimenti& selezione) {
     }
     sql += ")";
   }
-  if (!selezione.album.empty()) {
-    sql += " AND L.IDALBUM IN (";
-    for (size_t i = 0; i < selezione.album.size(); ++i) {
-      if (i > 0) sql += ",";
-      sql += std::to_string(selezione.album[i]);
-    }
-    sql += ")";
-  }
+  sql += FiltroAlbum(selezione.album);
   sql += " ORDER BY L.IDALBUM, L.ID";
   return sql;
 }
@@ -58,6 +106,13 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
     r.id = sql.FieldByName("ID").AsInt64();
     r.idAlbum = sql.FieldByName("IDALBUM").AsInt64();
     r.pubblicata = !sql.FieldByName("DATAORATRANSF").IsNull();
+    r.riparazione = selezione.ripara && r.pubblicata && RegistrataSenzaFoto(campo("IDPRISM"), campo("HASHPRISM"));
+    if (selezione.ids.empty() && r.pubblicata && !r.riparazione) {
+      // Matched the statement's condition but not the full test: a
+      // published row, not one to publish again.
+      sql.Next();
+      continue;
+    }
     r.tokenPrism = campo("TOKENPRISM");
     r.idUserPrism = campo("IDUSERPRISM");
     r.accountUser = campo("ACCOUNTUSER");

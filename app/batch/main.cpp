@@ -6,6 +6,7 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchRun.h"
+#include "app/batch/WatchRun.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 
@@ -42,7 +43,14 @@ int main(int argc, char** argv) {
     Scrivi(1, std::string("velmora-batch ") + VELMORA_VERSION + "\n");
     return 0;
   }
-  int codice = velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
+  int codice = 0;
+  if (esito.opzioni.watch) {
+    // A service re-reads its configuration on SIGHUP instead of stopping.
+    velmora::SetHangupReloads(true);
+    codice = velmora::EseguiServizio(esito.opzioni, velmora::ExecutableDirectory());
+  } else {
+    codice = velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
+  }
   if (velmora::StopSignalCount() > 0) {
     // The summary is out and every claim is committed or rolled back: the
     // caller sees the signal, not the exit code. The client library is not

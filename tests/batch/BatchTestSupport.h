@@ -209,6 +209,7 @@ class StartedBatch {
   StartedBatch& operator=(const StartedBatch&) = delete;
 
   void Signal(int number) { ::kill(pid_, number); }
+  pid_t Pid() const { return pid_; }
   // Waits for the end (at most `seconds`) and returns the wait status, -1
   // when it did not end in time.
   int Wait(int seconds) {

@@ -2,6 +2,8 @@
 // statement, the listing page reader and the console texts.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchReport.h"
 #include "platform/Exceptions.h"
@@ -116,7 +118,8 @@ TEST(BatchOptions, UsageErrors) {
 
 TEST(BatchSelection, StatementText) {
   const std::string head =
-      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
+      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, L.IDPRISM, L.HASHPRISM, A.TOKENPRISM, A.IDUSERPRISM, "
+      "A.ACCOUNTUSER, "
       "A.ACCOUNTPASSWORD, A.NOMESITOPRISM, A.IDALBUMPRISM, A.NOMEALBUM, P.PERCORSOFOTO, P.NOMEFILE, "
       "P.ESTENSIONE_FILE, P.TITOLO FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID) "
       "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID) WHERE ";
@@ -125,8 +128,27 @@ TEST(BatchSelection, StatementText) {
             head + "L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3,4) ORDER BY L.IDALBUM, L.ID");
   EXPECT_EQ(TestoSelezione({{}, {{5, 5}, {10, 20}}}),
             head + "(L.ID=5 OR L.ID BETWEEN 10 AND 20) ORDER BY L.IDALBUM, L.ID");
+  const std::string senzaFoto =
+      "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
+  SelezioneTrasferimenti ripara;
+  ripara.ripara = true;
+  EXPECT_EQ(TestoSelezione(ripara),
+            head + "(L.DATAORATRANSF IS NULL OR " + senzaFoto + ") ORDER BY L.IDALBUM, L.ID");
+  // The service's look: the transfer table alone, ids only.
+  EXPECT_EQ(TestoControllo({}, false), "SELECT L.ID FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL ORDER BY L.ID");
+  EXPECT_EQ(TestoControllo({7}, true), "SELECT L.ID FROM KELTRANSFLOG L WHERE (L.DATAORATRANSF IS NULL OR " +
+                                           senzaFoto + ") AND L.IDALBUM IN (7) ORDER BY L.ID");
   EXPECT_EQ(TestoRegistrazione(5, "p'1", "h"),
             "UPDATE KELTRANSFLOG SET IDPRISM='p''1', HASHPRISM='h', DATAORATRANSF='NOW'\nWHERE ID=5");
+}
+
+TEST(BatchSelection, RecordedWithoutAPhoto) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"a1b2c3", "", true},   {"zzzzzz", "", true},  {"a1b2c3", "3f2e", false},
+      {"A1B2C3", "", false},  {"a1b2c", "", false},  {"a1b2c3d", "", false},
+      {"pc9252d51fee15489", "", false}, {"a1 2c3", "", false}, {"", "", false},
+  };
+  for (auto [id, hash, senza] : cases) EXPECT_EQ(RegistrataSenzaFoto(id, hash), senza) << id << " " << hash;
 }
 
 TEST(BatchListing, PageReader) {
