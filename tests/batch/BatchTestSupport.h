@@ -223,7 +223,8 @@ class StartedBatch {
     }
     return -1;
   }
-  std::string Out() const { return ReadFileBytes(out_); }
+  // What it wrote so far ("" before the child made its file).
+  std::string Out() const { return ::access(out_.c_str(), F_OK) == 0 ? ReadFileBytes(out_) : ""; }
 
  private:
   static inline int counter_ = 0;

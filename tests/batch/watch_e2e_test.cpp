@@ -203,5 +203,32 @@ TEST(Watch, RepairsRowsRecordedWithoutAPhoto) {
   }
 }
 
+// Under the journal (JOURNAL_STREAM names its standard output) every line
+// carries its priority, so that `journalctl -p err` shows the failures only.
+TEST(Watch, LinesCarryTheJournalsPrioritiesUnderTheJournal) {
+  BatchArchive a;
+  a.AddAlbum(1, "Matrimonio");
+  // Album row 2's server refuses connections: nobody listens on that port.
+  a.Execute("INSERT INTO KELALBUMPRISM (ID, ACCOUNTUSER, ACCOUNTPASSWORD, NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM) "
+            "VALUES (2, 'studio', 'segreta', 'http://127.0.0.1:" + std::to_string(FreePort()) + "/', '', 'Altro')");
+  a.AddTransfer(1, 1);
+  a.AddTransfer(2, 1, false);
+  a.AddTransfer(3, 2);
+  std::vector<std::string> argv{"/bin/sh", "-c",
+                                "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\"",
+                                a.Program(), "1", "query_esterno", "--watch", "--interval", "1"};
+  StartedBatch service(a, argv, 0);
+  auto has = [&service](const std::string& line) { return service.Out().find(line) != std::string::npos; };
+  ASSERT_TRUE(WaitFor([&] { return has("<6>Riga 1: pubblicata p") && has("<3>Riga 3: non riuscita: "); }, 120))
+      << service.Out();
+  EXPECT_TRUE(has("\n<4>Riga 2: saltata: File da caricare non esiste C:\\Foto\\f2.jpg; nuovo controllo tra 10 min\n"))
+      << service.Out();
+  EXPECT_TRUE(has("<3>Riga 3: non riuscita: EIdSocketError: ")) << service.Out();
+  EXPECT_EQ(service.Out().rfind("<6>Servizio avviato: archivio ", 0), 0u) << service.Out();
+  EXPECT_EQ(service.Out().find('\r'), std::string::npos) << service.Out();
+  service.Signal(SIGTERM);
+  service.Wait(60);
+}
+
 }  // namespace
 }  // namespace velmora::test

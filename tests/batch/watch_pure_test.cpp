@@ -1,6 +1,9 @@
 // The service's retry plan and its texts, over given moments.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include "app/batch/ServiceManager.h"
 #include "app/batch/WatchSchedule.h"
 
 namespace velmora {
@@ -112,6 +115,23 @@ TEST(WatchSchedule, StatusLine) {
   const std::string lungo = std::string(199, 'a') + "è" + std::string(50, 'b');
   EXPECT_EQ(RigaStatoServizio(1, 2, lungo), "in attesa 1, pubblicate oggi 2, ultimo errore " +
                                                 std::string(199, 'a') + "…");
+}
+
+TEST(ServiceManager, JournalStreamAndLines) {
+  const std::tuple<const char*, dev_t, ino_t, bool> streams[] = {
+      {"64769:1234567", 64769, 1234567, true}, {"64769:1234567", 64769, 1234568, false},
+      {"64768:1234567", 64769, 1234567, false}, {"", 0, 0, false},
+      {"64769", 64769, 0, false},               {"64769:", 64769, 0, false},
+      {"x:1", 0, 1, false},                     {"1:2:3", 1, 2, false},
+      {" 1:2", 1, 2, false},
+  };
+  for (auto [text, device, inode, matches] : streams) {
+    EXPECT_EQ(StreamDelJournal(text, device, inode), matches) << text;
+  }
+  EXPECT_EQ(RigaServizio(Priorita::kErrore, "Riga 3: non riuscita", true), "<3>Riga 3: non riuscita\n");
+  EXPECT_EQ(RigaServizio(Priorita::kAvviso, "x", true), "<4>x\n");
+  EXPECT_EQ(RigaServizio(Priorita::kInfo, "x", true), "<6>x\n");
+  EXPECT_EQ(RigaServizio(Priorita::kErrore, "x", false), "x\r\n");
 }
 
 }  // namespace
