@@ -69,4 +69,22 @@ void ServizioNotifiche::Arresto() const { Invia("STOPPING=1"); }
 
 void ServizioNotifiche::Ricarica(bool inizio) const { Invia(inizio ? "RELOADING=1" : "READY=1"); }
 
+BattitoDuranteLavoro::BattitoDuranteLavoro(const ServizioNotifiche& notifiche) {
+  const auto periodo = notifiche.Watchdog() / 2;
+  if (periodo.count() <= 0) return;
+  thread_ = std::thread([this, &notifiche, periodo] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!cv_.wait_for(lock, periodo, [this] { return fine_; })) notifiche.Battito();
+  });
+}
+
+BattitoDuranteLavoro::~BattitoDuranteLavoro() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fine_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
 }  // namespace velmora

@@ -8,9 +8,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace velmora {
 
@@ -56,6 +59,25 @@ class ServizioNotifiche {
   std::chrono::microseconds watchdog_{0};
   bool pronto_ = false;
   std::string ultimoStato_;
+};
+
+// While alive, one thread of its own sends "WATCHDOG=1" at half the
+// watchdog's period (nothing when the unit sets no watchdog): for a cycle's
+// publication, which may last longer than the period with large files and
+// whose every wait is bounded by the HTTP client's time-outs, so a hang
+// there still ends.
+class BattitoDuranteLavoro {
+ public:
+  explicit BattitoDuranteLavoro(const ServizioNotifiche& notifiche);
+  ~BattitoDuranteLavoro();
+  BattitoDuranteLavoro(const BattitoDuranteLavoro&) = delete;
+  BattitoDuranteLavoro& operator=(const BattitoDuranteLavoro&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool fine_ = false;
+  std::thread thread_;
 };
 
 }  // namespace velmora

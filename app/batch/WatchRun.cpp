@@ -222,6 +222,7 @@ class Servizio {
     uscita.esito = [this](const RisultatoRiga& r) { Tratta(r); };
     uscita.messaggio = [this](Priorita p, const std::string& line) { notifiche_.Scrivi(p, line); };
     uint64_t inviati = 0;
+    BattitoDuranteLavoro battito(notifiche_);
     PubblicaRighe(opzioni_, *database_, fileParametri_, std::move(righe), uscita, &sessioni_, inviati);
   }
 

@@ -24,7 +24,8 @@ TEST(Watch, PublishesRowsAtTheStartAndRowsInsertedLaterWithOneSession) {
   for (int id = 1; id <= 3; ++id) a.AddTransfer(id, 1);
   a.AddTransfer(4, 1, false);  // its file is not there
   NotifySocket notify(a.Dir() / "notify.sock");
-  StartedService service(a, {"--interval", "1"}, notify.Path());
+  // The unit's watchdog: a message at least every cycle.
+  StartedService service(a, {"--interval", "1"}, notify.Path(), {{"WATCHDOG_USEC", "3000000"}});
 
   ASSERT_TRUE(notify.WaitFor("READY=1", 60)) << service.Out();
   EXPECT_NE(notify.Seen().back().find("STATUS=in attesa "), std::string::npos) << notify.Seen().back();
@@ -33,6 +34,7 @@ TEST(Watch, PublishesRowsAtTheStartAndRowsInsertedLaterWithOneSession) {
   for (int id = 5; id <= 7; ++id) a.AddTransfer(id, 1);
   ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 5, 7); }, 120)) << service.Out();
   EXPECT_TRUE(notify.WaitFor("pubblicate oggi 6", 60)) << service.Out();
+  EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", 10));
 
   // SIGHUP: the configuration again, the service goes on.
   service.Signal(SIGHUP);
@@ -73,7 +75,8 @@ TEST(Watch, AServerThatGoesAwayCostsNoCpuAndEveryRowIsPublishedOnceAfterItsRetur
   BatchArchive a;
   AddAlbumOn(a, 1, "Matrimonio", server.BaseUrl());
   a.AddTransfer(1, 1);
-  StartedService service(a, {"--interval", "1"});
+  NotifySocket notify(a.Dir() / "notify.sock");
+  StartedService service(a, {"--interval", "1"}, notify.Path());
   ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 1, 1); }, 120)) << service.Out();
 
   // Restarted without the old session, while nothing was pending: the next
@@ -100,6 +103,10 @@ TEST(Watch, AServerThatGoesAwayCostsNoCpuAndEveryRowIsPublishedOnceAfterItsRetur
   for (int id = 3; id <= 5; ++id) {
     EXPECT_EQ(service.CountLines("Riga " + std::to_string(id) + ": non riuscita: "), 1) << service.Out();
   }
+  // The status names the failure; without a watchdog in the unit, no
+  // watchdog messages.
+  EXPECT_TRUE(notify.WaitFor("STATUS=in attesa 3, pubblicate oggi 2, ultimo errore riga ", 10));
+  for (const std::string& m : notify.Seen()) EXPECT_EQ(m.find("WATCHDOG"), std::string::npos) << m;
 
   server.Start();
   ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 3, 5); }, 120)) << service.Out();
