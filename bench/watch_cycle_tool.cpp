@@ -7,11 +7,14 @@
 //     statement, one commit.
 //
 //   watch_cycle_tool time DATABASE N
-//     Runs N times each, alternating: the service's look at the archive
-//     (LeggiDaControllare, rows to repair included), and a bare
-//     "SELECT 1 FROM RDB$DATABASE" on a read-committed transaction of its own
-//     (the same round trip with nothing to read). Prints
+//     Runs N times each, in turn: the service's look of an ordinary cycle
+//     (LeggiRecenti: the rows above the highest id less the service's
+//     margin of 1000), its full look of every 5 minutes (LeggiDaControllare),
+//     both with the rows to repair, and a bare "SELECT 1 FROM RDB$DATABASE"
+//     on a read-committed transaction of its own (the same round trip with
+//     nothing to read). Prints
 //       cycle MEDIAN_MS P99_MS ROWS_FOUND
+//       full MEDIAN_MS P99_MS ROWS_FOUND
 //       select1 MEDIAN_MS P99_MS
 //
 // DATABASE: a local path (embedded engine) or host:path; user SYSDBA with
@@ -88,12 +91,16 @@ void Print(const char* name, std::vector<double> ms, const std::string& extra) {
 int Time(const std::string& path, long n) {
   TIBDatabase db;
   Connect(db, path);
-  std::vector<double> cycle, select1;
-  size_t found = 0;
+  std::vector<double> cycle, full, select1;
+  size_t found = 0, foundFull = 0;
+  const int64_t highest = LeggiDaControllare(db, {}, true).idMassimo;
   for (long i = 0; i < n; ++i) {
     auto start = Clock::now();
-    found = LeggiDaControllare(db, {}, true).size();
+    found = LeggiRecenti(db, {}, true, std::max<int64_t>(0, highest - 1000)).daGuardare.size();
     cycle.push_back(Ms(start));
+    start = Clock::now();
+    foundFull = LeggiDaControllare(db, {}, true).daGuardare.size();
+    full.push_back(Ms(start));
     start = Clock::now();
     TIBTransaction* transaction = TransazioneReadCommitted(db);
     {
@@ -109,6 +116,7 @@ int Time(const std::string& path, long n) {
     select1.push_back(Ms(start));
   }
   Print("cycle", cycle, " " + std::to_string(found));
+  Print("full", full, " " + std::to_string(foundFull));
   Print("select1", select1, "");
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "publish/TransferSelection.h"
 
+#include <algorithm>
+
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
@@ -40,18 +42,27 @@ std::string TestoControllo(const std::vector<int64_t>& album, bool ripara) {
   return "SELECT L.ID FROM KELTRANSFLOG L WHERE " + InAttesa(ripara) + FiltroAlbum(album) + " ORDER BY L.ID";
 }
 
-std::vector<int64_t> LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara) {
-  std::vector<int64_t> ids;
+std::string TestoControlloRecenti(const std::vector<int64_t>& album, bool ripara, int64_t sopraId) {
+  return "SELECT L.ID, IIF(" + InAttesa(ripara) + FiltroAlbum(album) +
+         ", 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > " + std::to_string(sopraId) + " ORDER BY L.ID";
+}
+
+namespace {
+
+// Runs `testo` on a new read-committed transaction and hands each row to
+// `riga`; committed before return, rolled back when something raises.
+template <typename F>
+void Interroga(TIBDatabase& database, const std::string& testo, F&& riga) {
   TIBTransaction* transazione = TransazioneReadCommitted(database);
   try {
     TIBSQL sql;
     sql.SetDatabase(&database);
     sql.SetTransaction(transazione);
     sql.ParamCheck = false;
-    sql.SQL = {TestoControllo(album, ripara)};
+    sql.SQL = {testo};
     sql.ExecQuery();
     while (!sql.Eof()) {
-      ids.push_back(sql.Fields(0).AsInt64());
+      riga(sql);
       sql.Next();
     }
     sql.Close();
@@ -60,7 +71,28 @@ std::vector<int64_t> LeggiDaControllare(TIBDatabase& database, const std::vector
     if (transazione->Active()) transazione->Rollback();
     throw;
   }
-  return ids;
+}
+
+}  // namespace
+
+Controllo LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara) {
+  Controllo c;
+  Interroga(database, TestoControllo(album, ripara), [&c](TIBSQL& sql) { c.daGuardare.push_back(sql.Fields(0).AsInt64()); });
+  Interroga(database, "SELECT MAX(ID) FROM KELTRANSFLOG", [&c](TIBSQL& sql) {
+    if (!sql.Fields(0).IsNull()) c.idMassimo = sql.Fields(0).AsInt64();
+  });
+  return c;
+}
+
+Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara, int64_t sopraId) {
+  Controllo c;
+  c.idMassimo = sopraId;
+  Interroga(database, TestoControlloRecenti(album, ripara, sopraId), [&c](TIBSQL& sql) {
+    const int64_t id = sql.Fields(0).AsInt64();
+    (sql.Fields(1).AsInteger() == 1 ? c.daGuardare : c.nonPiu).push_back(id);
+    c.idMassimo = std::max(c.idMassimo, id);
+  });
+  return c;
 }
 
 std::string TestoSelezione(const SelezioneTrasferimenti& selezione) {

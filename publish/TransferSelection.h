@@ -70,16 +70,31 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
                                                   const SelezioneTrasferimenti& selezione,
                                                   const std::string& parameterFile);
 
-// The service's look at the archive, once a cycle: only the identifiers of
-// the pending rows (DATAORATRANSF NULL) and, with `ripara`, of the rows that
-// may be recorded without a photo, of the album rows `album` (empty: all),
-// in id order. One statement on KELTRANSFLOG alone, no join: the cheapest
-// question that finds every row to look at without an index on
-// DATAORATRANSF. Pure.
+// The service's full look at the archive: only the identifiers of the
+// pending rows (DATAORATRANSF NULL) and, with `ripara`, of the rows that may
+// be recorded without a photo, of the album rows `album` (empty: all), in id
+// order. One statement on KELTRANSFLOG alone, no join; without an index on
+// DATAORATRANSF it reads the whole table. Pure.
 std::string TestoControllo(const std::vector<int64_t>& album, bool ripara);
 
-// Runs TestoControllo on a new read-committed transaction, committed before
-// return. Raises the database layer's exceptions.
-std::vector<int64_t> LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara);
+// The service's look at the newest rows: every row with ID above `sopraId`
+// (found through the primary key, so its cost follows the rows above
+// `sopraId`, not the table), with DA_GUARDARE 1 for a row TestoControllo
+// would give, else 0. Pure.
+std::string TestoControlloRecenti(const std::vector<int64_t>& album, bool ripara, int64_t sopraId);
+
+struct Controllo {
+  std::vector<int64_t> daGuardare;  // rows to look at, in id order
+  std::vector<int64_t> nonPiu;      // (recent look) rows read that are not to look at
+  int64_t idMassimo = 0;            // the highest ID of the table (full look) or of the rows read
+};
+
+// The full look (TestoControllo) and the table's highest ID, on a new
+// read-committed transaction committed before return. Raises the database
+// layer's exceptions.
+Controllo LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara);
+
+// The recent look (TestoControlloRecenti) the same way.
+Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara, int64_t sopraId);
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -29,6 +30,11 @@ namespace {
 using batch::Descrivi;
 using batch::ScriviErrore;
 using Orologio = std::chrono::steady_clock;
+
+// How often the whole transfer table is read; between two such looks only
+// the rows above the highest id seen, less this margin, are read.
+constexpr auto kOgniControlloCompleto = std::chrono::minutes(5);
+constexpr int64_t kMargineId = 1000;
 
 // Today's date as a number (days are counted in local time, as a studio
 // counts them).
@@ -138,6 +144,7 @@ class Servizio {
     notifiche_.Ricarica(true);
     database_.reset();
     sessioni_.Svuota();
+    ultimoCompleto_.reset();
     std::string errore;
     if (LeggiConfigurazione(errore) && Apri(errore)) {
       notifiche_.Scrivi(Priorita::kInfo, "Configurazione riletta: archivio " + OneLineText(archivio_));
@@ -169,20 +176,37 @@ class Servizio {
         return;
       }
     }
-    std::vector<int64_t> ids;
+    const auto inizio = Orologio::now();
+    const bool completo = !ultimoCompleto_ || inizio - *ultimoCompleto_ >= kOgniControlloCompleto;
     try {
-      ids = LeggiDaControllare(*database_, opzioni_.album, true);
+      if (completo) {
+        // The whole table now and then: rows whose id came late, rows that
+        // became pending or were recorded without a photo since.
+        Controllo c = LeggiDaControllare(*database_, opzioni_.album, true);
+        noti_ = std::set<int64_t>(c.daGuardare.begin(), c.daGuardare.end());
+        idMassimo_ = c.idMassimo;
+        ultimoCompleto_ = inizio;
+      } else {
+        // Otherwise the newest rows only, through the primary key: a margin
+        // below the highest id seen covers ids committed out of order.
+        Controllo c = LeggiRecenti(*database_, opzioni_.album, true, std::max<int64_t>(0, idMassimo_ - kMargineId));
+        noti_.insert(c.daGuardare.begin(), c.daGuardare.end());
+        for (int64_t id : c.nonPiu) noti_.erase(id);
+        idMassimo_ = std::max(idMassimo_, c.idMassimo);
+      }
     } catch (const Exception& e) {
       // The connection may be gone (a server restarted): a new one next time.
       ErroreArchivio("archivio non raggiungibile: " + OneLineText(Descrivi(e)));
       database_.reset();
       sessioni_.Svuota();
+      ultimoCompleto_.reset();
       return;
     }
     if (!erroreArchivio_.empty()) {
       erroreArchivio_.clear();
       notifiche_.Scrivi(Priorita::kInfo, "Archivio di nuovo raggiungibile");
     }
+    const std::vector<int64_t> ids(noti_.begin(), noti_.end());
     piano_.Conserva(ids);
     inAttesa_ = ids.size();
     const auto adesso = Orologio::now();
@@ -275,6 +299,7 @@ class Servizio {
 
   void Fatta(const RisultatoRiga& r, Orologio::time_point adesso) {
     piano_.Registra(r.id, EsitoTentativo::kFatta, "", adesso);
+    noti_.erase(r.id);
     if (inAttesa_ > 0) --inAttesa_;
     notifiche_.Scrivi(Priorita::kInfo, RigaEsito(r));
   }
@@ -309,6 +334,11 @@ class Servizio {
   int giorno_ = 0;
   std::string ultimoErrore_;
   std::string erroreArchivio_;
+  // The rows to look at as the last looks found them, the highest id seen,
+  // and when the whole table was read last.
+  std::set<int64_t> noti_;
+  int64_t idMassimo_ = 0;
+  std::optional<Orologio::time_point> ultimoCompleto_;
 };
 
 }  // namespace

@@ -138,6 +138,12 @@ TEST(BatchSelection, StatementText) {
   EXPECT_EQ(TestoControllo({}, false), "SELECT L.ID FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL ORDER BY L.ID");
   EXPECT_EQ(TestoControllo({7}, true), "SELECT L.ID FROM KELTRANSFLOG L WHERE (L.DATAORATRANSF IS NULL OR " +
                                            senzaFoto + ") AND L.IDALBUM IN (7) ORDER BY L.ID");
+  EXPECT_EQ(TestoControlloRecenti({}, true, 99000),
+            "SELECT L.ID, IIF((L.DATAORATRANSF IS NULL OR " + senzaFoto +
+                "), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > 99000 ORDER BY L.ID");
+  EXPECT_EQ(TestoControlloRecenti({3}, false, 0),
+            "SELECT L.ID, IIF(L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L "
+            "WHERE L.ID > 0 ORDER BY L.ID");
   EXPECT_EQ(TestoRegistrazione(5, "p'1", "h"),
             "UPDATE KELTRANSFLOG SET IDPRISM='p''1', HASHPRISM='h', DATAORATRANSF='NOW'\nWHERE ID=5");
 }
