@@ -7,9 +7,12 @@
 #   SYSCONF/velmora/ParametriKelvora.ini  the parameter file (commented examples)
 #   PREFIX/share/man/man1/PROGRAM.1.gz    manual pages
 #   PREFIX/share/doc/velmora/             copyright, changelog.gz
+#   SYSTEMD/velmora-batch@.service        the service template (installed disabled)
 #
 # SYSCONF is /etc for the prefix /usr (the package) and PREFIX/etc for any
-# other prefix. Both are decided when installing, so `cmake --install build
+# other prefix; SYSTEMD is /lib/systemd/system for the prefix /usr and
+# PREFIX/lib/systemd/system for any other (the unit names the programs of
+# its own prefix). Both are decided when installing, so `cmake --install build
 # --prefix /usr` and the package get /etc whatever prefix was configured.
 # An existing parameter file is never overwritten: it holds the site's
 # settings.
@@ -57,6 +60,21 @@ install(CODE "
        FILES \"\${velmora_link}\")
 ")
 
+# The service template: the programs' directory is written in when
+# installing, since it depends on the prefix.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(velmora_units \"/lib/systemd/system\")
+  else()
+    set(velmora_units \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  endif()
+  set(VELMORA_PROGRAM_DIR \"\${CMAKE_INSTALL_PREFIX}/${VELMORA_PROGRAM_DIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/velmora-batch@.service.in\"
+                 \"${PROJECT_BINARY_DIR}/install/systemd/velmora-batch@.service\" @ONLY)
+  file(INSTALL DESTINATION \"\${velmora_units}\" TYPE FILE
+       FILES \"${PROJECT_BINARY_DIR}/install/systemd/velmora-batch@.service\")
+")
+
 # The Debian package: `ninja package` (or `cpack -G DEB`) in the build directory.
 set(VELMORA_MAINTAINER "Velmora maintainers <maintainers@velmora.example>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -83,12 +101,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Linked libraries (FLTK, X11, the C++ runtime) come from dpkg-shlibdeps.
+# Linked libraries (FLTK, X11, libsystemd, the C++ runtime) come from dpkg-shlibdeps.
 # The Firebird client and OpenSSL are opened with dlopen when first needed,
 # so they are named here. The embedded engine serves local database paths
 # only; with a Firebird server (host:path) it is not needed, hence Recommends.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfbclient2 (>= 3.0), libssl3 (>= 3.0.0)")
+# adduser: the postinst creates the service's system user.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfbclient2 (>= 3.0), libssl3 (>= 3.0.0), adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "firebird3.0-server-core")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst)
 include(CPack)

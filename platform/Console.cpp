@@ -56,6 +56,8 @@ std::string ReportMessage(const Exception& e) {
   return Blanked(e.Message(), multiLine);
 }
 
+void WriteStandardOutput(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
+
 void WriteLine(std::string_view line) {
   if (Sink()) {
     Sink()(line);

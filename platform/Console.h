@@ -13,6 +13,12 @@ class Exception;
 // flushes at once. A line holding CR LF itself is written as it is.
 void WriteLine(std::string_view line);
 
+// Writes `text` exactly as it is (no line end added) to standard output,
+// unbuffered, all of it unless standard output is gone. Not redirected by
+// ConsoleRedirect: for output of a form of its own (a service's journal
+// lines), never for the program's console lines.
+void WriteStandardOutput(std::string_view text);
+
 // A text from outside (a server's answer, a file name, a database text) made
 // fit to stand inside one console line: every control character except TAB
 // (C0 controls, NUL and DEL, the C1 controls U+0080-U+009F, and the line and

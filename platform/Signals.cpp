@@ -28,12 +28,18 @@ std::once_flag gPipesOnce;
 std::once_flag gReceiverOnce;
 
 std::atomic<bool> gInstalled{false};
+std::atomic<bool> gHangupReloads{false};
+std::atomic<bool> gReloadRequested{false};
 
 thread_local int tThreshold = 1;
 
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-free counters");
 
 void OnStopSignal(int number) {
+  if (number == SIGHUP && gHangupReloads.load()) {
+    gReloadRequested = true;
+    return;
+  }
   int savedErrno = errno;
   int expected = 0;
   gFirst.compare_exchange_strong(expected, number);
@@ -102,6 +108,10 @@ void InstallStopSignals() noexcept {
     StartReceiver();
   });
 }
+
+void SetHangupReloads(bool reloads) noexcept { gHangupReloads = reloads; }
+
+bool TakeReloadRequest() noexcept { return gReloadRequested.exchange(false); }
 
 int StopSignalCount() noexcept { return gCount.load(); }
 

@@ -16,6 +16,9 @@
 //   5. The outermost frame catches EStopRequested, reports it in its own
 //      words, and main ends with EndProcessBySignal() when StopSignalCount()
 //      is not 0, so the caller sees the signal as the cause of the end.
+//   6. A service that re-reads its configuration on SIGHUP (as services do)
+//      calls SetHangupReloads(true): SIGHUP is then no stop signal, only a
+//      request that TakeReloadRequest() hands out once.
 #pragma once
 
 #include <poll.h>
@@ -56,6 +59,16 @@ class EStopRequested {
 // nothing; when the pipes cannot be made, waits still see the signal within
 // their polling slice.
 void InstallStopSignals() noexcept;
+
+// With `reloads` true, a SIGHUP received from now on is not a stop signal:
+// it is noted as a request to read the configuration again (see
+// TakeReloadRequest), and no wait ends for it. With false (the default), it
+// stops like SIGINT and SIGTERM.
+void SetHangupReloads(bool reloads) noexcept;
+
+// True when a SIGHUP was noted as a reload request since the last call
+// (several SIGHUPs in between count as one). Async-signal-safe.
+bool TakeReloadRequest() noexcept;
 
 // Stop signals received so far (0: none). Async-signal-safe.
 int StopSignalCount() noexcept;

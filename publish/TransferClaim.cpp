@@ -65,14 +65,28 @@ std::string TestoRegistrazione(int64_t id, const std::string& riferimento, const
 PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
     TIBDatabase& database, int64_t id, bool soloInAttesa,
     std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
+  return PrenotaDove(database, id, soloInAttesa ? " AND DATAORATRANSF IS NULL" : "", prenotazione, motivo,
+                     dataOra);
+}
+
+PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::PrenotaRiparazione(
+    TIBDatabase& database, int64_t id, std::unique_ptr<PrenotazioneTrasferimento>& prenotazione,
+    std::string& motivo) {
+  return PrenotaDove(database, id, " AND DATAORATRANSF IS NOT NULL AND (HASHPRISM IS NULL OR HASHPRISM = '')",
+                     prenotazione, motivo, nullptr);
+}
+
+PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::PrenotaDove(
+    TIBDatabase& database, int64_t id, const std::string& condizione,
+    std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo, std::string* dataOra) {
   prenotazione.reset();
   // Every way out but the claim rolls the transaction back; a rollback that
   // fails never hides what ended the attempt.
   AmbitoTransazione blocco(TransazioneNoWait(database));
   try {
     Istruzione sql(blocco.Transazione(),
-                   {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) +
-                    (soloInAttesa ? " AND DATAORATRANSF IS NULL" : "") + " WITH LOCK"});
+                   {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) + condizione +
+                    " WITH LOCK"});
     if (sql.Esegui().Eof()) return Esito::kCambiata;
     if (dataOra) *dataOra = sql.Testo("DATAORATRANSF");
   } catch (const EIBError& e) {
@@ -87,8 +101,18 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::Prenota(
 PrenotazioneTrasferimento::~PrenotazioneTrasferimento() { Rilascia(); }
 
 void PrenotazioneTrasferimento::Registra(const std::string& riferimento, const std::string& hash) {
+  Scrivi(TestoRegistrazione(id_, riferimento, hash));
+}
+
+void PrenotazioneTrasferimento::RegistraFoto(const std::string& riferimento, const std::string& hash) {
+  std::vector<std::string> righe = AggiornamentoRiga("KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}},
+                                                     UgualeId::Attaccato, id_);
+  Scrivi(righe[0] + "\n" + righe[1]);
+}
+
+void PrenotazioneTrasferimento::Scrivi(const std::string& testo) {
   AmbitoTransazione blocco(transazione_);
-  Istruzione(transazione_, {TestoRegistrazione(id_, riferimento, hash)}).Esegui();
+  Istruzione(transazione_, {testo}).Esegui();
   blocco.ConfermaMantenendo();
   // Durable already; the commit only ends the transaction and its lock.
   try {

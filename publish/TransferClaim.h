@@ -33,6 +33,12 @@ class PrenotazioneTrasferimento {
                        std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo,
                        std::string* dataOra = nullptr);
 
+  // Prenota for a row to repair: it must still be recorded without a photo
+  // (DATAORATRANSF set, HASHPRISM empty); kCambiata when another process has
+  // repaired or changed it since it was selected.
+  static Esito PrenotaRiparazione(TIBDatabase& database, int64_t id,
+                                  std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo);
+
   // Rolls back when neither Registra nor Rilascia ended the claim. Never throws.
   ~PrenotazioneTrasferimento();
   PrenotazioneTrasferimento(const PrenotazioneTrasferimento&) = delete;
@@ -45,11 +51,20 @@ class PrenotazioneTrasferimento {
   // Raises the database layer's exceptions; the claim is then rolled back.
   void Registra(const std::string& riferimento, const std::string& hash);
 
+  // Writes IDPRISM and HASHPRISM only, keeping DATAORATRANSF: the repair of
+  // a row whose photo was on the server since it was recorded. Commits and
+  // raises as Registra.
+  void RegistraFoto(const std::string& riferimento, const std::string& hash);
+
   // Ends the claim leaving the row untouched. Never throws.
   void Rilascia() noexcept;
 
  private:
   PrenotazioneTrasferimento(TIBTransaction* transazione, int64_t id) : transazione_(transazione), id_(id) {}
+  static Esito PrenotaDove(TIBDatabase& database, int64_t id, const std::string& condizione,
+                           std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo,
+                           std::string* dataOra);
+  void Scrivi(const std::string& testo);
   TIBTransaction* transazione_;  // owned by the connection
   int64_t id_;
 };

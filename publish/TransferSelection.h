@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora {
@@ -21,13 +22,17 @@ struct SelezioneTrasferimenti {
     int64_t a = 0;
   };
   std::vector<Intervallo> ids;  // transfer ids; empty = pending rows only
+  // Also the rows recorded without a photo (RegistrataSenzaFoto), which are
+  // then marked `riparazione`.
+  bool ripara = false;
 };
 
 // One selected transfer row with what its publication needs.
 struct RigaTrasferimento {
   int64_t id = 0;               // KELTRANSFLOG.ID
   int64_t idAlbum = 0;          // KELALBUMPRISM.ID
-  bool pubblicata = false;      // DATAORATRANSF was set (a row named by ids)
+  bool pubblicata = false;      // DATAORATRANSF was set (a row named by ids, or one to repair)
+  bool riparazione = false;     // recorded without a photo, selected with `ripara`
   std::string tokenPrism;       // album row: TOKENPRISM
   std::string idUserPrism;      // IDUSERPRISM
   std::string accountUser;      // ACCOUNTUSER
@@ -41,6 +46,17 @@ struct RigaTrasferimento {
   std::string fileLocale;       // percorsoMedia mapped to a local path
 };
 
+// A transfer row recorded without a photo: the row says sent, but what it
+// holds is the upload token (6 characters a-z, 0-9) and no hash, as a run
+// records it when the server did not list the photo it uploaded. The photo
+// may not be on the server at all. Pure.
+bool RegistrataSenzaFoto(std::string_view idPrism, std::string_view hashPrism);
+
+// The same test as a condition on KELTRANSFLOG L, for statements (the
+// token's alphabet is checked again with RegistrataSenzaFoto on each row).
+inline constexpr const char* kCondizioneSenzaFoto =
+    "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
+
 // The selection statement: the columns of RigaTrasferimento from
 // KELTRANSFLOG joined with KELALBUMPRISM and KELITEMPHOTO, filtered by
 // `selezione`, ordered by album row and transfer id. Pure.
@@ -53,5 +69,32 @@ std::string TestoSelezione(const SelezioneTrasferimenti& selezione);
 std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
                                                   const SelezioneTrasferimenti& selezione,
                                                   const std::string& parameterFile);
+
+// The service's full look at the archive: only the identifiers of the
+// pending rows (DATAORATRANSF NULL) and, with `ripara`, of the rows that may
+// be recorded without a photo, of the album rows `album` (empty: all), in id
+// order. One statement on KELTRANSFLOG alone, no join; without an index on
+// DATAORATRANSF it reads the whole table. Pure.
+std::string TestoControllo(const std::vector<int64_t>& album, bool ripara);
+
+// The service's look at the newest rows: every row with ID above `sopraId`
+// (found through the primary key, so its cost follows the rows above
+// `sopraId`, not the table), with DA_GUARDARE 1 for a row TestoControllo
+// would give, else 0. Pure.
+std::string TestoControlloRecenti(const std::vector<int64_t>& album, bool ripara, int64_t sopraId);
+
+struct Controllo {
+  std::vector<int64_t> daGuardare;  // rows to look at, in id order
+  std::vector<int64_t> nonPiu;      // (recent look) rows read that are not to look at
+  int64_t idMassimo = 0;            // the highest ID of the table (full look) or of the rows read
+};
+
+// The full look (TestoControllo) and the table's highest ID, on a new
+// read-committed transaction committed before return. Raises the database
+// layer's exceptions.
+Controllo LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara);
+
+// The recent look (TestoControlloRecenti) the same way.
+Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara, int64_t sopraId);
 
 }  // namespace velmora

@@ -2,7 +2,9 @@
 # Tests the Debian package on this machine, as root:
 #   1. builds the package (scripts/package.sh) in BUILD_DIR, checks it with
 #      lintian and installs it with dpkg -i;
-#   2. checks the layout (programs, links, conffile, manual pages);
+#   2. checks the layout (programs, links, conffile, manual pages), the
+#      service template (installed, not enabled, passes systemd-analyze
+#      verify for an instance) and the system user it runs as;
 #   3. publishes a sample photo through /usr/bin/velmora to the test Prism
 #      server, with the parameter file /etc/velmora/ParametriKelvora.ini
 #      naming a configuration database made for the test;
@@ -44,12 +46,19 @@ fi
 
 WORK=$(mktemp -d /tmp/velmora-package-test.XXXXXX)
 SERVER_PID=""
+# The package keeps its system user after a purge, as Debian packages do;
+# the test removes the one it made.
+USER_BEFORE=$(getent passwd velmora || true)
 cleanup() {
   local rc=$?
   set +e
   [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
   if dpkg-query -W velmora >/dev/null 2>&1; then
     dpkg -P velmora >/dev/null 2>&1 </dev/null || echo "cleanup: dpkg -P velmora failed" >&2
+  fi
+  if [ -z "$USER_BEFORE" ] && getent passwd velmora >/dev/null; then
+    deluser --quiet --system velmora >/dev/null 2>&1 || echo "cleanup: deluser velmora failed" >&2
+    getent group velmora >/dev/null && delgroup --quiet --system velmora >/dev/null 2>&1
   fi
   rm -rf "$ETC" "$WORK"
   exit $rc
@@ -94,6 +103,28 @@ for program in /usr/lib/velmora/*; do
   [ -f "/usr/share/man/man1/$name.1.gz" ] || fail "no manual page for $name"
 done
 
+# The service template: installed, enabled nowhere, valid for an instance.
+UNIT=/lib/systemd/system/velmora-batch@.service
+[ -f "$UNIT" ] || fail "no $UNIT"
+grep -qx "$UNIT" "$WORK/files" || fail "$UNIT is not the package's"
+grep -q '^ExecStart=.*/usr/lib/velmora/velmora-batch --watch' "$UNIT" || fail "$UNIT does not start /usr/lib/velmora/velmora-batch --watch"
+enabled=$(find /etc/systemd/system -name 'velmora-batch@*' 2>/dev/null || true)
+[ -z "$enabled" ] || fail "the package enabled the service: $enabled"
+command -v systemd-analyze >/dev/null 2>&1 || fail "systemd-analyze missing (package systemd)"
+INSTANCE=$(systemd-escape --template=velmora-batch@.service '1/query_esterno')
+[ "$INSTANCE" = velmora-batch@1-query_esterno.service ] || fail "unexpected instance name $INSTANCE"
+systemd-analyze verify "$INSTANCE" >"$WORK/verify.log" 2>&1 || { cat "$WORK/verify.log"; fail "systemd-analyze verify $INSTANCE"; }
+echo "service template: $UNIT, not enabled, verify of $INSTANCE passed"
+# Its system user, made by the postinst.
+getent passwd velmora >"$WORK/user" || fail "no system user velmora"
+uid=$(cut -d: -f3 "$WORK/user")
+[ "$uid" -lt 1000 ] || fail "velmora is no system user (uid $uid)"
+case "$(cut -d: -f7 "$WORK/user")" in */nologin|*/false) ;; *) fail "velmora has a login shell" ;; esac
+if getent group firebird >/dev/null; then
+  id -nG velmora | tr ' ' '\n' | grep -qx firebird || fail "velmora is not in group firebird"
+fi
+echo "system user: $(cat "$WORK/user")"
+
 # 3. A publication through /usr/bin/velmora. The test Prism server stops by
 # itself when this script ends; it is stopped by its pid in cleanup.
 echo "== publication through /usr/bin/velmora"
@@ -129,10 +160,11 @@ echo "transfer row 1: hash $sha recorded"
 
 # 4. Removal leaves the conffile only; purge leaves nothing.
 # left_behind: the package's paths that still exist, except directories
-# that other packages own too (/usr/bin, /usr/share/man/man1, ...).
+# that other packages own too (/usr/bin, /usr/share/man/man1, ...; also
+# /lib, a link to usr/lib on a merged /usr).
 shared_dir() {
   local owners
-  [ -d "$1" ] && [ ! -L "$1" ] || return 1
+  [ -d "$1" ] || return 1
   owners=$(dpkg -S "$1" 2>/dev/null || true)
   owners=$(sed 's/: .*//' <<<"$owners" | tr ',' '\n' | tr -d ' ' | sed 's/:.*//')
   grep -vqx -e velmora -e "" <<<"$owners"

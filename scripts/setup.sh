@@ -10,6 +10,8 @@ packages=(
   libfbclient2 firebird3.0-server-core firebird3.0-server firebird3.0-utils firebird-dev
   # TLS and desktop
   openssl libssl-dev libfltk1.3-dev
+  # the service manager: notify protocol, and systemd-analyze for the unit's check
+  libsystemd-dev systemd
   # test peers and tools
   python3 xvfb xdotool x11-apps imagemagick nginx-light curl time procps iproute2
   # the Debian package: dependencies of the linked libraries, the package checker

@@ -126,6 +126,17 @@ std::optional<std::string> ApplicaWait(OpzioniBatch& o, const std::string& valor
   return std::nullopt;
 }
 
+std::optional<std::string> ApplicaIntervallo(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int> n = NumeroIntero(valore, 1, kIntervalloMassimoS);
+  if (!n) {
+    return "valore non valido per --interval: \"" + Mostra(valore) + "\" (attesi i secondi, da 1 a " +
+           std::to_string(kIntervalloMassimoS) + ")";
+  }
+  o.intervalloS = *n;
+  o.intervalloDato = true;
+  return std::nullopt;
+}
+
 std::optional<std::string> ApplicaReport(OpzioniBatch& o, const std::string& valore) {
   if (valore.empty()) return "manca il nome del file di --report";
   o.report = valore;
@@ -146,7 +157,10 @@ constexpr Opzione kOpzioni[] = {
     {"--jobs", ApplicaJobs},
     {"--wait", ApplicaWait},
     {"--report", ApplicaReport},
+    {"--interval", ApplicaIntervallo},
     {"--dry-run", nullptr, &OpzioniBatch::dryRun},
+    {"--ripara", nullptr, &OpzioniBatch::ripara},
+    {"--watch", nullptr, &OpzioniBatch::watch},
     {"--help", nullptr, &OpzioniBatch::aiuto},
     {"--version", nullptr, &OpzioniBatch::versione},
 };
@@ -204,6 +218,19 @@ void AssegnaPosizionali(const std::vector<std::string>& posizionali, EsitoArgome
   }
 }
 
+// Options that do not go together.
+void ControllaCombinazioni(EsitoArgomenti& esito) {
+  const OpzioniBatch& o = esito.opzioni;
+  if (o.watch) {
+    if (!o.ids.empty()) Segnala(esito, "--watch non va con --ids: il servizio pubblica le righe in attesa");
+    if (o.dryRun) Segnala(esito, "--watch non va con --dry-run");
+    if (!o.report.empty()) Segnala(esito, "--watch non va con --report");
+  } else if (o.intervalloDato) {
+    Segnala(esito, "--interval vale solo con --watch");
+  }
+  if (o.ripara && o.dryRun) Segnala(esito, "--ripara non va con --dry-run");
+}
+
 }  // namespace
 
 EsitoArgomenti AnalizzaArgomenti(const std::vector<std::string>& args) {
@@ -225,11 +252,13 @@ EsitoArgomenti AnalizzaArgomenti(const std::vector<std::string>& args) {
     return esito;
   }
   AssegnaPosizionali(posizionali, esito);
+  ControllaCombinazioni(esito);
   return esito;
 }
 
 std::string TestoAiuto() {
   return "Uso: velmora-batch UTENTE DITTA [opzioni]\n"
+         "     velmora-batch UTENTE DITTA --watch [--interval SECONDI] [--album ID]... [--jobs N]\n"
          "\n"
          "Pubblica sul server Prism tutte le righe di trasferimento in attesa (DATAORATRANSF vuota)\n"
          "dell'archivio di UTENTE e DITTA, trovato come lo trova velmora: file ParametriKelvora.ini\n"
@@ -242,6 +271,13 @@ std::string TestoAiuto() {
          "  --jobs N         trasferimenti contemporanei, da 1 a 32 (predefinito 4)\n"
          "  --wait SECONDI   attesa massima perché il server elenchi le foto caricate (predefinito 60)\n"
          "  --dry-run        elenca ciò che verrebbe fatto e non cambia nulla (nessun accesso al server)\n"
+         "  --ripara         ripara anche le righe registrate senza foto (HASHPRISM vuoto, IDPRISM con\n"
+         "                   il codice di caricamento): cerca l'hash del file in tutto l'album; trovato,\n"
+         "                   registra la foto; non trovato, pubblica di nuovo la riga\n"
+         "  --watch          servizio: resta attivo e pubblica le righe in attesa man mano che compaiono,\n"
+         "                   ritenta ciò che non è riuscito con pause crescenti, ripara sempre\n"
+         "  --interval SEC   con --watch, secondi tra due controlli dell'archivio, da 1 a 3600\n"
+         "                   (predefinito 5)\n"
          "  --report FILE    scrive anche un resoconto JSON in FILE\n"
          "  --help           mostra questo aiuto\n"
          "  --version        mostra la versione\n"
@@ -251,9 +287,13 @@ std::string TestoAiuto() {
          "Su un terminale lo standard error mostra l'avanzamento. Con SIGINT o SIGTERM non parte\n"
          "nessuna nuova riga, le righe già caricate vengono completate e registrate; un secondo\n"
          "segnale ferma subito.\n"
+         "Con --watch, SIGHUP fa rileggere il file dei parametri e le impostazioni al controllo\n"
+         "successivo; SIGTERM ferma il servizio come sopra. Sotto systemd il servizio comunica il suo\n"
+         "stato (sd_notify) e scrive le righe con la priorità del journal.\n"
          "\n"
          "Codici di uscita: 0 tutte le righe scelte pubblicate, 1 alcune righe non pubblicate,\n"
-         "2 errore negli argomenti o nella configurazione.\n";
+         "2 errore negli argomenti o nella configurazione. Con --watch: 2 errore di configurazione\n"
+         "all'avvio, altrimenti il servizio termina per il segnale che lo ha fermato.\n";
 }
 
 }  // namespace velmora

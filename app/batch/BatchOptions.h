@@ -22,6 +22,8 @@ inline constexpr int kJobsPredefiniti = 4;
 inline constexpr int kJobsMassimi = 32;
 inline constexpr int kAttesaPredefinitaS = 60;
 inline constexpr int kAttesaMassimaS = 86400;
+inline constexpr int kIntervalloPredefinitoS = 5;
+inline constexpr int kIntervalloMassimoS = 3600;
 // Bounds that keep the selection statement short.
 inline constexpr size_t kAlbumMassimi = 100;
 inline constexpr size_t kIntervalliMassimi = 1000;
@@ -34,6 +36,10 @@ struct OpzioniBatch {
   int jobs = kJobsPredefiniti;        // --jobs, 1..kJobsMassimi
   int attesaS = kAttesaPredefinitaS;  // --wait, 0..kAttesaMassimaS seconds
   bool dryRun = false;                // --dry-run
+  bool ripara = false;                // --ripara: also rows recorded without a photo
+  bool watch = false;                 // --watch: a service that runs until stopped
+  int intervalloS = kIntervalloPredefinitoS;  // --interval, 1..kIntervalloMassimoS seconds
+  bool intervalloDato = false;        // --interval was given
   std::string report;                 // --report FILE, "" = none
   bool aiuto = false;                 // --help: print the help, nothing else
   bool versione = false;              // --version: print the version, nothing else
@@ -49,7 +55,9 @@ struct EsitoArgomenti {
 // Parses argv[1..] (args[0] is the program name). Options may come before,
 // between or after the two positional arguments, as "--name value" or
 // "--name=value"; "--" ends the options. --help and --version win over
-// every other argument and error found after them.
+// every other argument and error found after them. --watch takes neither
+// --ids, --dry-run nor --report; --interval needs --watch; --ripara does
+// not go with --dry-run (the repair reads the server).
 EsitoArgomenti AnalizzaArgomenti(const std::vector<std::string>& args);
 
 // A row identifier: 1 to 18 decimal digits, nothing else. Empty when `text`

@@ -42,9 +42,11 @@ using batch::SecondiDa;
 class Batch {
  public:
   Batch(const OpzioniBatch& opzioni, TIBDatabase& database, std::string fileParametri,
-        std::vector<RigaTrasferimento> righe)
+        std::vector<RigaTrasferimento> righe, const UscitaPubblicazione& uscita, SessioniPrism* sessioni)
       : opzioni_(opzioni),
         fileParametri_(std::move(fileParametri)),
+        uscita_(uscita),
+        sessioni_(sessioni),
         database_(database),
         righe_(std::move(righe)),
         risultati_(righe_.size()),
@@ -117,7 +119,7 @@ class Batch {
     if (stampate_[i]) return;
     stampate_[i] = true;
     if (avanzamento_ != nullptr) avanzamento_->fatte++;
-    WriteLine(RigaEsito(risultati_[i]));
+    uscita_.esito(risultati_[i]);
   }
 
   void Fine(size_t i, EsitoRiga esito, std::string motivo = "") {
@@ -156,6 +158,11 @@ class Batch {
     StopThresholdScope finire(2);
     Identifica(lavori, g, http);
     for (Lavoro& l : lavori) Completa(l, lavori, g, http);
+    // A session the server ended meanwhile is not kept for the next time.
+    if (sessioni_ != nullptr &&
+        std::any_of(lavori.begin(), lavori.end(), [](const Lavoro& l) { return l.codiceHttp == 401; })) {
+      sessioni_->Dimentica(g.baseUrl, prima.accountUser, prima.accountPassword);
+    }
   }
 
   // Claims the rows [inizio, fine) that are not skipped; a row another
@@ -180,8 +187,10 @@ class Batch {
     std::string motivo;
     PrenotazioneTrasferimento::Esito esito;
     try {
-      esito = PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata, prenotazione,
-                                                 motivo);
+      esito = righe_[i].riparazione
+                  ? PrenotazioneTrasferimento::PrenotaRiparazione(database_, righe_[i].id, prenotazione, motivo)
+                  : PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata,
+                                                       prenotazione, motivo);
     } catch (const Exception& e) {
       Fine(i, EsitoRiga::kNonRiuscita, Descrivi(e));
       return;
@@ -191,7 +200,9 @@ class Batch {
         Fine(i, EsitoRiga::kOccupata, "in lavorazione in un altro processo");
         return;
       case PrenotazioneTrasferimento::Esito::kCambiata:
-        Fine(i, EsitoRiga::kOccupata, "pubblicata nel frattempo da un altro processo");
+        Fine(i, EsitoRiga::kOccupata,
+             righe_[i].riparazione ? "riparata nel frattempo da un altro processo"
+                                   : "pubblicata nel frattempo da un altro processo");
         return;
       case PrenotazioneTrasferimento::Esito::kPrenotata:
         break;
@@ -203,22 +214,60 @@ class Batch {
     lavori.push_back(std::move(l));
   }
 
-  // Login, the album when the row has none yet, and the listing of what the
-  // album holds. On a failure every job of the group ends and it returns
-  // false.
+  // The login of the group's album account; false (every job ended) when
+  // it failed.
+  bool Accedi(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
+    const RigaTrasferimento& prima = *lavori.front().riga;
+    Cattura cattura;
+    LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
+                        std::to_string(prima.idAlbum));
+    if (!cattura.Righe().empty()) {
+      FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
+      return false;
+    }
+    if (sessioni_ != nullptr) {
+      sessioni_->Salva(g.baseUrl, prima.accountUser, prima.accountPassword, {g.stato.TokenPrism, g.stato.IdUserPrism});
+    }
+    return true;
+  }
+
+  // Login (or the session kept from an earlier cycle), the album when the
+  // row has none yet, and the listing of what the album holds. A kept
+  // session the server no longer knows (401) is replaced by one new login.
+  // On a failure every job of the group ends and it returns false.
   bool PreparaGruppo(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
     const RigaTrasferimento& prima = *lavori.front().riga;
-    const std::string idAlbumRiga = std::to_string(prima.idAlbum);
+    std::optional<SessioniPrism::Sessione> tenuta;
+    if (sessioni_ != nullptr) tenuta = sessioni_->Trova(g.baseUrl, prima.accountUser, prima.accountPassword);
     try {
-      {
-        Cattura cattura;
-        LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
-                            idAlbumRiga);
-        if (!cattura.Righe().empty()) {
-          FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
-          return false;
+      if (tenuta) {
+        g.stato.TokenPrism = tenuta->token;
+        g.stato.IdUserPrism = tenuta->idUser;
+        try {
+          return AlbumEdElenco(lavori, g, http);
+        } catch (const EIdHTTPProtocolException& e) {
+          if (e.ErrorCode() != 401) throw;
+          sessioni_->Dimentica(g.baseUrl, prima.accountUser, prima.accountPassword);
+          uscita_.messaggio(Priorita::kInfo, "Album " + std::to_string(prima.idAlbum) +
+                                                 ": sessione scaduta sul server, nuovo accesso");
         }
       }
+      return Accedi(lavori, g, http) && AlbumEdElenco(lavori, g, http);
+    } catch (const EStopRequested&) {
+      FallisciTutti(lavori, "");
+      return false;
+    } catch (const Exception& e) {
+      FallisciTutti(lavori, Descrivi(e));
+      return false;
+    }
+  }
+
+  // The album when the row has none yet, and the listing. Raises what the
+  // requests raise.
+  bool AlbumEdElenco(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
+    const RigaTrasferimento& prima = *lavori.front().riga;
+    const std::string idAlbumRiga = std::to_string(prima.idAlbum);
+    {
       if (g.stato.IdAlbumPrism.empty()) {
         Cattura cattura;
         AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
@@ -227,15 +276,9 @@ class Batch {
           return false;
         }
         for (const std::string& r : cattura.Righe())
-          WriteLine("Album " + idAlbumRiga + ": " + OneLineText(r));
+          uscita_.messaggio(Priorita::kInfo, "Album " + idAlbumRiga + ": " + OneLineText(r));
       }
       g.presenti = batch::ElencoPerHash(http, g);
-    } catch (const EStopRequested&) {
-      FallisciTutti(lavori, "");
-      return false;
-    } catch (const Exception& e) {
-      FallisciTutti(lavori, Descrivi(e));
-      return false;
     }
     return true;
   }
@@ -304,8 +347,13 @@ class Batch {
     }
     try {
       if (!l.riga->titoloFoto.empty()) SettaTitoloFoto(http, g.stato, g.baseUrl, l.uid, l.riga->titoloFoto);
-      l.prenotazione->Registra(l.uid, l.hashServer);
+      if (l.riga->riparazione && l.stato == Lavoro::Stato::kPresente) {
+        l.prenotazione->RegistraFoto(l.uid, l.hashServer);
+      } else {
+        l.prenotazione->Registra(l.uid, l.hashServer);
+      }
     } catch (const Exception& e) {
+      l.codiceHttp = batch::CodiceHttp(e);
       l.prenotazione->Rilascia();
       Fine(l.indice, EsitoRiga::kNonRiuscita, Descrivi(e));
       return;
@@ -317,6 +365,8 @@ class Batch {
 
   const OpzioniBatch& opzioni_;
   const std::string fileParametri_;  // its certificate keys apply to every client
+  const UscitaPubblicazione& uscita_;
+  SessioniPrism* sessioni_;  // kept across calls (the service), or none
   TIBDatabase& database_;
   std::vector<RigaTrasferimento> righe_;
   std::vector<RisultatoRiga> risultati_;
@@ -326,6 +376,36 @@ class Batch {
 };
 
 }  // namespace
+
+std::optional<SessioniPrism::Sessione> SessioniPrism::Trova(const std::string& baseUrl, const std::string& utente,
+                                                            const std::string& password) const {
+  auto it = sessioni_.find({baseUrl, utente, password});
+  if (it == sessioni_.end()) return std::nullopt;
+  return it->second;
+}
+
+void SessioniPrism::Salva(const std::string& baseUrl, const std::string& utente, const std::string& password,
+                          Sessione sessione) {
+  sessioni_[{baseUrl, utente, password}] = std::move(sessione);
+}
+
+void SessioniPrism::Dimentica(const std::string& baseUrl, const std::string& utente, const std::string& password) {
+  sessioni_.erase({baseUrl, utente, password});
+}
+
+std::vector<RisultatoRiga> PubblicaRighe(const OpzioniBatch& opzioni, TIBDatabase& database,
+                                         const std::string& fileParametri, std::vector<RigaTrasferimento> righe,
+                                         const UscitaPubblicazione& uscita, SessioniPrism* sessioni,
+                                         uint64_t& inviati) {
+  Batch batch(opzioni, database, fileParametri, std::move(righe), uscita, sessioni);
+  if (opzioni.dryRun) {
+    batch.ProvaASecco();
+  } else {
+    batch.Pubblica();
+  }
+  inviati = batch.Inviati();
+  return batch.Risultati();
+}
 
 int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
   const auto inizio = Orologio::now();
@@ -362,20 +442,23 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
     selezione.album = opzioni.album;
     for (const IntervalloId& r : opzioni.ids) selezione.ids.push_back({r.da, r.a});
 
-    Batch batch(opzioni, database, fileParametri, LeggiTrasferimenti(database, selezione, fileParametri));
-    if (opzioni.dryRun) {
-      batch.ProvaASecco();
-    } else {
-      batch.Pubblica();
-    }
-    Riepilogo riepilogo = Conta(batch.Risultati());
+    selezione.ripara = opzioni.ripara;
+
+    UscitaPubblicazione uscita;
+    uscita.esito = [](const RisultatoRiga& r) { WriteLine(RigaEsito(r)); };
+    uscita.messaggio = [](Priorita, const std::string& line) { WriteLine(line); };
+    uint64_t inviati = 0;
+    std::vector<RisultatoRiga> risultati = PubblicaRighe(
+        opzioni, database, fileParametri, LeggiTrasferimenti(database, selezione, fileParametri), uscita, nullptr,
+        inviati);
+    Riepilogo riepilogo = Conta(risultati);
     riepilogo.dryRun = opzioni.dryRun;
     riepilogo.interrotto = StopRequested();
-    riepilogo.byteInviati = batch.Inviati();
+    riepilogo.byteInviati = inviati;
     riepilogo.secondi = SecondiDa(inizio);
     WriteLine(RigaRiepilogo(riepilogo));
     if (report.is_open()) {
-      report << ReportJSON(batch.Risultati(), riepilogo) << "\n";
+      report << ReportJSON(risultati, riepilogo) << "\n";
       report.close();
       if (!report) {
         ScriviErrore("impossibile scrivere il resoconto " + OneLineText(opzioni.report));

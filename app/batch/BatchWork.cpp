@@ -74,6 +74,7 @@ void Lavora(std::vector<Lavoro>& lavori, size_t n, Gruppo& g, HttpClient& http, 
     } else {
       l.stato = Lavoro::Stato::kFallita;
       l.motivo = Descrivi(e);
+      l.codiceHttp = CodiceHttp(e);
     }
   } catch (const std::exception& e) {
     l.stato = Lavoro::Stato::kFallita;
@@ -90,6 +91,11 @@ double SecondiDa(Orologio::time_point inizio) {
 void ScriviErrore(const std::string& text) {
   std::string line = "velmora-batch: " + text + "\n";
   WriteAll(STDERR_FILENO, line);
+}
+
+int CodiceHttp(const Exception& e) {
+  const auto* http = dynamic_cast<const EIdHTTPProtocolException*>(&e);
+  return http != nullptr ? http->ErrorCode() : 0;
 }
 
 std::string Descrivi(const Exception& e) { return std::string(e.ClassName()) + ": " + e.Message(); }

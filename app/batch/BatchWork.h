@@ -78,7 +78,11 @@ struct Lavoro {
   std::string hashServer;  // its "Hash" as the server lists it
   size_t primaria = 0;     // kDoppione: the job that uploads the same bytes
   std::string motivo;
+  int codiceHttp = 0;      // the HTTP status of the failure, when it was one
 };
+
+// The status of an EIdHTTPProtocolException, 0 for any other exception.
+int CodiceHttp(const Exception& e);
 
 // What the workers of one album group share.
 struct Gruppo {

@@ -3,9 +3,11 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchRun.h"
+#include "app/batch/WatchRun.h"
 #include "app/frame/ProgramFrame.h"
 #include "platform/FileDescriptor.h"
 #include "platform/Paths.h"
+#include "platform/Signals.h"
 
 int main(int argc, char** argv) {
   return velmora::EseguiProgramma(argc, argv, [](const std::vector<std::string>& args) {
@@ -26,8 +28,13 @@ int main(int argc, char** argv) {
       return 0;
     }
     // After a stop signal the summary is out and every claim is committed
-    // or rolled back when this returns; the frame then ends the process by
+    // or rolled back when these return; the frame then ends the process by
     // the signal.
+    if (esito.opzioni.watch) {
+      // A service re-reads its configuration on SIGHUP instead of stopping.
+      velmora::SetHangupReloads(true);
+      return velmora::EseguiServizio(esito.opzioni, velmora::ExecutableDirectory());
+    }
     return velmora::EseguiBatch(esito.opzioni, velmora::ExecutableDirectory());
   });
 }

@@ -2,6 +2,8 @@
 // statement, the listing page reader and the console texts.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchReport.h"
 #include "platform/Exceptions.h"
@@ -43,6 +45,22 @@ TEST(BatchOptions, AcceptedCommandLines) {
   ASSERT_FALSE(dash.errore);
   EXPECT_EQ(dash.opzioni.utente, "--u");
 
+  EXPECT_FALSE(d.opzioni.watch);
+  EXPECT_FALSE(d.opzioni.ripara);
+  EXPECT_EQ(d.opzioni.intervalloS, 5);
+
+  EsitoArgomenti w = AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval=1", "--album", "2", "--ripara"}));
+  ASSERT_FALSE(w.errore) << *w.errore;
+  EXPECT_TRUE(w.opzioni.watch);
+  EXPECT_TRUE(w.opzioni.ripara);
+  EXPECT_EQ(w.opzioni.intervalloS, 1);
+  EXPECT_EQ(w.opzioni.album, (std::vector<int64_t>{2}));
+  EXPECT_EQ(AnalizzaArgomenti(Args({"--watch", "u", "d"})).opzioni.intervalloS, 5);
+  EXPECT_EQ(AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval", "3600"})).opzioni.intervalloS, 3600);
+  EsitoArgomenti r = AnalizzaArgomenti(Args({"u", "d", "--ripara", "--ids", "4"}));
+  ASSERT_FALSE(r.errore) << *r.errore;
+  EXPECT_TRUE(r.opzioni.ripara);
+
   // --help and --version win over errors.
   EXPECT_TRUE(AnalizzaArgomenti(Args({"--jobs", "x", "--help"})).opzioni.aiuto);
   EXPECT_FALSE(AnalizzaArgomenti(Args({"--version", "--bad"})).errore);
@@ -75,6 +93,19 @@ TEST(BatchOptions, UsageErrors) {
       {{"u", "d", "--nuova"}, "opzione sconosciuta: --nuova"},
       {{"u", "d", "--report="}, "manca il nome del file di --report"},
       {{"", "d"}, "UTENTE e DITTA non possono essere vuoti"},
+      {{"u", "d", "--watch", "--interval", "0"},
+       "valore non valido per --interval: \"0\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval", "3601"},
+       "valore non valido per --interval: \"3601\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval", "2.5"},
+       "valore non valido per --interval: \"2.5\" (attesi i secondi, da 1 a 3600)"},
+      {{"u", "d", "--watch", "--interval"}, "manca il valore di --interval"},
+      {{"u", "d", "--interval", "5"}, "--interval vale solo con --watch"},
+      {{"u", "d", "--watch=1"}, "l'opzione --watch non vuole un valore"},
+      {{"u", "d", "--watch", "--ids", "3"}, "--watch non va con --ids: il servizio pubblica le righe in attesa"},
+      {{"u", "d", "--watch", "--dry-run"}, "--watch non va con --dry-run"},
+      {{"u", "d", "--watch", "--report", "r.json"}, "--watch non va con --report"},
+      {{"u", "d", "--ripara", "--dry-run"}, "--ripara non va con --dry-run"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"velmora-batch"};
@@ -87,7 +118,8 @@ TEST(BatchOptions, UsageErrors) {
 
 TEST(BatchSelection, StatementText) {
   const std::string head =
-      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
+      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, L.IDPRISM, L.HASHPRISM, A.TOKENPRISM, A.IDUSERPRISM, "
+      "A.ACCOUNTUSER, "
       "A.ACCOUNTPASSWORD, A.NOMESITOPRISM, A.IDALBUMPRISM, A.NOMEALBUM, P.PERCORSOFOTO, P.NOMEFILE, "
       "P.ESTENSIONE_FILE, P.TITOLO FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID) "
       "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID) WHERE ";
@@ -96,8 +128,33 @@ TEST(BatchSelection, StatementText) {
             head + "L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3,4) ORDER BY L.IDALBUM, L.ID");
   EXPECT_EQ(TestoSelezione({{}, {{5, 5}, {10, 20}}}),
             head + "(L.ID=5 OR L.ID BETWEEN 10 AND 20) ORDER BY L.IDALBUM, L.ID");
+  const std::string senzaFoto =
+      "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
+  SelezioneTrasferimenti ripara;
+  ripara.ripara = true;
+  EXPECT_EQ(TestoSelezione(ripara),
+            head + "(L.DATAORATRANSF IS NULL OR " + senzaFoto + ") ORDER BY L.IDALBUM, L.ID");
+  // The service's look: the transfer table alone, ids only.
+  EXPECT_EQ(TestoControllo({}, false), "SELECT L.ID FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL ORDER BY L.ID");
+  EXPECT_EQ(TestoControllo({7}, true), "SELECT L.ID FROM KELTRANSFLOG L WHERE (L.DATAORATRANSF IS NULL OR " +
+                                           senzaFoto + ") AND L.IDALBUM IN (7) ORDER BY L.ID");
+  EXPECT_EQ(TestoControlloRecenti({}, true, 99000),
+            "SELECT L.ID, IIF((L.DATAORATRANSF IS NULL OR " + senzaFoto +
+                "), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > 99000 ORDER BY L.ID");
+  EXPECT_EQ(TestoControlloRecenti({3}, false, 0),
+            "SELECT L.ID, IIF(L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L "
+            "WHERE L.ID > 0 ORDER BY L.ID");
   EXPECT_EQ(TestoRegistrazione(5, "p'1", "h"),
             "UPDATE KELTRANSFLOG SET IDPRISM='p''1', HASHPRISM='h', DATAORATRANSF='NOW'\nWHERE ID=5");
+}
+
+TEST(BatchSelection, RecordedWithoutAPhoto) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"a1b2c3", "", true},   {"zzzzzz", "", true},  {"a1b2c3", "3f2e", false},
+      {"A1B2C3", "", false},  {"a1b2c", "", false},  {"a1b2c3d", "", false},
+      {"pc9252d51fee15489", "", false}, {"a1 2c3", "", false}, {"", "", false},
+  };
+  for (auto [id, hash, senza] : cases) EXPECT_EQ(RegistrataSenzaFoto(id, hash), senza) << id << " " << hash;
 }
 
 TEST(BatchListing, PageReader) {

@@ -109,6 +109,40 @@ TEST(Signals, SignalEndsSleepAndPollEarly) {
   }
 }
 
+// A service's SIGHUP: a reload request, handed out once, that ends no
+// wait; SIGTERM still stops.
+TEST(Signals, HangupReloadsWhenAskedTo) {
+  int status = InChild([] {
+    SetHangupReloads(true);
+    if (TakeReloadRequest()) return 1;
+    SignalLater(SIGHUP, 50);
+    try {
+      SleepUnlessStopped(400);
+    } catch (const EStopRequested&) {
+      return 2;
+    }
+    bool noted = false;
+    for (int i = 0; i < 2000 && !noted; ++i) {
+      noted = TakeReloadRequest();
+      if (!noted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!noted) return 3;
+    if (TakeReloadRequest() || StopSignalCount() != 0 || StopRequested()) return 4;
+    ::kill(::getpid(), SIGHUP);
+    ::kill(::getpid(), SIGHUP);
+    SignalNow(SIGTERM);
+    if (StopSignalCount() != 1 || FirstStopSignal() != SIGTERM) return 5;
+    if (!TakeReloadRequest() || TakeReloadRequest()) return 6;
+    // Back to the default: SIGHUP stops again.
+    SetHangupReloads(false);
+    SignalNow(SIGHUP);
+    if (StopSignalCount() != 2) return 7;
+    return 0;
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(Signals, ThresholdTwoWaitsForTheSecondSignal) {
   int status = InChild([] {
     SignalNow(SIGTERM);
