@@ -144,4 +144,8 @@ bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures) {
   return LoadOpenSsl(settings, failures) != nullptr;
 }
 
+void SslContextFree::operator()(SSL_CTX* context) const noexcept { api->SSL_CTX_free(context); }
+void SslSessionFree::operator()(SSL* session) const noexcept { api->SSL_free(session); }
+void X509Free::operator()(X509* certificate) const noexcept { api->X509_free(certificate); }
+
 }  // namespace velmora

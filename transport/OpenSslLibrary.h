@@ -88,9 +88,6 @@ struct OpenSslApi {
 // reason, one line per missing function.
 const OpenSslApi* LoadOpenSsl(const TlsSettings& settings, std::string* failures);
 
-inline SSL_CTX* Ctx(void* p) { return static_cast<SSL_CTX*>(p); }
-inline SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
-
 inline constexpr const char* kConnectError = "Error connecting with SSL.";
 
 // Makes the handshake on `ssl` check that the certificate carries

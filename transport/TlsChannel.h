@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "transport/HttpStream.h"
+#include "transport/OpenSslOwners.h"
 #include "transport/Socket.h"
 
 namespace velmora {
@@ -158,8 +159,8 @@ class TlsChannel : public HttpStream {
   TlsSettings settings_;
   TcpSocket socket_;
   const struct OpenSslApi* api_ = nullptr;
-  void* ctx_ = nullptr;       // SSL_CTX*
-  void* ssl_ = nullptr;       // SSL*
+  SslContextOwner ctx_;       // from the first TLS connect until Close
+  SslSessionOwner ssl_;       // the session of the open TLS connection
   bool established_ = false;  // handshake done and no fatal error since
   TlsPeerInfo peer_;
 };
