@@ -46,6 +46,7 @@ void BindFunctions(OpenSslApi& api, std::string& failures) {
   VELMORA_BIND(s, SSL_get_error);
   VELMORA_BIND(s, SSL_shutdown);
   VELMORA_BIND(s, SSL_pending);
+  VELMORA_BIND(s, SSL_peek);
   VELMORA_BIND(s, SSL_get_version);
   VELMORA_BIND(s, SSL_CTX_set_default_verify_paths);
   VELMORA_BIND(s, SSL_CTX_load_verify_locations);

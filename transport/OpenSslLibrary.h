@@ -48,6 +48,7 @@ struct OpenSslApi {
   decltype(&::SSL_get_error) SSL_get_error = nullptr;
   decltype(&::SSL_shutdown) SSL_shutdown = nullptr;
   decltype(&::SSL_pending) SSL_pending = nullptr;
+  decltype(&::SSL_peek) SSL_peek = nullptr;
   decltype(&::SSL_get_version) SSL_get_version = nullptr;
   // Certificate checks and inspection.
   decltype(&::SSL_CTX_set_default_verify_paths) SSL_CTX_set_default_verify_paths = nullptr;

@@ -298,8 +298,13 @@ void TlsChannel::Write(const char* data, size_t size) {
     int error = api.SSL_get_error(ssl_.get(), n);
     unsigned long queued = api.ERR_peek_error();
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      // A peer that takes nothing for the write time-out ends the send.
-      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) RaiseSocketError(kSocketErrorTimedOut);
+      // A peer that takes nothing for the write time-out ends the send. A
+      // record is left half written: the session can carry nothing more,
+      // not even a close alert.
+      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) {
+        established_ = false;
+        RaiseSocketError(kSocketErrorTimedOut);
+      }
       continue;
     }
     established_ = false;
@@ -317,9 +322,23 @@ bool TlsChannel::Reusable() const {
   return socket_.IdleAndOpen();
 }
 
-bool TlsChannel::InputPending() const {
-  if (ssl_ != nullptr && api_->SSL_pending(ssl_.get()) > 0) return true;
-  return socket_.IsOpen() && !socket_.IdleAndOpen();
+bool TlsChannel::InputPending() {
+  if (ssl_ == nullptr) return socket_.IsOpen() && !socket_.IdleAndOpen();
+  const OpenSslApi& api = *api_;
+  if (api.SSL_pending(ssl_.get()) > 0) return true;
+  if (!socket_.IsOpen() || socket_.IdleAndOpen()) return false;
+  // Bytes wait on the socket, but they need not be data: a TLS 1.3 server
+  // sends its session tickets after the handshake, and a client that has not
+  // read yet finds them there. Only a record of data or the peer's close
+  // counts; the socket is non-blocking, so a look does not wait.
+  SigPipeGuard guard;
+  api.ERR_clear_error();
+  char byte;
+  int n = api.SSL_peek(ssl_.get(), &byte, 1);
+  if (n > 0) return true;
+  int error = api.SSL_get_error(ssl_.get(), n);
+  api.ERR_clear_error();
+  return error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
 }
 
 std::string TlsChannel::ProtocolVersion() const {

@@ -135,8 +135,10 @@ class TlsChannel : public HttpStream {
 
   // True when connected and nothing (data or close) is pending.
   bool Reusable() const;
-  // True when received bytes (or the peer's close) wait to be read now.
-  bool InputPending() const;
+  // True when received data (or the peer's close) waits to be read now;
+  // for TLS, records that carry no data (session tickets) do not count.
+  // Never waits.
+  bool InputPending();
   bool IsOpen() const { return socket_.IsOpen(); }
   bool IsTls() const { return ssl_ != nullptr; }
   // The negotiated protocol ("TLSv1", "TLSv1.2", ...), empty when plain.
