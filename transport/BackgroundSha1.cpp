@@ -7,7 +7,8 @@
 namespace velmora {
 
 BackgroundSha1::BackgroundSha1(size_t slots, size_t slotBytes)
-    : slots_(std::max<size_t>(slots, 2)), slotBytes_(std::max<size_t>(slotBytes, 1)),
+    : slots_(std::max<size_t>(slots, 2)),
+      slotBytes_(std::max<size_t>(slotBytes, 1)),
       available_(sha1_.Available()) {}
 
 BackgroundSha1::~BackgroundSha1() {
@@ -32,7 +33,13 @@ void BackgroundSha1::AcquireSlot(std::unique_lock<std::mutex>& lock) {
       inline_ = true;  // no thread to be had: the digest is computed in series
     }
   }
-  hashed_.wait(lock, [&] { return publishedCount_ - hashedCount_ < ring_.size(); });
+  if (publishedCount_ - hashedCount_ == ring_.size()) {
+    // The hasher is a whole ring behind: wait until it has caught up by half
+    // the ring, so that each wake-up buys many buffers' worth of work.
+    spaceWanted_ = true;
+    hashed_.wait(lock, [&] { return publishedCount_ - hashedCount_ <= ring_.size() / 2; });
+    spaceWanted_ = false;
+  }
   Slot& slot = ring_[publishedCount_ % ring_.size()];
   slot.size = 0;
   slot.endsDigest = false;
@@ -132,9 +139,11 @@ void BackgroundSha1::Run() {
     HashSlot(slot, digest);
     lock.lock();
     busy_ = false;
+    bool wake = slot.endsDigest || discarding_ ||
+                (spaceWanted_ && publishedCount_ - (hashedCount_ + 1) <= ring_.size() / 2);
     if (slot.endsDigest) digests_.push_back(std::move(digest));
     ++hashedCount_;
-    hashed_.notify_all();
+    if (wake) hashed_.notify_all();
   }
 }
 

@@ -40,9 +40,9 @@ class BackgroundSha1 {
   bool Available() const noexcept { return available_; }
 
   // Adds the next bytes of the current digest. They are copied, so the
-  // caller may reuse `data` at once. Waits only while every buffer of the
-  // ring is still to be hashed. Raises std::bad_alloc when the ring cannot
-  // be allocated.
+  // caller may reuse `data` at once. Waits only when every buffer of the
+  // ring is still to be hashed, and then until half of them are free again.
+  // Raises std::bad_alloc when the ring cannot be allocated.
   void Update(const char* data, size_t size);
   // Ends the current digest and returns its number in the sequence (0 for
   // the first since construction or Discard). The next Update begins the
@@ -81,17 +81,18 @@ class BackgroundSha1 {
   std::vector<Slot> ring_;  // allocated at the first byte
 
   mutable std::mutex mutex_;
-  mutable std::condition_variable hashed_;    // a buffer was hashed or a digest is ready
+  mutable std::condition_variable hashed_;     // a buffer was hashed or a digest is ready
   mutable std::condition_variable published_;  // a buffer is waiting, or stop
   // Buffers handed over and hashed so far (both only grow; the buffer of
   // number n is ring_[n % ring_.size()]).
   uint64_t publishedCount_ = 0;
   uint64_t hashedCount_ = 0;
-  bool filling_ = false;  // the producer holds ring_[publishedCount_ % size]
-  bool busy_ = false;     // the hashing thread works on a buffer outside the lock
-  bool discarding_ = false;  // Discard waits for the hashing thread to be idle
+  bool filling_ = false;      // the producer holds ring_[publishedCount_ % size]
+  bool busy_ = false;         // the hashing thread works on a buffer outside the lock
+  bool spaceWanted_ = false;  // the producer waits for the ring to be half free
+  bool discarding_ = false;   // Discard waits for the hashing thread to be idle
   bool stop_ = false;
-  size_t finished_ = 0;              // digests ended by Finish since Discard
+  size_t finished_ = 0;               // digests ended by Finish since Discard
   std::vector<std::string> digests_;  // digests computed since Discard, in order
   std::thread thread_;
   bool inline_ = false;  // no thread could be started: hash on the producer's

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "transport/BackgroundSha1.h"
 #include "transport/BodyStream.h"
 #include "transport/EncodedWords.h"
 #include "transport/LockedFile.h"
 #include "transport/MediaType.h"
-#include "transport/BackgroundSha1.h"
 
 namespace velmora {
 

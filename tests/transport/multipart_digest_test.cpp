@@ -122,7 +122,8 @@ TEST(MultipartDigest, DigestOfAnUploadThroughTheHttpClientIsSha1sums) {
     std::string path = dir / "clip.mp4";
     WriteFileBytes(path, RandomBytes(c.size, 7));
     int port = FreePort();
-    BackgroundProcess sink({"/usr/bin/python3", SourcePath("tests/peers/multipart_sink.py"), std::to_string(port)});
+    BackgroundProcess sink(
+        {"/usr/bin/python3", SourcePath("tests/peers/multipart_sink.py"), std::to_string(port)});
     ASSERT_EQ(sink.ReadLine(60), "ready");
     HttpClient client;
     client.SetConnectTimeout(60000);
@@ -136,8 +137,9 @@ TEST(MultipartDigest, DigestOfAnUploadThroughTheHttpClientIsSha1sums) {
     std::string size = std::to_string(body.Size());
     EXPECT_NE(answer.find("\"received\": " + size + ", \"extra\": false, \"error\": null"), std::string::npos)
         << answer;
-    EXPECT_NE(answer.find("\"size\": " + std::to_string(c.size) + ", \"sha256\": \"" + Sha256sum(path) + "\""),
-              std::string::npos)
+    EXPECT_NE(
+        answer.find("\"size\": " + std::to_string(c.size) + ", \"sha256\": \"" + Sha256sum(path) + "\""),
+        std::string::npos)
         << answer;
     EXPECT_EQ(body.FileSha1Hex(0), Sha1sum(path));
   }
