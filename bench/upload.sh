@@ -2,7 +2,14 @@
 # Upload benchmark: the same file sent as a multipart form-data POST by our
 # client (upload_tool) and by curl (-F files=@FILE), alternating, over http
 # and https, to a local nginx that discards the body. Prints the median
-# throughput of each, the ratio ours/curl and the peak RSS of each.
+# throughput of each, the ratio ours/curl, the peak RSS and the CPU time per
+# GiB of each.
+#
+# Our client also computes the SHA-1 of the file while it sends it (the
+# photo lookup needs it); curl does not. A second reference shows what that
+# costs on this machine whatever the client: curl with `openssl dgst -sha1`
+# of the same file running beside it (started together, timed until both
+# end), and the ratio ours/(curl+sha1).
 #
 # Usage: bench/upload.sh [-r ROUNDS] [-s "SIZES_MIB"] [-t UPLOAD_TOOL]
 #   -r  rounds per size and scheme (default 5)
@@ -69,13 +76,22 @@ done
 
 # One upload; appends "client_seconds nginx_seconds peak_rss_kib tls cpu_seconds"
 # to $3.
-# $1 = ours|curl, $2 = URL, $3 = result file, $4 = file, $5 = file size.
+# $1 = ours|curl|curlsha, $2 = URL, $3 = result file, $4 = file, $5 = file size.
 upload() {
   local who=$1 url=$2 out=$3 file=$4 size=$5 result secs sent before after line rss rtime status tls cpu
   before=$(wc -l <"$DIR/access.log")
   if [[ $who == ours ]]; then
     result=$(/usr/bin/time -v -o "$DIR/time.txt" "$TOOL" "$url" "$file" video/mp4 |
       sed -n 's/^seconds=\([0-9.]*\) bytes=\([0-9]*\)$/\1 \2/p')
+  elif [[ $who == curlsha ]]; then
+    # curl and a SHA-1 of the same file at the same time, until both end.
+    result=$(/usr/bin/time -v -o "$DIR/time.txt" bash -c '
+      start=$(date +%s%N)
+      openssl dgst -sha1 "$1" >/dev/null &
+      sent=$(curl -s -k -o /dev/null -w "%{size_upload}" -F "files=@$1" "$2")
+      wait
+      end=$(date +%s%N)
+      echo "$(awk -v a="$start" -v b="$end" "BEGIN { printf \"%.6f\", (b - a) / 1e9 }") $sent"' _ "$file" "$url")
   else
     result=$(/usr/bin/time -v -o "$DIR/time.txt" curl -s -k -o /dev/null -w '%{time_total} %{size_upload}' \
       -F "files=@$file" "$url")
@@ -104,11 +120,13 @@ median() { awk -v c="$2" '{print $c}' "$1" | sort -g | awk '{v[NR]=$1} END {prin
 maxcol() { awk -v c="$2" 'BEGIN{m=0} $c>m{m=$c} END{print m}' "$1"; }
 
 echo "Upload benchmark: $ROUNDS rounds, sizes ${SIZES// / and } MiB, nginx on 127.0.0.1:$HTTP_PORT (http) and :$HTTPS_PORT (https)"
-echo "Throughput = file MiB / time; client time = the client's own timer (ours: the POST call, curl: time_total);"
-echo "nginx time = \$request_time (ends with the last body byte); cpu = user + system time of each client"
-echo "(less sensitive to a busy machine than wall time). Reference: curl $(curl --version | head -n1 | cut -d' ' -f2)."
-printf '%-8s %-5s | %11s %11s %6s | %11s %11s %6s | %9s %9s | %s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
-  "ours(nginx)" "curl(nginx)" ratio "ours RSS" "curl RSS" "cpu curl/ours"
+echo "Throughput = file MiB / time; client time = the client's own timer (ours: the POST call, curl: time_total,"
+echo "curl+sha1: until both curl and the digest end); nginx time = \$request_time (ends with the last body byte);"
+echo "cpu = user + system seconds per GiB of each client (less sensitive to a busy machine than wall time)."
+echo "Reference: curl $(curl --version | head -n1 | cut -d' ' -f2), $(openssl version | cut -d' ' -f1-2) for the SHA-1."
+echo "Load at the start: $(uptime | sed 's/.*load average/load average/')"
+printf '%-8s %-5s | %10s %10s %5s | %10s %5s | %11s %11s %5s | %9s %9s | %s\n' size proto "ours MiB/s" "curl MiB/s" ratio \
+  "+sha1 MiB/s" ratio "ours(nginx)" "curl(nginx)" ratio "ours RSS" "curl RSS" "cpu s/GiB ours curl curl+sha1"
 for size in $SIZES; do
   file=$DIR/upload-$size.bin
   head -c "$((size * 1024 * 1024))" /dev/urandom >"$file"
@@ -117,9 +135,10 @@ for size in $SIZES; do
     port=$HTTP_PORT
     [[ $proto == https ]] && port=$HTTPS_PORT
     url="$proto://127.0.0.1:$port/api/v1/users/u/upload/token1"
-    ours=$DIR/ours-$size-$proto.txt curl=$DIR/curl-$size-$proto.txt
+    ours=$DIR/ours-$size-$proto.txt curl=$DIR/curl-$size-$proto.txt curlsha=$DIR/curlsha-$size-$proto.txt
     : >"$ours"
     : >"$curl"
+    : >"$curlsha"
     # One warm-up upload each (page cache, TLS library), not counted.
     upload ours "$url" /dev/null "$file" "$bytes"
     upload curl "$url" /dev/null "$file" "$bytes"
@@ -127,21 +146,25 @@ for size in $SIZES; do
       if ((round % 2)); then
         upload ours "$url" "$ours" "$file" "$bytes"
         upload curl "$url" "$curl" "$file" "$bytes"
+        upload curlsha "$url" "$curlsha" "$file" "$bytes"
       else
+        upload curlsha "$url" "$curlsha" "$file" "$bytes"
         upload curl "$url" "$curl" "$file" "$bytes"
         upload ours "$url" "$ours" "$file" "$bytes"
       fi
     done
-    read -r oc on orss ocpu cc cn crss ccpu < <(echo "$(median "$ours" 1) $(median "$ours" 2)" \
+    read -r oc on orss ocpu cc cn crss ccpu sc scpu < <(echo "$(median "$ours" 1) $(median "$ours" 2)" \
       "$(maxcol "$ours" 3) $(median "$ours" 5) $(median "$curl" 1) $(median "$curl" 2) $(maxcol "$curl" 3)" \
-      "$(median "$curl" 5)")
+      "$(median "$curl" 5) $(median "$curlsha" 1) $(median "$curlsha" 5)")
     awk -v s="$size" -v p="$proto" -v oc="$oc" -v on="$on" -v cc="$cc" -v cn="$cn" -v orss="$orss" -v crss="$crss" \
-      -v ocpu="$ocpu" -v ccpu="$ccpu" \
+      -v ocpu="$ocpu" -v ccpu="$ccpu" -v sc="$sc" -v scpu="$scpu" \
       'function tp(t) { return t > 0 ? s / t : 0 }
        BEGIN {
-         printf "%-8s %-5s | %11.0f %11.0f %6.2f | %11.0f %11.0f %6.2f | %6.1f MiB %6.1f MiB | %.2f\n",
-           s "MiB", p, tp(oc), tp(cc), (oc > 0 ? cc / oc : 0), tp(on), tp(cn), (on > 0 ? cn / on : 0),
-           orss / 1024, crss / 1024, (ocpu > 0 ? ccpu / ocpu : 0)
+         gib = s / 1024
+         printf "%-8s %-5s | %10.0f %10.0f %5.2f | %11.0f %5.2f | %11.0f %11.0f %5.2f | %5.1f MiB %5.1f MiB | %.2f %.2f %.2f\n",
+           s "MiB", p, tp(oc), tp(cc), (oc > 0 ? cc / oc : 0), tp(sc), (oc > 0 ? sc / oc : 0),
+           tp(on), tp(cn), (on > 0 ? cn / on : 0), orss / 1024, crss / 1024,
+           ocpu / gib, ccpu / gib, scpu / gib
        }'
     if [[ $proto == https ]]; then
       echo "         https: ours $(tail -n 1 "$ours" | cut -d' ' -f4), curl $(tail -n 1 "$curl" | cut -d' ' -f4)"
@@ -149,3 +172,4 @@ for size in $SIZES; do
   done
   rm -f "$file"
 done
+echo "Load at the end: $(uptime | sed 's/.*load average/load average/')"

@@ -98,7 +98,7 @@ void MultipartFormData::AddFile(std::string_view fieldName, const std::string& p
   header.transferEncoding = "binary";
   header.headerCharset = HeaderCharsetFor(PrimaryLanguageOf(EnvironmentLocaleName()));
 
-  parts_.push_back(Part{FormatPartHeader(boundary_, header), std::move(file), std::string()});
+  parts_.push_back(Part{FormatPartHeader(boundary_, header), std::move(file), std::nullopt});
   Rewind();
 }
 
@@ -117,7 +117,6 @@ void MultipartFormData::Queue(Stage stage, std::string bytes) {
 void MultipartFormData::StartPart(size_t index) {
   current_ = index;
   fileOffset_ = 0;
-  digest_.Reset();
   if (index < parts_.size())
     Queue(Stage::kHeader, parts_[index].header);
   else
@@ -125,12 +124,14 @@ void MultipartFormData::StartPart(size_t index) {
 }
 
 void MultipartFormData::Rewind() {
-  for (Part& part : parts_) part.sha1.clear();
+  digests_.Discard();
+  for (Part& part : parts_) part.digest.reset();
   StartPart(0);
 }
 
 std::string MultipartFormData::FileSha1Hex(size_t index) const {
-  return index < parts_.size() ? parts_[index].sha1 : std::string();
+  if (index >= parts_.size() || !parts_[index].digest) return "";
+  return digests_.HexDigest(*parts_[index].digest);
 }
 
 size_t MultipartFormData::Read(char* buffer, size_t capacity) {
@@ -162,7 +163,7 @@ size_t MultipartFormData::ReadContent(char* buffer, size_t capacity) {
   Part& part = parts_[current_];
   uint64_t left = part.file.Size() - fileOffset_;
   if (left == 0) {
-    part.sha1 = digest_.HexDigest();
+    part.digest = digests_.Finish();
     Queue(Stage::kLineEnd, kCrLf);
     return 0;
   }
@@ -172,7 +173,7 @@ size_t MultipartFormData::ReadContent(char* buffer, size_t capacity) {
   if (got == 0)
     throw EStreamError("Cannot read file \"" + part.file.Path() +
                        "\". The file became shorter while it was sent");
-  digest_.Update(buffer, got);
+  digests_.Update(buffer, got);
   fileOffset_ += got;
   return got;
 }

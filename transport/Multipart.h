@@ -14,16 +14,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "transport/BackgroundSha1.h"
 #include "transport/BodyStream.h"
 #include "transport/EncodedWords.h"
 #include "transport/LockedFile.h"
 #include "transport/MediaType.h"
-#include "transport/Sha1.h"
 
 namespace velmora {
 
@@ -50,7 +51,8 @@ struct MultipartPartHeader {
 std::string FormatPartHeader(std::string_view boundary, const MultipartPartHeader& part);
 
 // The body object. Owns the open files of its parts (LockedFile); they are
-// closed, and their locks released, when the object is destroyed.
+// closed, and their locks released, when the object is destroyed, which also
+// ends its hashing thread. Used from one thread at a time.
 class MultipartFormData : public BodyStream {
  public:
   // A body with a boundary made from the local time now.
@@ -87,17 +89,21 @@ class MultipartFormData : public BodyStream {
   size_t Read(char* buffer, size_t capacity) override;
 
   // The SHA-1 (40 lower-case hexadecimal digits) of the content of file part
-  // `index` (0 = the first added), computed from the bytes while Read passed
-  // them on, so the file is never read twice. "" until the content of that
-  // part has been read to its end since the last Rewind, for an index
-  // without a part, and when libcrypto cannot be loaded.
+  // `index` (0 = the first added), computed from the bytes Read passed on,
+  // so the file is never read twice. A thread of the body's own hashes them
+  // while the caller sends them; this call waits for it to reach the end of
+  // the part. "" until the content of that part has been read to its end
+  // since the last Rewind, for an index without a part, and when libcrypto
+  // cannot be loaded.
   std::string FileSha1Hex(size_t index) const;
 
  private:
   struct Part {
     std::string header;  // the formatted header block
     LockedFile file;     // the open, locked file; its size is taken when added
-    std::string sha1;    // digest of the content as last read in full
+    // The number of its digest in digests_, once its content was read to
+    // its end since the last Rewind.
+    std::optional<size_t> digest;
   };
 
   // Where reading stands: in a part's header block, its content, the line
@@ -119,8 +125,8 @@ class MultipartFormData : public BodyStream {
   std::string pending_;
   size_t pendingPos_ = 0;
   uint64_t fileOffset_ = 0;
-  // Digest of the current part's content read so far.
-  Sha1 digest_;
+  // The digests of the parts' contents, in the order they were read.
+  BackgroundSha1 digests_;
 };
 
 }  // namespace velmora

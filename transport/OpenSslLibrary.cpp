@@ -46,6 +46,7 @@ void BindFunctions(OpenSslApi& api, std::string& failures) {
   VELMORA_BIND(s, SSL_get_error);
   VELMORA_BIND(s, SSL_shutdown);
   VELMORA_BIND(s, SSL_pending);
+  VELMORA_BIND(s, SSL_peek);
   VELMORA_BIND(s, SSL_get_version);
   VELMORA_BIND(s, SSL_CTX_set_default_verify_paths);
   VELMORA_BIND(s, SSL_CTX_load_verify_locations);
@@ -143,5 +144,9 @@ const OpenSslApi* LoadOpenSsl(const TlsSettings& settings, std::string* failures
 bool LoadTlsLibrary(const TlsSettings& settings, std::string* failures) {
   return LoadOpenSsl(settings, failures) != nullptr;
 }
+
+void SslContextFree::operator()(SSL_CTX* context) const noexcept { api->SSL_CTX_free(context); }
+void SslSessionFree::operator()(SSL* session) const noexcept { api->SSL_free(session); }
+void X509Free::operator()(X509* certificate) const noexcept { api->X509_free(certificate); }
 
 }  // namespace velmora

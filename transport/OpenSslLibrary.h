@@ -48,6 +48,7 @@ struct OpenSslApi {
   decltype(&::SSL_get_error) SSL_get_error = nullptr;
   decltype(&::SSL_shutdown) SSL_shutdown = nullptr;
   decltype(&::SSL_pending) SSL_pending = nullptr;
+  decltype(&::SSL_peek) SSL_peek = nullptr;
   decltype(&::SSL_get_version) SSL_get_version = nullptr;
   // Certificate checks and inspection.
   decltype(&::SSL_CTX_set_default_verify_paths) SSL_CTX_set_default_verify_paths = nullptr;
@@ -87,9 +88,6 @@ struct OpenSslApi {
 // is not OpenSSL 3 or lacks a function. `failures` (when given) receives the
 // reason, one line per missing function.
 const OpenSslApi* LoadOpenSsl(const TlsSettings& settings, std::string* failures);
-
-inline SSL_CTX* Ctx(void* p) { return static_cast<SSL_CTX*>(p); }
-inline SSL* Ssl(void* p) { return static_cast<SSL*>(p); }
 
 inline constexpr const char* kConnectError = "Error connecting with SSL.";
 

@@ -15,22 +15,6 @@ namespace velmora {
 
 namespace {
 
-// The owner of a certificate the library handed out.
-class X509Ref {
- public:
-  X509Ref(const OpenSslApi& api, X509* cert) : api_(api), cert_(cert) {}
-  ~X509Ref() {
-    if (cert_ != nullptr) api_.X509_free(cert_);
-  }
-  X509Ref(const X509Ref&) = delete;
-  X509Ref& operator=(const X509Ref&) = delete;
-  X509* get() const { return cert_; }
-
- private:
-  const OpenSslApi& api_;
-  X509* cert_;
-};
-
 // SHA-256 of `der`; empty when the library fails.
 std::string Sha256(const OpenSslApi& api, const std::string& der) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -136,11 +120,11 @@ void ApplicaControlliCertificato(const std::string& parameterFile, TlsSettings& 
 void TlsChannel::InspectPeer() {
   const OpenSslApi& api = *api_;
   peer_ = TlsPeerInfo{};
-  peer_.protocol = api.SSL_get_version(Ssl(ssl_));
-  if (const SSL_CIPHER* cipher = api.SSL_get_current_cipher(Ssl(ssl_))) {
+  peer_.protocol = api.SSL_get_version(ssl_.get());
+  if (const SSL_CIPHER* cipher = api.SSL_get_current_cipher(ssl_.get())) {
     peer_.cipher = api.SSL_CIPHER_get_name(cipher);
   }
-  X509Ref cert(api, api.SSL_get1_peer_certificate(Ssl(ssl_)));
+  X509Owner cert(api.SSL_get1_peer_certificate(ssl_.get()), X509Free{&api});
   if (cert.get() != nullptr) {
     peer_.subject = NameLine(api, api.X509_get_subject_name(cert.get()));
     peer_.issuer = NameLine(api, api.X509_get_issuer_name(cert.get()));
@@ -158,7 +142,7 @@ void TlsChannel::InspectPeer() {
   }
   if (settings_.verifyCertificate || settings_.inspectCertificate) {
     peer_.verifyChecked = true;
-    long result = cert.get() != nullptr ? api.SSL_get_verify_result(Ssl(ssl_)) : X509_V_ERR_UNSPECIFIED;
+    long result = cert.get() != nullptr ? api.SSL_get_verify_result(ssl_.get()) : X509_V_ERR_UNSPECIFIED;
     peer_.verified = result == X509_V_OK;
     if (!peer_.verified) {
       peer_.verifyError = cert.get() != nullptr ? api.X509_verify_cert_error_string(result)

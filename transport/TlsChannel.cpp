@@ -85,18 +85,12 @@ TlsChannel::TlsChannel(const TlsSettings& settings) : settings_(settings) {}
 TlsChannel::~TlsChannel() { Close(); }
 
 void TlsChannel::Close() noexcept {
-  if (ssl_ != nullptr) {
-    if (established_) {
-      SigPipeGuard guard;
-      api_->SSL_shutdown(Ssl(ssl_));
-    }
-    api_->SSL_free(Ssl(ssl_));
-    ssl_ = nullptr;
+  if (ssl_ != nullptr && established_) {
+    SigPipeGuard guard;
+    api_->SSL_shutdown(ssl_.get());
   }
-  if (ctx_ != nullptr) {
-    api_->SSL_CTX_free(Ctx(ctx_));
-    ctx_ = nullptr;
-  }
+  ssl_.reset();
+  ctx_.reset();
   if (api_ != nullptr) api_->ERR_clear_error();
   established_ = false;
   socket_.Close();
@@ -109,12 +103,12 @@ void TlsChannel::PrepareContext() {
   const SSL_METHOD* method = api.TLS_client_method();
   if (method == nullptr) throw EIdOSSLGetMethodError("Error getting SSL method.");
   api.ERR_clear_error();
-  ctx_ = api.SSL_CTX_new(method);
+  ctx_ = SslContextOwner(api.SSL_CTX_new(method), SslContextFree{&api});
   if (ctx_ == nullptr) {
     throw EIdOSSLCreatingContextError(std::string("Error creating SSL context.\r\n") +
                                       api.ErrorText(api.ERR_get_error()));
   }
-  SSL_CTX* ctx = Ctx(ctx_);
+  SSL_CTX* ctx = ctx_.get();
   // Old servers: the lowest versions, legacy ciphers and servers without
   // secure renegotiation must still be reached, so the security level is 0.
   api.SSL_CTX_set_security_level(ctx, 0);
@@ -189,28 +183,28 @@ void TlsChannel::Connect(const std::string& host, int port, bool ipv6Literal, bo
 void TlsChannel::Handshake(const std::string& serverName) {
   const OpenSslApi& api = *api_;
   api.ERR_clear_error();
-  ssl_ = api.SSL_new(Ctx(ctx_));
+  ssl_ = SslSessionOwner(api.SSL_new(ctx_.get()), SslSessionFree{&api});
   if (ssl_ == nullptr) throw EIdOSSLCreatingSessionError("Error creating SSL session.");
-  if (api.SSL_set_fd(Ssl(ssl_), socket_.Fd()) != 1) {
+  if (api.SSL_set_fd(ssl_.get(), socket_.Fd()) != 1) {
     throw EIdOSSLFDSetError(std::string("Error setting File Descriptor for SSL\r\n") +
                             api.ErrorText(api.ERR_get_error()));
   }
   // SSL_set_tlsext_host_name, as the macro expands.
-  api.SSL_ctrl(Ssl(ssl_), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+  api.SSL_ctrl(ssl_.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                const_cast<char*>(serverName.c_str()));
   if (settings_.verifyCertificate || settings_.inspectCertificate) {
     // The name the certificate must carry: the URL's host, as DNS name or
     // as IP address.
-    ExpectPeerName(api, Ssl(ssl_), serverName);
+    ExpectPeerName(api, ssl_.get(), serverName);
   }
   api.ERR_clear_error();
   SigPipeGuard guard;
   for (;;) {
     errno = 0;
-    int ret = api.SSL_connect(Ssl(ssl_));
+    int ret = api.SSL_connect(ssl_.get());
     if (ret == 1) break;
     int savedErrno = errno;
-    int error = api.SSL_get_error(Ssl(ssl_), ret);
+    int error = api.SSL_get_error(ssl_.get(), ret);
     unsigned long queued = api.ERR_peek_error();
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       // The socket is non-blocking: wait for it, at most the read time-out.
@@ -247,15 +241,15 @@ size_t TlsChannel::Read(char* buffer, size_t capacity) {
   SigPipeGuard guard;
   int want = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
   for (;;) {
-    if (api.SSL_pending(Ssl(ssl_)) == 0 && !socket_.WaitReadable(settings_.readTimeoutMs)) {
+    if (api.SSL_pending(ssl_.get()) == 0 && !socket_.WaitReadable(settings_.readTimeoutMs)) {
       throw EIdReadTimeout("Read timed out.");
     }
     api.ERR_clear_error();
     errno = 0;
-    int n = api.SSL_read(Ssl(ssl_), buffer, want);
+    int n = api.SSL_read(ssl_.get(), buffer, want);
     if (n > 0) return static_cast<size_t>(n);
     int savedErrno = errno;
-    int error = api.SSL_get_error(Ssl(ssl_), n);
+    int error = api.SSL_get_error(ssl_.get(), n);
     unsigned long queued = api.ERR_peek_error();
     switch (error) {
       case SSL_ERROR_ZERO_RETURN:
@@ -294,18 +288,23 @@ void TlsChannel::Write(const char* data, size_t size) {
   while (size > 0) {
     api.ERR_clear_error();
     errno = 0;
-    int n = api.SSL_write(Ssl(ssl_), data, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+    int n = api.SSL_write(ssl_.get(), data, static_cast<int>(std::min<size_t>(size, INT_MAX)));
     if (n > 0) {
       data += n;
       size -= static_cast<size_t>(n);
       continue;
     }
     int savedErrno = errno;
-    int error = api.SSL_get_error(Ssl(ssl_), n);
+    int error = api.SSL_get_error(ssl_.get(), n);
     unsigned long queued = api.ERR_peek_error();
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      // A peer that takes nothing for the write time-out ends the send.
-      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) RaiseSocketError(kSocketErrorTimedOut);
+      // A peer that takes nothing for the write time-out ends the send. A
+      // record is left half written: the session can carry nothing more,
+      // not even a close alert.
+      if (!WaitForSocket(error == SSL_ERROR_WANT_WRITE)) {
+        established_ = false;
+        RaiseSocketError(kSocketErrorTimedOut);
+      }
       continue;
     }
     established_ = false;
@@ -319,18 +318,32 @@ void TlsChannel::Write(const char* data, size_t size) {
 }
 
 bool TlsChannel::Reusable() const {
-  if (ssl_ != nullptr && (!established_ || api_->SSL_pending(Ssl(ssl_)) > 0)) return false;
+  if (ssl_ != nullptr && (!established_ || api_->SSL_pending(ssl_.get()) > 0)) return false;
   return socket_.IdleAndOpen();
 }
 
-bool TlsChannel::InputPending() const {
-  if (ssl_ != nullptr && api_->SSL_pending(Ssl(ssl_)) > 0) return true;
-  return socket_.IsOpen() && !socket_.IdleAndOpen();
+bool TlsChannel::InputPending() {
+  if (ssl_ == nullptr) return socket_.IsOpen() && !socket_.IdleAndOpen();
+  const OpenSslApi& api = *api_;
+  if (api.SSL_pending(ssl_.get()) > 0) return true;
+  if (!socket_.IsOpen() || socket_.IdleAndOpen()) return false;
+  // Bytes wait on the socket, but they need not be data: a TLS 1.3 server
+  // sends its session tickets after the handshake, and a client that has not
+  // read yet finds them there. Only a record of data or the peer's close
+  // counts; the socket is non-blocking, so a look does not wait.
+  SigPipeGuard guard;
+  api.ERR_clear_error();
+  char byte;
+  int n = api.SSL_peek(ssl_.get(), &byte, 1);
+  if (n > 0) return true;
+  int error = api.SSL_get_error(ssl_.get(), n);
+  api.ERR_clear_error();
+  return error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
 }
 
 std::string TlsChannel::ProtocolVersion() const {
   if (ssl_ == nullptr) return "";
-  return api_->SSL_get_version(Ssl(ssl_));
+  return api_->SSL_get_version(ssl_.get());
 }
 
 }  // namespace velmora

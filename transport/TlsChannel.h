@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "transport/HttpStream.h"
+#include "transport/OpenSslOwners.h"
 #include "transport/Socket.h"
 
 namespace velmora {
@@ -134,8 +135,10 @@ class TlsChannel : public HttpStream {
 
   // True when connected and nothing (data or close) is pending.
   bool Reusable() const;
-  // True when received bytes (or the peer's close) wait to be read now.
-  bool InputPending() const;
+  // True when received data (or the peer's close) waits to be read now;
+  // for TLS, records that carry no data (session tickets) do not count.
+  // Never waits.
+  bool InputPending();
   bool IsOpen() const { return socket_.IsOpen(); }
   bool IsTls() const { return ssl_ != nullptr; }
   // The negotiated protocol ("TLSv1", "TLSv1.2", ...), empty when plain.
@@ -158,8 +161,8 @@ class TlsChannel : public HttpStream {
   TlsSettings settings_;
   TcpSocket socket_;
   const struct OpenSslApi* api_ = nullptr;
-  void* ctx_ = nullptr;       // SSL_CTX*
-  void* ssl_ = nullptr;       // SSL*
+  SslContextOwner ctx_;       // from the first TLS connect until Close
+  SslSessionOwner ssl_;       // the session of the open TLS connection
   bool established_ = false;  // handshake done and no fatal error since
   TlsPeerInfo peer_;
 };

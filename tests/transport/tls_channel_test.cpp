@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Exceptions.h"
 #include "tests/support/ExpectRaises.h"
 #include "tests/transport/HttpTestPeers.h"
@@ -268,7 +269,11 @@ TEST_F(TlsChannelTest, MissingOrForeignLibraryFailsHttpsOnly) {
 
 // A peer that takes the connection (and the TLS handshake) and then reads
 // nothing: the upload fills the socket buffers and the send must end with
-// the write time-out, which is the read time-out's value.
+// the write time-out, which is the read time-out's value. It ends after that
+// one time-out, over TLS as over plain TCP: no second wait follows (for an
+// answer, or for the close of the TLS session). The bound leaves a loaded
+// machine a whole time-out for the connect and for filling the buffers; a
+// second wait would take the call past it by itself.
 TEST_F(TlsChannelTest, SendToAPeerThatStopsReadingEndsWithTheWriteTimeout) {
   struct Case {
     const char* name;
@@ -281,6 +286,7 @@ TEST_F(TlsChannelTest, SendToAPeerThatStopsReadingEndsWithTheWriteTimeout) {
       {"TLS POST", true, false},
       {"TLS PUT", true, true},
   };
+  constexpr int kTimeoutMs = 700;
   // Larger than what the loopback socket buffers of both sides hold.
   const std::string body(48 << 20, 'u');
   for (const Case& c : cases) {
@@ -294,8 +300,9 @@ TEST_F(TlsChannelTest, SendToAPeerThatStopsReadingEndsWithTheWriteTimeout) {
               : std::make_unique<ScriptedPeer>(std::vector<test::PeerConnection>{{deaf}});
     HttpClient client;
     client.SetConnectTimeout(10000);
-    client.SetReadTimeout(700);
+    client.SetReadTimeout(kTimeoutMs);
     std::string url = peer->Url("/upload", c.tls ? "https" : "http");
+    uint64_t start = MonotonicNanoseconds();
     try {
       if (c.put) {
         client.Put(url, body);
@@ -309,8 +316,34 @@ TEST_F(TlsChannelTest, SendToAPeerThatStopsReadingEndsWithTheWriteTimeout) {
     } catch (const Exception& e) {
       ADD_FAILURE() << e.ClassName() << ": " << e.Message();
     }
+    uint64_t elapsedMs = (MonotonicNanoseconds() - start) / 1000000;
+    EXPECT_GE(elapsedMs, static_cast<uint64_t>(kTimeoutMs));
+    EXPECT_LT(elapsedMs, static_cast<uint64_t>(2 * kTimeoutMs));
     EXPECT_FALSE(client.Connected());
   }
+}
+
+// The server answers 413 after the first bytes and hangs up with most of the
+// body unread: over TLS too, the client reports that answer, not the broken
+// send (the answer's record is told apart from the session tickets).
+TEST_F(TlsChannelTest, ReportsTheAnswerOfAServerThatStoppedReadingTheBody) {
+  const std::string tooLarge =
+      "HTTP/1.1 413 Request Entity Too Large\r\nConnection: close\r\nContent-Length: 8\r\n\r\ntoo big!";
+  ScriptedPeer peer({{PeerStep{tooLarge, true, false, "bytes"}}}, valid_.first, valid_.second);
+  HttpClient client;
+  client.SetConnectTimeout(10000);
+  client.SetReadTimeout(60000);
+  try {
+    client.Post(peer.Url("/upload", "https"), std::string(32 << 20, 'v'));
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdHTTPProtocolException& e) {
+    EXPECT_EQ(e.Message(), "HTTP/1.1 413 Request Entity Too Large");
+    EXPECT_EQ(e.ErrorCode(), 413);
+    EXPECT_EQ(e.ErrorMessage(), "too big!");
+  } catch (const Exception& e) {
+    ADD_FAILURE() << e.ClassName() << ": " << e.Message();
+  }
+  EXPECT_FALSE(client.Connected());
 }
 
 }  // namespace
