@@ -187,10 +187,11 @@ class Batch {
     std::string motivo;
     PrenotazioneTrasferimento::Esito esito;
     try {
-      esito = righe_[i].riparazione
-                  ? PrenotazioneTrasferimento::PrenotaRiparazione(database_, righe_[i].id, prenotazione, motivo)
-                  : PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata,
-                                                       prenotazione, motivo);
+      esito =
+          righe_[i].riparazione
+              ? PrenotazioneTrasferimento::PrenotaRiparazione(database_, righe_[i].id, prenotazione, motivo)
+              : PrenotazioneTrasferimento::Prenota(database_, righe_[i].id, !righe_[i].pubblicata,
+                                                   prenotazione, motivo);
     } catch (const Exception& e) {
       Fine(i, EsitoRiga::kNonRiuscita, Descrivi(e));
       return;
@@ -226,7 +227,8 @@ class Batch {
       return false;
     }
     if (sessioni_ != nullptr) {
-      sessioni_->Salva(g.baseUrl, prima.accountUser, prima.accountPassword, {g.stato.TokenPrism, g.stato.IdUserPrism});
+      sessioni_->Salva(g.baseUrl, prima.accountUser, prima.accountPassword,
+                       {g.stato.TokenPrism, g.stato.IdUserPrism});
     }
     return true;
   }
@@ -377,7 +379,8 @@ class Batch {
 
 }  // namespace
 
-std::optional<SessioniPrism::Sessione> SessioniPrism::Trova(const std::string& baseUrl, const std::string& utente,
+std::optional<SessioniPrism::Sessione> SessioniPrism::Trova(const std::string& baseUrl,
+                                                            const std::string& utente,
                                                             const std::string& password) const {
   auto it = sessioni_.find({baseUrl, utente, password});
   if (it == sessioni_.end()) return std::nullopt;
@@ -389,12 +392,14 @@ void SessioniPrism::Salva(const std::string& baseUrl, const std::string& utente,
   sessioni_[{baseUrl, utente, password}] = std::move(sessione);
 }
 
-void SessioniPrism::Dimentica(const std::string& baseUrl, const std::string& utente, const std::string& password) {
+void SessioniPrism::Dimentica(const std::string& baseUrl, const std::string& utente,
+                              const std::string& password) {
   sessioni_.erase({baseUrl, utente, password});
 }
 
 std::vector<RisultatoRiga> PubblicaRighe(const OpzioniBatch& opzioni, TIBDatabase& database,
-                                         const std::string& fileParametri, std::vector<RigaTrasferimento> righe,
+                                         const std::string& fileParametri,
+                                         std::vector<RigaTrasferimento> righe,
                                          const UscitaPubblicazione& uscita, SessioniPrism* sessioni,
                                          uint64_t& inviati) {
   Batch batch(opzioni, database, fileParametri, std::move(righe), uscita, sessioni);
@@ -409,7 +414,7 @@ std::vector<RisultatoRiga> PubblicaRighe(const OpzioniBatch& opzioni, TIBDatabas
 
 int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
   const auto inizio = Orologio::now();
-  try {
+  return batch::ConFineBatch([&] {
     const std::string fileParametri = baseDir + kFileParametri;
     if (!FileParametriLeggibile(fileParametri)) {
       ScriviErrore("File ParametriKelvora.ini non esistente! (cercato in " + baseDir + ")");
@@ -448,9 +453,9 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
     uscita.esito = [](const RisultatoRiga& r) { WriteLine(RigaEsito(r)); };
     uscita.messaggio = [](Priorita, const std::string& line) { WriteLine(line); };
     uint64_t inviati = 0;
-    std::vector<RisultatoRiga> risultati = PubblicaRighe(
-        opzioni, database, fileParametri, LeggiTrasferimenti(database, selezione, fileParametri), uscita, nullptr,
-        inviati);
+    std::vector<RisultatoRiga> risultati =
+        PubblicaRighe(opzioni, database, fileParametri,
+                      LeggiTrasferimenti(database, selezione, fileParametri), uscita, nullptr, inviati);
     Riepilogo riepilogo = Conta(risultati);
     riepilogo.dryRun = opzioni.dryRun;
     riepilogo.interrotto = StopRequested();
@@ -469,16 +474,7 @@ int EseguiBatch(const OpzioniBatch& opzioni, const std::string& baseDir) {
     // the connection is detached here as on every path, and main ends the
     // process by the signal.
     return CodiceUscita(riepilogo);
-  } catch (const EStopRequested&) {
-    ScriviErrore("fermato da un segnale");
-    return 1;
-  } catch (const Exception& e) {
-    ScriviErrore(OneLineText(Descrivi(e)));
-    return 2;
-  } catch (const std::exception& e) {
-    ScriviErrore(std::string("Exception: ") + e.what());
-    return 2;
-  }
+  });
 }
 
 }  // namespace velmora

@@ -105,6 +105,21 @@ Avanzamento::Avanzamento(size_t totale, uint64_t daInviare)
   if (attivo_) thread_ = std::thread([this] { Ciclo(); });
 }
 
+int ConFineBatch(const std::function<int()>& corpo) {
+  try {
+    return corpo();
+  } catch (const EStopRequested&) {
+    ScriviErrore("fermato da un segnale");
+    return 1;
+  } catch (const Exception& e) {
+    ScriviErrore(OneLineText(Descrivi(e)));
+    return 2;
+  } catch (const std::exception& e) {
+    ScriviErrore(std::string("Exception: ") + e.what());
+    return 2;
+  }
+}
+
 void Avanzamento::Ferma() {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,11 @@ void ScriviErrore(const std::string& text);
 
 // "ClassName: message" of an exception, the reason shown for a row.
 std::string Descrivi(const Exception& e);
+
+// Runs `corpo` and returns its exit code; what escapes it ends the batch or
+// the service as both end: a stop request with 1 ("fermato da un segnale"),
+// any other failure written on standard error with 2. Never throws.
+int ConFineBatch(const std::function<int()>& corpo);
 
 // The live progress line on standard error, redrawn every 250 ms while the
 // batch works, and only when standard error is a terminal.
@@ -78,7 +84,7 @@ struct Lavoro {
   std::string hashServer;  // its "Hash" as the server lists it
   size_t primaria = 0;     // kDoppione: the job that uploads the same bytes
   std::string motivo;
-  int codiceHttp = 0;      // the HTTP status of the failure, when it was one
+  int codiceHttp = 0;  // the HTTP status of the failure, when it was one
 };
 
 // The status of an EIdHTTPProtocolException, 0 for any other exception.

@@ -73,8 +73,8 @@ class Servizio {
       ScriviErrore(errore);
       return 2;
     }
-    notifiche_.Scrivi(Priorita::kInfo, "Servizio avviato: archivio " + OneLineText(archivio_) + ", controllo ogni " +
-                                           std::to_string(opzioni_.intervalloS) + " s");
+    notifiche_.Scrivi(Priorita::kInfo, "Servizio avviato: archivio " + OneLineText(archivio_) +
+                                           ", controllo ogni " + std::to_string(opzioni_.intervalloS) + " s");
     notifiche_.Pronto(Stato());
     try {
       while (!StopRequested()) {
@@ -87,9 +87,10 @@ class Servizio {
       // Below: the stop is told once.
     }
     notifiche_.Arresto();
-    notifiche_.Scrivi(Priorita::kInfo, std::string("Servizio fermato da ") + StopSignalName(FirstStopSignal()) +
-                                           ": pubblicate oggi " + std::to_string(pubblicateOggi_) +
-                                           ", in attesa " + std::to_string(inAttesa_));
+    notifiche_.Scrivi(Priorita::kInfo, std::string("Servizio fermato da ") +
+                                           StopSignalName(FirstStopSignal()) + ": pubblicate oggi " +
+                                           std::to_string(pubblicateOggi_) + ", in attesa " +
+                                           std::to_string(inAttesa_));
     // Every claim is committed or rolled back by now. The process ends by
     // the signal without detaching: after a stop signal the embedded
     // engine does not come back from a detach.
@@ -111,8 +112,8 @@ class Servizio {
       return false;
     }
     if (archivio_.empty()) {
-      errore = "Archivio vuoto (nessuna impostazione \"Archivio\" per l'utente " + OneLineText(opzioni_.utente) +
-               " e la ditta " + OneLineText(opzioni_.ditta) + ")";
+      errore = "Archivio vuoto (nessuna impostazione \"Archivio\" per l'utente " +
+               OneLineText(opzioni_.utente) + " e la ditta " + OneLineText(opzioni_.ditta) + ")";
       return false;
     }
     return true;
@@ -189,7 +190,8 @@ class Servizio {
       } else {
         // Otherwise the newest rows only, through the primary key: a margin
         // below the highest id seen covers ids committed out of order.
-        Controllo c = LeggiRecenti(*database_, opzioni_.album, true, std::max<int64_t>(0, idMassimo_ - kMargineId));
+        Controllo c =
+            LeggiRecenti(*database_, opzioni_.album, true, std::max<int64_t>(0, idMassimo_ - kMargineId));
         noti_.insert(c.daGuardare.begin(), c.daGuardare.end());
         for (int64_t id : c.nonPiu) noti_.erase(id);
         idMassimo_ = std::max(idMassimo_, c.idMassimo);
@@ -313,7 +315,8 @@ class Servizio {
     for (;;) {
       const auto resto = std::chrono::duration_cast<std::chrono::milliseconds>(fine - Orologio::now());
       if (resto.count() <= 0) return;
-      SleepUnlessStopped(static_cast<uint32_t>(std::min(resto, std::max(fetta, std::chrono::milliseconds(1))).count()));
+      SleepUnlessStopped(
+          static_cast<uint32_t>(std::min(resto, std::max(fetta, std::chrono::milliseconds(1))).count()));
       notifiche_.Battito();
     }
   }
@@ -344,19 +347,10 @@ class Servizio {
 }  // namespace
 
 int EseguiServizio(const OpzioniBatch& opzioni, const std::string& baseDir) {
-  try {
+  return batch::ConFineBatch([&] {
     Servizio servizio(opzioni, baseDir);
     return servizio.Esegui();
-  } catch (const EStopRequested&) {
-    ScriviErrore("fermato da un segnale");
-    return 1;
-  } catch (const Exception& e) {
-    ScriviErrore(OneLineText(Descrivi(e)));
-    return 2;
-  } catch (const std::exception& e) {
-    ScriviErrore(std::string("Exception: ") + e.what());
-    return 2;
-  }
+  });
 }
 
 }  // namespace velmora
