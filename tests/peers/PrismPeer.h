@@ -202,7 +202,9 @@ class PrismPeer {
   int Logins() const { return Counter("logins"); }
   int LoginsRefused() const { return Counter("logins_429"); }
   int Counter(const std::string& name) const {
-    const TJSONValue* value = Control("counters")->FindValue(name);
+    // The answer is kept while its member is read.
+    const std::unique_ptr<TJSONValue> counters = Control("counters");
+    const TJSONValue* value = counters->FindValue(name);
     return value == nullptr ? 0 : std::stoi(value->AsText());
   }
 
