@@ -28,31 +28,14 @@ void UseServerAlbum(PublicationSetup& setup, const std::string& uid) {
 }
 
 ProcessResult RunTransfer(PublicationSetup& setup, int id) {
-  return RunProcess({ProgramIn(setup), "1", "query_esterno", "qualsiasi", std::to_string(id)}, setup.Dir().Path(),
-                    RunEnvironment(), 300);
+  return RunProcess({ProgramIn(setup), "1", "query_esterno", "qualsiasi", std::to_string(id)},
+                    setup.Dir().Path(), RunEnvironment(), 300);
 }
 
 // The console lines of a run that published its photo.
 void ExpectPublishedLines(PublicationSetup& setup, const ProcessResult& run) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
-}
-
-size_t CountRequests(PublicationSetup& setup, const std::string& prefix) {
-  size_t n = 0;
-  for (const std::string& line : setup.Peer().RequestLines()) n += line.rfind(prefix, 0) == 0;
-  return n;
-}
-
-// Waits until `ready` holds, at most two minutes; false if it never did.
-template <typename F>
-bool WaitFor(F&& ready) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
 }
 
 TEST(RealServer, SixtyFourRunsAtOnceIntoANewAlbumEachPublishTheirOwnPhoto) {
@@ -63,7 +46,7 @@ TEST(RealServer, SixtyFourRunsAtOnceIntoANewAlbumEachPublishTheirOwnPhoto) {
   setup.Peer().Settings(R"({"login_hold": true})");
   std::vector<ProcessResult> results;
   std::thread runs([&] { results = RunAllAtOnce(setup, transfers); });
-  const bool refused = WaitFor([&] { return setup.Peer().LoginsRefused() > 0; });
+  const bool refused = WaitFor([&] { return setup.Peer().LoginsRefused() > 0; }, std::chrono::minutes(2));
   setup.Peer().Settings(R"({"login_hold": false})");
   runs.join();
   EXPECT_TRUE(refused);
@@ -100,7 +83,8 @@ TEST(RealServer, RunsIntoAnAlbumOfPhotosShotLaterFindTheirOwnPastTheFirstPage) {
       }
     }
     // Every run read the second page, where the new photos are.
-    EXPECT_EQ(CountRequests(setup, "GET /api/v1/photos?count=120&offset=120&order=newest&s=" + album),
+    EXPECT_EQ(static_cast<size_t>(setup.Peer().CountRequests(
+                  "GET /api/v1/photos?count=120&offset=120&order=newest&s=" + album)),
               transfers.size());
   }
 }
@@ -127,7 +111,7 @@ TEST(RealServer, AnUploadTheServerDoesNotImportTakesNoOtherPhoto) {
     EXPECT_NE(photos.Items(p).GetValue("UID").AsText(), row[0]);
     EXPECT_EQ(photos.Items(p).GetValue("Title").AsText(), "");
   }
-  EXPECT_EQ(CountRequests(setup, "PUT /api/v1/photos/"), 0u);
+  EXPECT_EQ(setup.Peer().CountRequests("PUT /api/v1/photos/"), 0);
   EXPECT_EQ(setup.Peer().Counter("skipped"), 1);
 }
 

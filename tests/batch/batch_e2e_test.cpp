@@ -12,12 +12,6 @@
 namespace velmora::test {
 namespace {
 
-int CountRequests(PrismPeer& peer, const std::string& prefix) {
-  int n = 0;
-  for (const std::string& line : peer.RequestLines()) n += line.rfind(prefix, 0) == 0;
-  return n;
-}
-
 int CountUploads(PrismPeer& peer) {
   int n = 0;
   for (const std::string& line : peer.RequestLines())
@@ -93,8 +87,8 @@ TEST(Batch, PublishesEveryPendingRowOnceAndARerunDoesNothing) {
   }
   EXPECT_EQ(transfers[31].idPrism, "vecchia");
   // One login per album row, one album and one share link.
-  EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/session"), 2 + 1);  // + the one made by the set-up
-  EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/albums/"), 1);
+  EXPECT_EQ(a.Peer().CountRequests("POST /api/v1/session"), 2 + 1);  // + the one made by the set-up
+  EXPECT_EQ(a.Peer().CountRequests("POST /api/v1/albums/"), 1);
 
   auto report = ParseJSONValue(ReadFileBytes(a.Dir() / "report.json"));
   ASSERT_TRUE(report);
@@ -117,7 +111,7 @@ TEST(Batch, PublishesEveryPendingRowOnceAndARerunDoesNothing) {
   ProcessResult republish = a.Run({"--ids", "3"});
   EXPECT_EQ(republish.exitCode, 0) << republish.out << republish.err;
   EXPECT_EQ(Lines(republish.out)[0], "Riga 3: già sul server " + transfers[3].idPrism);
-  EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/users/"), 30);
+  EXPECT_EQ(a.Peer().CountRequests("POST /api/v1/users/"), 30);
   EXPECT_EQ(a.ExpectConsistent(30), 30u);
 }
 
@@ -209,7 +203,7 @@ TEST(Batch, ARunOfARowAnotherRunHoldsWaitsAndSendsNothing) {
     }
     // Only the first run logged in and uploaded.
     EXPECT_EQ(CountUploads(a.Peer()), id);
-    EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/session"), id);
+    EXPECT_EQ(a.Peer().CountRequests("POST /api/v1/session"), id);
     EXPECT_EQ(a.ExpectConsistent(), static_cast<size_t>(id));
   }
 }

@@ -12,12 +12,6 @@
 namespace velmora::test {
 namespace {
 
-int CountRequests(PrismPeer& peer, const std::string& prefix) {
-  int n = 0;
-  for (const std::string& line : peer.RequestLines()) n += line.rfind(prefix, 0) == 0;
-  return n;
-}
-
 TEST(Watch, PublishesRowsAtTheStartAndRowsInsertedLaterWithOneSession) {
   BatchArchive a;
   a.AddAlbum(1, "Matrimonio");
@@ -38,7 +32,8 @@ TEST(Watch, PublishesRowsAtTheStartAndRowsInsertedLaterWithOneSession) {
 
   // SIGHUP: the configuration again, the service goes on.
   service.Signal(SIGHUP);
-  ASSERT_TRUE(WaitFor([&] { return service.CountLines("Configurazione riletta: archivio ") == 1; }, std::chrono::seconds(60)))
+  ASSERT_TRUE(WaitFor([&] { return service.CountLines("Configurazione riletta: archivio ") == 1; },
+                      std::chrono::seconds(60)))
       << service.Out();
   a.AddTransfer(8, 1);
   ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 8, 8); }, std::chrono::seconds(120))) << service.Out();
@@ -52,16 +47,17 @@ TEST(Watch, PublishesRowsAtTheStartAndRowsInsertedLaterWithOneSession) {
   EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 7u);
   EXPECT_EQ(a.Peer().State()->GetValue("albums").AsArray().Count(), 1u);
   // One session from the start to the reload, one after it.
-  EXPECT_EQ(CountRequests(a.Peer(), "POST /api/v1/session"), 2);
+  EXPECT_EQ(a.Peer().CountRequests("POST /api/v1/session"), 2);
   // One line per published row, one for the missing file however many
   // cycles looked at it; nothing else but the start, the reload and the end.
   const std::string out = service.Out();
   for (int id : {1, 2, 3, 5, 6, 7, 8}) {
     EXPECT_EQ(service.CountLines("Riga " + std::to_string(id) + ": pubblicata p"), 1) << id << "\n" << out;
   }
-  EXPECT_EQ(service.CountLines("Riga 4: saltata: File da caricare non esiste C:\\Foto\\f4.jpg; nuovo controllo "
-                               "tra 10 min"),
-            1)
+  EXPECT_EQ(
+      service.CountLines("Riga 4: saltata: File da caricare non esiste C:\\Foto\\f4.jpg; nuovo controllo "
+                         "tra 10 min"),
+      1)
       << out;
   std::vector<std::string> lines = Lines(out);
   EXPECT_EQ(lines.size(), 7u + 1 + 1 + 1 + 1) << out;
@@ -92,7 +88,9 @@ TEST(Watch, AServerThatGoesAwayCostsNoCpuAndEveryRowIsPublishedOnceAfterItsRetur
   // stays up and uses almost no CPU.
   server.StopForgettingSessions();
   for (int id = 3; id <= 5; ++id) a.AddTransfer(id, 1);
-  ASSERT_TRUE(WaitFor([&] { return service.CountLines("Riga 5: non riuscita: ") == 1; }, std::chrono::seconds(60))) << service.Out();
+  ASSERT_TRUE(
+      WaitFor([&] { return service.CountLines("Riga 5: non riuscita: ") == 1; }, std::chrono::seconds(60)))
+      << service.Out();
   const double cpuBefore = service.CpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   // The window the CPU time is measured over (the measure itself, not a wait for an event).
@@ -134,7 +132,8 @@ TEST(Watch, ASigtermAfterTheUploadFinishesTheRowAndLeavesTheOthersPending) {
   StartedService service(a, {"--interval", "1", "--jobs", "2"});
   auto filings = [&] {
     int n = 0;
-    for (const std::string& line : a.Peer().RequestLines()) n += line.rfind("PUT ", 0) == 0 && line.find("/upload/") != std::string::npos;
+    for (const std::string& line : a.Peer().RequestLines())
+      n += line.rfind("PUT ", 0) == 0 && line.find("/upload/") != std::string::npos;
     return n;
   };
   ASSERT_TRUE(WaitFor([&] { return filings() >= 2; }, std::chrono::seconds(60))) << service.Out();
@@ -168,8 +167,9 @@ TEST(Watch, RepairsRowsRecordedWithoutAPhoto) {
     ProcessResult first = a.Run({"--ids", "1"});
     ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
     const std::string uid1 = a.Transfers()[1].idPrism;
-    a.Execute("UPDATE KELTRANSFLOG SET IDPRISM='ab12cd', HASHPRISM='', DATAORATRANSF='2026-01-02 03:04:05' "
-              "WHERE ID IN (1, 2, 3)");
+    a.Execute(
+        "UPDATE KELTRANSFLOG SET IDPRISM='ab12cd', HASHPRISM='', DATAORATRANSF='2026-01-02 03:04:05' "
+        "WHERE ID IN (1, 2, 3)");
     a.Execute("UPDATE KELITEMPHOTO SET TITOLO='Nuovo titolo' WHERE ID=1");
     ::unlink(a.PhotoPath(3).c_str());
     // A row recorded with a photo is not touched.
@@ -179,7 +179,8 @@ TEST(Watch, RepairsRowsRecordedWithoutAPhoto) {
     std::string out;
     if (watch) {
       StartedService service(a, {"--interval", "1"});
-      ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 1, 2) && service.CountLines("Riga 3: saltata") == 1; }, std::chrono::seconds(120)))
+      ASSERT_TRUE(WaitFor([&] { return AllPublished(a, 1, 2) && service.CountLines("Riga 3: saltata") == 1; },
+                          std::chrono::seconds(120)))
           << service.Out();
       service.Signal(SIGTERM);
       service.Wait(60);
@@ -198,7 +199,8 @@ TEST(Watch, RepairsRowsRecordedWithoutAPhoto) {
     EXPECT_EQ(t[3].idPrism, "ab12cd");
     EXPECT_EQ(t[3].hashPrism, "");
     EXPECT_EQ(t[4].hashPrism, "abc");
-    EXPECT_NE(out.find("Riga 3: saltata: File da caricare non esiste C:\\Foto\\f3.jpg"), std::string::npos) << out;
+    EXPECT_NE(out.find("Riga 3: saltata: File da caricare non esiste C:\\Foto\\f3.jpg"), std::string::npos)
+        << out;
     auto state = a.Peer().State();
     const TJSONArray& photos = state->GetValue("photos").AsArray();
     ASSERT_EQ(photos.Count(), 2u);
@@ -216,19 +218,24 @@ TEST(Watch, LinesCarryTheJournalsPrioritiesUnderTheJournal) {
   BatchArchive a;
   a.AddAlbum(1, "Matrimonio");
   // Album row 2's server refuses connections: nobody listens on that port.
-  a.Execute("INSERT INTO KELALBUMPRISM (ID, ACCOUNTUSER, ACCOUNTPASSWORD, NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM) "
-            "VALUES (2, 'studio', 'segreta', 'http://127.0.0.1:" + std::to_string(FreePort()) + "/', '', 'Altro')");
+  a.Execute(
+      "INSERT INTO KELALBUMPRISM (ID, ACCOUNTUSER, ACCOUNTPASSWORD, NOMESITOPRISM, IDALBUMPRISM, NOMEALBUM) "
+      "VALUES (2, 'studio', 'segreta', 'http://127.0.0.1:" +
+      std::to_string(FreePort()) + "/', '', 'Altro')");
   a.AddTransfer(1, 1);
   a.AddTransfer(2, 1, false);
   a.AddTransfer(3, 2);
-  std::vector<std::string> argv{"/bin/sh", "-c",
-                                "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\"",
-                                a.Program(), "1", "query_esterno", "--watch", "--interval", "1"};
+  std::vector<std::string> argv{
+      "/bin/sh",   "-c",         "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\"",
+      a.Program(), "1",          "query_esterno",
+      "--watch",   "--interval", "1"};
   StartedBatch service(a, argv, 0);
   auto has = [&service](const std::string& line) { return service.Out().find(line) != std::string::npos; };
-  ASSERT_TRUE(WaitFor([&] { return has("<6>Riga 1: pubblicata p") && has("<3>Riga 3: non riuscita: "); }, std::chrono::seconds(120)))
+  ASSERT_TRUE(WaitFor([&] { return has("<6>Riga 1: pubblicata p") && has("<3>Riga 3: non riuscita: "); },
+                      std::chrono::seconds(120)))
       << service.Out();
-  EXPECT_TRUE(has("\n<4>Riga 2: saltata: File da caricare non esiste C:\\Foto\\f2.jpg; nuovo controllo tra 10 min\n"))
+  EXPECT_TRUE(
+      has("\n<4>Riga 2: saltata: File da caricare non esiste C:\\Foto\\f2.jpg; nuovo controllo tra 10 min\n"))
       << service.Out();
   EXPECT_TRUE(has("<3>Riga 3: non riuscita: EIdSocketError: ")) << service.Out();
   EXPECT_EQ(service.Out().rfind("<6>Servizio avviato: archivio ", 0), 0u) << service.Out();

@@ -112,6 +112,13 @@ class PrismPeer {
     return out;
   }
 
+  // How many of RequestLines() start with `prefix` ("POST /api/v1/session").
+  int CountRequests(const std::string& prefix) const {
+    int n = 0;
+    for (const std::string& line : RequestLines()) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
   // Bytes of the request body read so far by a rule's slow read
   // ("read_rate"); 0 before one began.
   size_t SlowReadBytes() const {
@@ -142,7 +149,8 @@ class PrismPeer {
   std::unique_ptr<TJSONValue> Control(const std::string& what, const std::string& body = "") const {
     std::vector<std::string> argv{"/usr/bin/curl", "-sS", "-w", "\n%{http_code}"};
     if (https_) argv.push_back("-k");
-    if (!body.empty()) argv.insert(argv.end(), {"-H", "Content-Type: application/json", "--data-binary", body});
+    if (!body.empty())
+      argv.insert(argv.end(), {"-H", "Content-Type: application/json", "--data-binary", body});
     argv.push_back(baseUrl_ + "_control/" + what);
     ProcessResult result = RunProcess(argv, "", {}, 60);
     const size_t end = result.out.rfind('\n');
