@@ -24,6 +24,64 @@ std::string RigaIdentificativoNonValido(std::string_view argomento) {
   return riga;
 }
 
+namespace {
+
+// The run's lines for the notices of one server routine.
+void ScriviAvvisi(const EsitoPrism& esito) {
+  for (Avviso a : esito.avvisi) WriteLine(TestoAvviso(a));
+}
+
+// The run's own transfer row is claimed as a batch claims it, until the row
+// is recorded or the run ends: a batch skips it meanwhile, and a run that
+// meets another's claim waits for it to end instead of uploading a second
+// copy. When the other process published the row meanwhile, there is nothing
+// left to send; when it still holds the row after the wait, the run ends
+// without sending. Both write one line of their own and return false.
+bool PrenotaRigaDellaRun(TIBDatabase& database, int64_t idTransfer, const std::string& testoId,
+                         std::unique_ptr<PrenotazioneTrasferimento>& prenotazione) {
+  switch (PrenotaRigaAttendendo(database, idTransfer, kAttesaPrenotazioneMs, kIntervalloPrenotazioneMs,
+                                prenotazione)) {
+    case EsitoAttesaRiga::kPrenotata:
+    case EsitoAttesaRiga::kAssente:  // recorded as before: the update finds no row
+      return true;
+    case EsitoAttesaRiga::kPubblicata:
+      WriteLine("Trasferimento pubblicato nel frattempo da un altro processo " + testoId);
+      return false;
+    case EsitoAttesaRiga::kScaduta:
+      WriteLine("Trasferimento in lavorazione in un altro processo " + testoId);
+      return false;
+  }
+  return false;
+}
+
+// Looks the uploaded photo up and gives it its title: `riferimento` and
+// `hash` become its "UID" and "Hash". The photo whose hash is `digest` (the
+// SHA-1 of the bytes sent) is this run's own, whatever other runs uploaded
+// into the album meanwhile and however many photos of the album were shot
+// later (the listing is read on, page by page). When the server lists SHA-1
+// hashes but not this one, the upload is not in the album and no other
+// photo is taken for it; only a server that hashes otherwise leaves the
+// newest photo with the file's extension. Not found: the line, and both
+// stay as they are.
+void IdentificaETitola(HttpClient& http, StatoPrism& stato, const RecordTrasferimento& record,
+                       const std::string& digest, const std::string& testoId, std::string& riferimento,
+                       std::string& hash) {
+  const std::string& base = record.nomeSitoPrism;
+  SceltaPerHash perHash(digest);
+  const RicercaFoto ricerca = CercaFotoCaricata(http, stato, base, stato.IdAlbumPrism, record.estensione,
+                                                digest.empty() ? nullptr : &perHash);
+  if (!ricerca.errore.empty()) WriteLine("Error: " + ricerca.errore);
+  if (!ricerca.foto) {
+    WriteLine("Impossibile recuperare UID Foto caricata " + testoId);
+    return;
+  }
+  riferimento = ValoreTestoJSON(ricerca.foto.get(), "UID");
+  hash = ValoreTestoJSON(ricerca.foto.get(), "Hash");
+  if (!record.titoloFoto.empty()) SettaTitoloFoto(http, stato, base, riferimento, record.titoloFoto);
+}
+
+}  // namespace
+
 void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // Argument 4 is parsed here, once: the statements get the number, never
   // the text. The text appears only in the console lines.
@@ -45,82 +103,48 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // A stop signal that came while the archive was read: nothing is sent.
   ThrowIfStopped();
 
-  // The run's own transfer row is claimed as a batch claims it, until the
-  // row is recorded or the run ends: a batch skips it meanwhile, and a run
-  // that meets another's claim waits for it to end instead of uploading a
-  // second copy. When the other process published the row meanwhile, there
-  // is nothing left to send; when it still holds the row after the wait,
-  // the run ends without sending. Both write one line of their own.
   std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
-  switch (PrenotaRigaAttendendo(*database, *idTransfer, kAttesaPrenotazioneMs, kIntervalloPrenotazioneMs,
-                                prenotazione)) {
-    case EsitoAttesaRiga::kPrenotata:
-    case EsitoAttesaRiga::kAssente:  // recorded as before: the update finds no row
-      break;
-    case EsitoAttesaRiga::kPubblicata:
-      WriteLine("Trasferimento pubblicato nel frattempo da un altro processo " + arguments.idTransfer);
-      return;
-    case EsitoAttesaRiga::kScaduta:
-      WriteLine("Trasferimento in lavorazione in un altro processo " + arguments.idTransfer);
-      return;
-  }
+  if (!PrenotaRigaDellaRun(*database, *idTransfer, arguments.idTransfer, prenotazione)) return;
   auto http = std::make_unique<HttpClient>();
   ImpostaClientPrism(*http, arguments.baseDir + kFileParametri);
   const std::string& base = record.nomeSitoPrism;
 
   // The album row is shared with the other runs of the same album: its
   // writes wait for one another instead of failing.
-  LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword,
-                      record.idAlbumTolvana);
+  ScriviAvvisi(LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword,
+                                   record.idAlbumTolvana));
 
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;
   auto corpo = std::make_unique<MultipartFormData>();
-  std::string testoRisposta = CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo);
+  const EsitoPrism caricamento = CaricaFoto(*http, stato, base, record.fileLocale, tokenUpload, *corpo);
   // Until here a stop signal ends every wait and nothing more is sent. Now
   // the photo is on the server: the publication is finished and recorded
   // unless a second signal comes.
   StopThresholdScope completamento(2);
-  std::unique_ptr<TJSONObject> risposta = RispostaOggettoJSON(testoRisposta);
-  if (!risposta) {
-    WriteLine("Risposta non valida");
-    return;
-  }
-  std::string messaggio;
-  if (!LeggiTestoJSON(risposta.get(), "message", messaggio)) {
-    WriteLine("Impossibile caricare foto");
+  if (!caricamento.riuscito) {
+    ScriviAvvisi(caricamento);
     return;
   }
 
   if (stato.IdAlbumPrism.empty()) {
     // Under the album row's lock: a run that waited finds the album another
     // run created and uses it.
-    AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbumTolvana);
+    ScriviAvvisi(
+        AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbumTolvana).creazione);
   }
-  AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
+  const EsitoPrism assegnazione = AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
+  if (assegnazione.riuscito)
+    WriteLine(OneLineText(assegnazione.messaggio));
+  else
+    ScriviAvvisi(assegnazione);
 
   SleepUnlessStopped(pausaMs);
 
   std::string hash;
-  // The photo whose hash is the digest of the bytes sent is this run's own,
-  // whatever other runs uploaded into the album meanwhile and however many
-  // photos of the album were shot later (the listing is read on, page by
-  // page). When the server lists SHA-1 hashes but not this one, the upload
-  // is not in the album and no other photo is taken for it; only a server
-  // that hashes otherwise leaves the newest photo with the file's extension.
-  const std::string digest = corpo->FileSha1Hex(0);
-  SceltaPerHash perHash(digest);
-  std::unique_ptr<TJSONObject> foto = CercaFotoCaricata(*http, stato, base, stato.IdAlbumPrism, record.estensione,
-                                                        digest.empty() ? nullptr : &perHash);
-  if (foto) {
-    riferimento = ValoreTestoJSON(foto.get(), "UID");
-    hash = ValoreTestoJSON(foto.get(), "Hash");
-    if (!record.titoloFoto.empty()) SettaTitoloFoto(*http, stato, base, riferimento, record.titoloFoto);
-  } else {
-    WriteLine("Impossibile recuperare UID Foto caricata " + arguments.idTransfer);
-  }
+  IdentificaETitola(*http, stato, record, corpo->FileSha1Hex(0), arguments.idTransfer, riferimento, hash);
 
-  WriteLine(OneLineText(messaggio));
+  WriteLine(OneLineText(caricamento.messaggio));
 
   ThrowIfStopped();
   // On the claim's own no-wait transaction: no other process can take the

@@ -10,7 +10,7 @@
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/Istruzione.h"
-#include "platform/Console.h"
+#include "platform/Console.h"  // ReportMessage
 #include "platform/Exceptions.h"
 #include "platform/Locale.h"
 #include "platform/Signals.h"
@@ -65,7 +65,53 @@ void CopiaScelta(const TJSONObject& scelto, std::unique_ptr<TJSONObject>& risult
   risultato->AddPair("Hash", ValoreTestoJSON(&scelto, "Hash"));
 }
 
+// The "message" text of a JSON object answer: riuscito with it, or the
+// notice for an answer that is not an object (`nonValida`) or lacks the text
+// (`senzaMessaggio`).
+EsitoPrism EsitoMessaggio(std::string_view testo, Avviso nonValida, Avviso senzaMessaggio) {
+  EsitoPrism esito;
+  std::unique_ptr<TJSONObject> risposta = RispostaOggettoJSON(testo);
+  if (!risposta) {
+    esito.avvisi.push_back(nonValida);
+  } else if (!LeggiTestoJSON(risposta.get(), "message", esito.messaggio)) {
+    esito.avvisi.push_back(senzaMessaggio);
+  } else {
+    esito.riuscito = true;
+  }
+  return esito;
+}
+
 }  // namespace
+
+const char* TestoAvviso(Avviso avviso) {
+  switch (avviso) {
+    case Avviso::kRispostaNonValida:
+      return "Risposta non valida";
+    case Avviso::kAccessTokenMancante:
+      return "Impossibile recuperare access token";
+    case Avviso::kUserMancante:
+      return "User non trovato";
+    case Avviso::kUidUtenteMancante:
+      return "UID utente non trovato";
+    case Avviso::kCaricamentoSenzaMessaggio:
+      return "Impossibile caricare foto";
+    case Avviso::kAlbumNonSettato:
+      return "Impossibile settare album";
+    case Avviso::kRispostaCreaAlbumNonValida:
+      return "Risposta crea album non valida";
+    case Avviso::kUidAlbumMancante:
+      return "Impossibile recuperare UID album";
+    case Avviso::kRispostaLinkNonValida:
+      return "Risposta genera link non valida";
+    case Avviso::kLinkMancante:
+      return "Impossibile generare link";
+  }
+  return "";
+}
+
+EsitoPrism LeggiRispostaCaricamento(std::string_view risposta) {
+  return EsitoMessaggio(risposta, Avviso::kRispostaNonValida, Avviso::kCaricamentoSenzaMessaggio);
+}
 
 std::string UrlPaginaFoto(std::string_view baseUrl, std::string_view idAlbum, size_t count, size_t offset) {
   std::string url(baseUrl);
@@ -148,9 +194,9 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
       if (e.ErrorCode() != 429 && e.ErrorCode() != 503) throw;
       const auto trascorso =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - inizio);
-      std::optional<uint32_t> attesa =
-          AttesaNuovoAccesso(rifiutate + 1, SecondiRetryAfter(HeaderValue(http.Response().headers, "Retry-After")),
-                             CasoAttesa(), static_cast<uint64_t>(trascorso.count()), limiteMs);
+      std::optional<uint32_t> attesa = AttesaNuovoAccesso(
+          rifiutate + 1, SecondiRetryAfter(HeaderValue(http.Response().headers, "Retry-After")), CasoAttesa(),
+          static_cast<uint64_t>(trascorso.count()), limiteMs);
       if (!attesa) throw;
       ++rifiutate;
       if (rifiuti) *rifiuti = rifiutate;
@@ -159,66 +205,62 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
   }
 }
 
-void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+EsitoPrism LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
+                      const std::string& accountUser, const std::string& accountPassword,
+                      const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+  EsitoPrism esito;
   // No token header is set yet on the client: the login goes out without one.
   std::string risposta = RichiestaSessionePrism(http, baseUrl, accountUser, accountPassword);
   std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
   if (!oggetto) {
-    WriteLine("Risposta non valida");
-    return;
+    esito.avvisi.push_back(Avviso::kRispostaNonValida);
+    return esito;
   }
   if (!LeggiTestoJSON(oggetto.get(), "access_token", stato.TokenPrism)) {
-    WriteLine("Impossibile recuperare access token");
+    esito.avvisi.push_back(Avviso::kAccessTokenMancante);
   }
   const TJSONObject* user = nullptr;
   if (!LeggiOggettoJSON(oggetto.get(), "user", user)) {
-    WriteLine("User non trovato");
-    return;
+    esito.avvisi.push_back(Avviso::kUserMancante);
+    return esito;
   }
   if (!LeggiTestoJSON(user, "UID", stato.IdUserPrism)) {
-    WriteLine("UID utente non trovato");
-    return;
+    esito.avvisi.push_back(Avviso::kUidUtenteMancante);
+    return esito;
   }
   EseguiAggiornamento(
       database, scrittura,
       AggiornamentoRiga("KELALBUMPRISM",
                         {{"TOKENPRISM", stato.TokenPrism}, {"IDUSERPRISM", stato.IdUserPrism}},
                         UgualeId::ConSpazi, idAlbumTolvana));
+  esito.riuscito = esito.avvisi.empty();
+  return esito;
 }
 
-std::string CaricaFoto(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
-                       const std::string& mediaPath, const std::string& tokenUpload,
-                       MultipartFormData& corpo) {
+EsitoPrism CaricaFoto(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
+                      const std::string& mediaPath, const std::string& tokenUpload,
+                      MultipartFormData& corpo) {
   PreparaRichiesta(http, stato, "multipart/form-data");
   corpo.AddFile("files", mediaPath, TipoMediaUpload(mediaPath));
-  return http.Post(UrlUpload(baseUrl, stato.IdUserPrism, tokenUpload), corpo, corpo.RequestContentType());
+  return LeggiRispostaCaricamento(
+      http.Post(UrlUpload(baseUrl, stato.IdUserPrism, tokenUpload), corpo, corpo.RequestContentType()));
 }
 
-void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
-                       const std::string& tokenUpload, const std::string& idAlbum) {
+EsitoPrism AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
+                             const std::string& tokenUpload, const std::string& idAlbum) {
   PreparaRichiesta(http, stato, "application/json");
   TJSONObject richiesta;
   auto albums = std::make_unique<TJSONArray>();
   albums->Add(idAlbum);
   richiesta.AddPair("albums", std::move(albums));
-  std::string risposta = http.Put(UrlUpload(baseUrl, stato.IdUserPrism, tokenUpload), richiesta.ToString());
-
-  std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
-  std::string messaggio;
-  if (!oggetto) {
-    WriteLine("Risposta non valida");
-  } else if (LeggiTestoJSON(oggetto.get(), "message", messaggio)) {
-    WriteLine(OneLineText(messaggio));
-  } else {
-    WriteLine("Impossibile settare album");
-  }
+  return EsitoMessaggio(http.Put(UrlUpload(baseUrl, stato.IdUserPrism, tokenUpload), richiesta.ToString()),
+                        Avviso::kRispostaNonValida, Avviso::kAlbumNonSettato);
 }
 
-void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, const std::string& idAlbumTolvana,
-                    TIBTransaction* scrittura) {
+EsitoPrism CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                          const std::string& baseUrl, const std::string& nomeAlbum,
+                          const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+  EsitoPrism esito;
   PreparaRichiesta(http, stato, "application/json");
   std::string idAlbum;
   {
@@ -227,12 +269,12 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
     std::unique_ptr<TJSONObject> oggetto =
         RispostaOggettoJSON(http.Post(baseUrl + "api/v1/albums", richiesta.ToString()));
     if (!oggetto) {
-      WriteLine("Risposta crea album non valida");
-      return;
+      esito.avvisi.push_back(Avviso::kRispostaCreaAlbumNonValida);
+      return esito;
     }
     if (!LeggiTestoJSON(oggetto.get(), "UID", idAlbum)) {
-      WriteLine("Impossibile recuperare UID album");
-      return;
+      esito.avvisi.push_back(Avviso::kUidAlbumMancante);
+      return esito;
     }
   }
   stato.IdAlbumPrism = idAlbum;
@@ -254,63 +296,64 @@ void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, 
         http.Post(baseUrl + "api/v1/albums/" + stato.IdAlbumPrism + "/links", richiesta.ToString()));
     std::string token, shareUid;
     if (!oggetto) {
-      WriteLine("Risposta genera link non valida");
+      esito.avvisi.push_back(Avviso::kRispostaLinkNonValida);
     } else if (LeggiTestoJSON(oggetto.get(), "Token", token) &&
                LeggiTestoJSON(oggetto.get(), "ShareUID", shareUid)) {
       link = "s/" + token + "/" + shareUid;
     } else {
-      WriteLine("Impossibile generare link");
+      esito.avvisi.push_back(Avviso::kLinkMancante);
     }
   }
   EseguiAggiornamento(
       database, scrittura,
       AggiornamentoRiga("KELALBUMPRISM", {{"IDALBUMPRISM", stato.IdAlbumPrism}, {"LINK_CONDIVISIONE", link}},
                         UgualeId::ConSpazi, idAlbumTolvana));
+  esito.riuscito = true;
+  return esito;
 }
 
-std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
-                                               const std::string& baseUrl, const std::string& idAlbum,
-                                               const std::string& estensione) {
-  return CercaFotoCaricata(http, stato, baseUrl, idAlbum, estensione, nullptr);
-}
-
-std::unique_ptr<TJSONObject> CercaFotoCaricata(HttpClient& http, const StatoPrism& stato,
-                                               const std::string& baseUrl, const std::string& idAlbum,
-                                               const std::string& estensione, SceltaFoto* scelta) {
-  std::unique_ptr<TJSONObject> risultato;
+void LeggiPagineFoto(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
+                     const std::string& idAlbum, size_t perPagina, size_t massimePagine,
+                     const std::function<bool(std::string_view risposta, size_t k)>& pagina) {
+  // The headers set here hold for every page.
   PreparaRichiesta(http, stato, "application/json");
+  for (size_t k = 0; k < massimePagine; ++k) {
+    if (!pagina(http.Get(UrlPaginaFoto(baseUrl, idAlbum, perPagina, k * perPagina)), k)) return;
+  }
+}
+
+RicercaFoto CercaFotoCaricata(HttpClient& http, const StatoPrism& stato, const std::string& baseUrl,
+                              const std::string& idAlbum, const std::string& estensione, SceltaFoto* scelta) {
+  RicercaFoto ricerca;
+  // The first page, kept for the file-name rule.
+  std::unique_ptr<TJSONArray> prima;
+  bool scelto = false;
   try {
-    std::unique_ptr<TJSONArray> foto =
-        RispostaArrayJSON(http.Get(UrlPaginaFoto(baseUrl, idAlbum, kFotoPerPaginaRicerca, 0)));
-    if (!foto) return nullptr;
-    if (scelta) {
-      // The later pages, each released when the next one is read; the
-      // headers set above hold for them too.
-      std::unique_ptr<TJSONArray> seguente;
-      const TJSONArray* pagina = foto.get();
-      for (size_t letta = 1;; ++letta) {
-        if (const TJSONObject* scelto = scelta->Scegli(*pagina)) {
-          CopiaScelta(*scelto, risultato);
-          return risultato;
-        }
-        if (pagina->Count() < kFotoPerPaginaRicerca || letta >= kPagineRicercaMassime) break;
-        seguente = RispostaArrayJSON(
-            http.Get(UrlPaginaFoto(baseUrl, idAlbum, kFotoPerPaginaRicerca, letta * kFotoPerPaginaRicerca)));
-        if (!seguente) break;
-        pagina = seguente.get();
-      }
-      if (!scelta->AmmetteRegolaNome()) return nullptr;
-    }
-    for (size_t i = 0; i < foto->Count(); ++i) {
-      const TJSONObject& elemento = foto->Items(i).AsObject();
+    LeggiPagineFoto(http, stato, baseUrl, idAlbum, kFotoPerPaginaRicerca, kPagineRicercaMassime,
+                    [&](std::string_view risposta, size_t k) {
+                      std::unique_ptr<TJSONArray> pagina = RispostaArrayJSON(risposta);
+                      if (!pagina) return false;
+                      const TJSONArray& letta = *pagina;
+                      if (k == 0) prima = std::move(pagina);
+                      if (!scelta) return false;
+                      if (const TJSONObject* elemento = scelta->Scegli(letta)) {
+                        scelto = true;
+                        CopiaScelta(*elemento, ricerca.foto);
+                        return false;
+                      }
+                      return letta.Count() >= kFotoPerPaginaRicerca;
+                    });
+    if (scelto || !prima || (scelta && !scelta->AmmetteRegolaNome())) return ricerca;
+    for (size_t i = 0; i < prima->Count(); ++i) {
+      const TJSONObject& elemento = prima->Items(i).AsObject();
       if (!NomeFileCorrisponde(ValoreTestoJSON(&elemento, "FileName"), estensione)) continue;
-      CopiaScelta(elemento, risultato);
+      CopiaScelta(elemento, ricerca.foto);
       break;
     }
   } catch (const Exception& e) {
-    WriteLine("Error: " + ReportMessage(e));
+    ricerca.errore = ReportMessage(e);
   }
-  return risultato;
+  return ricerca;
 }
 
 void SettaTitoloFoto(HttpClient& http, StatoPrism& stato, const std::string& baseUrl,

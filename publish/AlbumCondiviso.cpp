@@ -9,16 +9,16 @@ namespace velmora {
 
 TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database) { return TransazioneReadCommitted(database); }
 
-void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                         const std::string& baseUrl, const std::string& accountUser,
-                         const std::string& accountPassword, const std::string& idAlbumTolvana) {
-  LoginPrism(database, http, stato, baseUrl, accountUser, accountPassword, idAlbumTolvana,
-             TransazioneRigaAlbum(database));
+EsitoPrism LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                               const std::string& baseUrl, const std::string& accountUser,
+                               const std::string& accountPassword, const std::string& idAlbumTolvana) {
+  return LoginPrism(database, http, stato, baseUrl, accountUser, accountPassword, idAlbumTolvana,
+                    TransazioneRigaAlbum(database));
 }
 
-bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                        const std::string& baseUrl, const std::string& nomeAlbum,
-                        const std::string& idAlbumTolvana) {
+AlbumAssicurato AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                                   const std::string& baseUrl, const std::string& nomeAlbum,
+                                   const std::string& idAlbumTolvana) {
   // On any failure the scope rolls back and the lock ends; what went wrong
   // is what propagates.
   AmbitoTransazione blocco(TransazioneRigaAlbum(database));
@@ -34,17 +34,20 @@ bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& sta
                    {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + idAlbumTolvana});
     if (!sql.Esegui().Eof()) idAlbum = sql.Testo("IDALBUMPRISM");
   }
-  const bool creato = idAlbum.empty();
-  if (creato) {
-    CreaAlbumPrism(database, http, stato, baseUrl, nomeAlbum, idAlbumTolvana, blocco.Transazione());
+  AlbumAssicurato esito;
+  esito.creato = idAlbum.empty();
+  if (esito.creato) {
+    esito.creazione =
+        CreaAlbumPrism(database, http, stato, baseUrl, nomeAlbum, idAlbumTolvana, blocco.Transazione());
   } else {
     stato.IdAlbumPrism = idAlbum;
+    esito.creazione.riuscito = true;
   }
   // When creation failed before its row write, the lock is still held. The
   // transaction stays open on the connection, as the run's others do.
   blocco.ConfermaMantenendo();
   blocco.Consegna();
-  return creato;
+  return esito;
 }
 
 }  // namespace velmora

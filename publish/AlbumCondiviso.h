@@ -24,11 +24,17 @@ class TIBTransaction;
 TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database);
 
 // LoginPrism with its album-row write on a TransazioneRigaAlbum transaction:
-// the same requests, console lines and row values, but a concurrent login of
+// the same requests, outcome and row values, but a concurrent login of
 // another process for the same row makes this one wait, not fail.
-void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                         const std::string& baseUrl, const std::string& accountUser,
-                         const std::string& accountPassword, const std::string& idAlbumTolvana);
+EsitoPrism LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                               const std::string& baseUrl, const std::string& accountUser,
+                               const std::string& accountPassword, const std::string& idAlbumTolvana);
+
+// What AssicuraAlbumPrism did.
+struct AlbumAssicurato {
+  bool creato = false;   // this call created the server album
+  EsitoPrism creazione;  // what the creation did
+};
 
 // Gives album row `idAlbumTolvana` (a decimal row identifier) its server
 // album, once per row however many processes call this at the same time.
@@ -36,16 +42,17 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
 // leaves the row's values as they are; it waits while another process holds
 // the lock) and re-reads IDALBUMPRISM:
 //  - filled (another process created the album meanwhile): stato.IdAlbumPrism
-//    takes it, nothing is sent, returns false;
+//    takes it, nothing is sent; creato false, the creation riuscito with no
+//    notice;
 //  - empty: CreaAlbumPrism, whose row write runs on the locked transaction;
-//    returns true.
+//    creato true, the creation as CreaAlbumPrism returned it.
 // The lock is released before return in every case: by the commit-retaining
 // of the row write, else by a commit-retaining here; when an exception
 // passes, by a rollback. A caller alone sends exactly CreaAlbumPrism's
-// requests and writes its console lines.
+// requests.
 // Raises what CreaAlbumPrism and the database layer raise.
-bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                        const std::string& baseUrl, const std::string& nomeAlbum,
-                        const std::string& idAlbumTolvana);
+AlbumAssicurato AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
+                                   const std::string& baseUrl, const std::string& nomeAlbum,
+                                   const std::string& idAlbumTolvana);
 
 }  // namespace velmora

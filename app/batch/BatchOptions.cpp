@@ -126,6 +126,26 @@ std::optional<std::string> ApplicaWait(OpzioniBatch& o, const std::string& valor
   return std::nullopt;
 }
 
+std::optional<std::string> ApplicaFilePerImport(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int> n = NumeroIntero(valore, 1, kFilePerImportMassimi);
+  if (!n) {
+    return "valore non valido per --group-files: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
+           std::to_string(kFilePerImportMassimi) + ")";
+  }
+  o.filePerImport = *n;
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplicaMiBPerImport(OpzioniBatch& o, const std::string& valore) {
+  std::optional<int> n = NumeroIntero(valore, 1, kMiBPerImportMassimi);
+  if (!n) {
+    return "valore non valido per --group-mib: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
+           std::to_string(kMiBPerImportMassimi) + ")";
+  }
+  o.mibPerImport = *n;
+  return std::nullopt;
+}
+
 std::optional<std::string> ApplicaIntervallo(OpzioniBatch& o, const std::string& valore) {
   std::optional<int> n = NumeroIntero(valore, 1, kIntervalloMassimoS);
   if (!n) {
@@ -156,6 +176,8 @@ constexpr Opzione kOpzioni[] = {
     {"--ids", ApplicaIds},
     {"--jobs", ApplicaJobs},
     {"--wait", ApplicaWait},
+    {"--group-files", ApplicaFilePerImport},
+    {"--group-mib", ApplicaMiBPerImport},
     {"--report", ApplicaReport},
     {"--interval", ApplicaIntervallo},
     {"--dry-run", nullptr, &OpzioniBatch::dryRun},
@@ -270,6 +292,9 @@ std::string TestoAiuto() {
          "                   pubblicate, che vengono pubblicate di nuovo\n"
          "  --jobs N         trasferimenti contemporanei, da 1 a 32 (predefinito 4)\n"
          "  --wait SECONDI   attesa massima perché il server elenchi le foto caricate (predefinito 60)\n"
+         "  --group-files N  foto di una riga album archiviate nell'album con una sola richiesta\n"
+         "                   al server, da 1 a 1000 (predefinito 50)\n"
+         "  --group-mib N    e al massimo N MiB in quella richiesta, da 1 a 65536 (predefinito 2048)\n"
          "  --dry-run        elenca ciò che verrebbe fatto e non cambia nulla (nessun accesso al server)\n"
          "  --ripara         ripara anche le righe registrate senza foto (HASHPRISM vuoto, IDPRISM con\n"
          "                   il codice di caricamento): cerca l'hash del file in tutto l'album; trovato,\n"

@@ -24,25 +24,34 @@ inline constexpr int kAttesaPredefinitaS = 60;
 inline constexpr int kAttesaMassimaS = 86400;
 inline constexpr int kIntervalloPredefinitoS = 5;
 inline constexpr int kIntervalloMassimoS = 3600;
+// How many uploads of one album row are filed into the album by one request
+// (a server imports them inside that request, so it must end well within
+// the read time-out), by count and by bytes.
+inline constexpr int kFilePerImportPredefiniti = 50;
+inline constexpr int kFilePerImportMassimi = 1000;
+inline constexpr int kMiBPerImportPredefiniti = 2048;
+inline constexpr int kMiBPerImportMassimi = 65536;
 // Bounds that keep the selection statement short.
 inline constexpr size_t kAlbumMassimi = 100;
 inline constexpr size_t kIntervalliMassimi = 1000;
 
 struct OpzioniBatch {
-  std::string utente;                 // USER, as given
-  std::string ditta;                  // COMPANY, as given
-  std::vector<int64_t> album;         // --album, repeatable; empty = every album row
-  std::vector<IntervalloId> ids;      // --ids; empty = every pending row
-  int jobs = kJobsPredefiniti;        // --jobs, 1..kJobsMassimi
-  int attesaS = kAttesaPredefinitaS;  // --wait, 0..kAttesaMassimaS seconds
-  bool dryRun = false;                // --dry-run
-  bool ripara = false;                // --ripara: also rows recorded without a photo
-  bool watch = false;                 // --watch: a service that runs until stopped
-  int intervalloS = kIntervalloPredefinitoS;  // --interval, 1..kIntervalloMassimoS seconds
-  bool intervalloDato = false;        // --interval was given
-  std::string report;                 // --report FILE, "" = none
-  bool aiuto = false;                 // --help: print the help, nothing else
-  bool versione = false;              // --version: print the version, nothing else
+  std::string utente;                             // USER, as given
+  std::string ditta;                              // COMPANY, as given
+  std::vector<int64_t> album;                     // --album, repeatable; empty = every album row
+  std::vector<IntervalloId> ids;                  // --ids; empty = every pending row
+  int jobs = kJobsPredefiniti;                    // --jobs, 1..kJobsMassimi
+  int attesaS = kAttesaPredefinitaS;              // --wait, 0..kAttesaMassimaS seconds
+  int filePerImport = kFilePerImportPredefiniti;  // --group-files, 1..kFilePerImportMassimi
+  int mibPerImport = kMiBPerImportPredefiniti;    // --group-mib, 1..kMiBPerImportMassimi
+  bool dryRun = false;                            // --dry-run
+  bool ripara = false;                            // --ripara: also rows recorded without a photo
+  bool watch = false;                             // --watch: a service that runs until stopped
+  int intervalloS = kIntervalloPredefinitoS;      // --interval, 1..kIntervalloMassimoS seconds
+  bool intervalloDato = false;                    // --interval was given
+  std::string report;                             // --report FILE, "" = none
+  bool aiuto = false;                             // --help: print the help, nothing else
+  bool versione = false;                          // --version: print the version, nothing else
 };
 
 // What parsing gives: the options, or the Italian text of the first usage

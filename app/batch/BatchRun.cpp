@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/batch/AlbumListing.h"
 #include "app/batch/BatchReport.h"
 #include "app/batch/BatchWork.h"
 #include "app/frame/ProgramFrame.h"
@@ -19,7 +20,6 @@
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "publish/AlbumCondiviso.h"
-#include "publish/AlbumListing.h"
 #include "publish/ClientPrism.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
@@ -31,7 +31,6 @@ namespace velmora {
 namespace {
 
 using batch::Avanzamento;
-using batch::Cattura;
 using batch::Descrivi;
 using batch::Gruppo;
 using batch::Lavoro;
@@ -136,7 +135,9 @@ class Batch {
   }
 
   // One album group: claims its rows, logs in, makes the album when it is
-  // missing, lists it once, then uploads, identifies and records.
+  // missing, lists it once, then uploads lot by lot. Each lot is filed into
+  // the album, identified and recorded here while the workers upload the
+  // next ones; every database write stays on this thread.
   void PubblicaGruppo(size_t inizio, size_t fine) {
     std::vector<Lavoro> lavori = PrenotaGruppo(inizio, fine);
     if (lavori.empty()) return;
@@ -151,17 +152,58 @@ class Batch {
     ImpostaClientPrism(http, fileParametri_);
     if (!PreparaGruppo(lavori, g, http)) return;
 
-    batch::EseguiLavori(lavori, g, opzioni_.jobs, fileParametri_, *avanzamento_);
-
-    // From here on every photo is on the server already: it is found,
-    // titled and recorded even after a first stop signal.
+    batch::PreparaLotti(lavori, g, static_cast<size_t>(opzioni_.filePerImport),
+                        uint64_t{static_cast<uint32_t>(opzioni_.mibPerImport)} << 20);
+    {
+      batch::Lavoratori lavoratori(lavori, g, opzioni_.jobs, fileParametri_, *avanzamento_);
+      while (std::optional<size_t> lotto = lavoratori.ProssimoLotto()) {
+        // What was uploaded is on the server already: it is filed, found,
+        // titled and recorded even after a first stop signal.
+        StopThresholdScope finire(2);
+        const batch::Lotto& l = g.lotti[*lotto];
+        Archivia(lavori, l, g, http);
+        Identifica(lavori, l, g, http);
+        for (size_t i = l.inizio; i < l.fine; ++i) {
+          if (lavori[i].stato != Lavoro::Stato::kDoppione) Completa(lavori[i], lavori, g, http);
+        }
+      }
+    }
+    // A copy waits for the job that uploads its bytes, in whichever lot.
     StopThresholdScope finire(2);
-    Identifica(lavori, g, http);
-    for (Lavoro& l : lavori) Completa(l, lavori, g, http);
+    for (Lavoro& l : lavori) {
+      if (l.stato == Lavoro::Stato::kDoppione) Completa(l, lavori, g, http);
+    }
     // A session the server ended meanwhile is not kept for the next time.
     if (sessioni_ != nullptr &&
         std::any_of(lavori.begin(), lavori.end(), [](const Lavoro& l) { return l.codiceHttp == 401; })) {
       sessioni_->Dimentica(g.baseUrl, prima.accountUser, prima.accountPassword);
+    }
+  }
+
+  // Files the uploads of one lot into the album with one request. When it
+  // fails, every upload of the lot fails with it and its row stays pending.
+  void Archivia(std::vector<Lavoro>& lavori, const batch::Lotto& lotto, Gruppo& g, HttpClient& http) {
+    const auto caricata = [&lavori](size_t i) { return lavori[i].stato == Lavoro::Stato::kCaricata; };
+    bool qualcuna = false;
+    for (size_t i = lotto.inizio; i < lotto.fine; ++i) qualcuna = qualcuna || lavori[i].inviato;
+    if (!qualcuna) return;
+    std::string motivo;
+    int codice = 0;
+    try {
+      const EsitoPrism esito = AssegnaAlbumPrism(http, g.stato, g.baseUrl, lotto.token, g.stato.IdAlbumPrism);
+      if (esito.riuscito) return;
+      motivo = batch::TestoAvvisi(esito);
+    } catch (const EStopRequested&) {
+      motivo = "fermato da un secondo segnale dopo il caricamento";
+    } catch (const Exception& e) {
+      motivo = Descrivi(e);
+      codice = batch::CodiceHttp(e);
+    }
+    for (size_t i = lotto.inizio; i < lotto.fine; ++i) {
+      if (!caricata(i)) continue;
+      lavori[i].stato = Lavoro::Stato::kFallita;
+      lavori[i].motivo = "archiviazione nell'album non riuscita: " + motivo;
+      lavori[i].codiceHttp = codice;
     }
   }
 
@@ -211,6 +253,7 @@ class Batch {
     Lavoro l;
     l.indice = i;
     l.riga = &righe_[i];
+    l.byte = risultati_[i].byte;
     l.prenotazione = std::move(prenotazione);
     lavori.push_back(std::move(l));
   }
@@ -219,11 +262,10 @@ class Batch {
   // it failed.
   bool Accedi(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
     const RigaTrasferimento& prima = *lavori.front().riga;
-    Cattura cattura;
-    LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
-                        std::to_string(prima.idAlbum));
-    if (!cattura.Righe().empty()) {
-      FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
+    const EsitoPrism accesso = LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser,
+                                                   prima.accountPassword, std::to_string(prima.idAlbum));
+    if (!accesso.riuscito) {
+      FallisciTutti(lavori, "accesso non riuscito: " + batch::TestoAvvisi(accesso));
       return false;
     }
     if (sessioni_ != nullptr) {
@@ -271,25 +313,26 @@ class Batch {
     const std::string idAlbumRiga = std::to_string(prima.idAlbum);
     {
       if (g.stato.IdAlbumPrism.empty()) {
-        Cattura cattura;
-        AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
+        const EsitoPrism creazione =
+            AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga).creazione;
         if (g.stato.IdAlbumPrism.empty()) {
-          FallisciTutti(lavori, "album non creato: " + cattura.Testo());
+          FallisciTutti(lavori, "album non creato: " + batch::TestoAvvisi(creazione));
           return false;
         }
-        for (const std::string& r : cattura.Righe())
-          uscita_.messaggio(Priorita::kInfo, "Album " + idAlbumRiga + ": " + OneLineText(r));
+        for (Avviso a : creazione.avvisi)
+          uscita_.messaggio(Priorita::kInfo, "Album " + idAlbumRiga + ": " + TestoAvviso(a));
       }
       g.presenti = batch::ElencoPerHash(http, g);
     }
     return true;
   }
 
-  // Lists the album until every uploaded hash is found or --wait passed.
-  void Identifica(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
+  // Lists the album until every upload of the lot is found by its hash or
+  // --wait passed.
+  void Identifica(std::vector<Lavoro>& lavori, const batch::Lotto& lotto, Gruppo& g, HttpClient& http) {
     std::vector<Lavoro*> attesa;
-    for (Lavoro& l : lavori) {
-      if (l.stato == Lavoro::Stato::kCaricata) attesa.push_back(&l);
+    for (size_t i = lotto.inizio; i < lotto.fine; ++i) {
+      if (lavori[i].stato == Lavoro::Stato::kCaricata) attesa.push_back(&lavori[i]);
     }
     const auto scadenza = Orologio::now() + std::chrono::seconds(opzioni_.attesaS);
     uint32_t pausaMs = 100;

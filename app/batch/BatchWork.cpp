@@ -5,12 +5,12 @@
 #include <algorithm>
 
 #include "app/batch/BatchReport.h"
+#include "app/batch/FileDigest.h"
+#include "platform/Console.h"
 #include "platform/FileDescriptor.h"
 #include "platform/Signals.h"
 #include "prism/JsonHelpers.h"
-#include "publish/BatchUpload.h"
 #include "publish/ClientPrism.h"
-#include "publish/FileDigest.h"
 
 namespace velmora::batch {
 
@@ -19,9 +19,9 @@ namespace {
 constexpr const char* kAlfabetoToken = "abcdefghijklmnopqrstuvwxyz1234567890";
 
 // Under the group's lock: settles the job when the album or another job has
-// its bytes already; otherwise marks it as the one that uploads them, draws
-// its upload token into `tokenUpload` and returns true.
-bool PrendiCaricamento(std::vector<Lavoro>& lavori, size_t n, Gruppo& g, std::string& tokenUpload) {
+// its bytes already; otherwise marks it as the one that uploads them and
+// returns true.
+bool PrendiCaricamento(std::vector<Lavoro>& lavori, size_t n, Gruppo& g) {
   Lavoro& l = lavori[n];
   std::lock_guard<std::mutex> lock(g.mutex);
   if (auto it = g.presenti.find(l.hashFile); it != g.presenti.end()) {
@@ -36,40 +36,35 @@ bool PrendiCaricamento(std::vector<Lavoro>& lavori, size_t n, Gruppo& g, std::st
     return false;
   }
   g.inCorso[l.hashFile] = n;
-  // Two uploads under one token would be filed together.
-  do {
-    tokenUpload = GeneraToken(6, kAlfabetoToken);
-  } while (!g.token.insert(tokenUpload).second);
   return true;
 }
 
-// Hash, then (unless the album holds the bytes already) upload and filing.
+// Hash, then (unless the album holds the bytes already) the upload under the
+// lot's token. The filing into the album is the lot's, after its last job.
 void Lavora(std::vector<Lavoro>& lavori, size_t n, Gruppo& g, HttpClient& http, Avanzamento& avanzamento) {
   Lavoro& l = lavori[n];
   auto fermato = [] { return StopRequested(); };
-  bool caricato = false;
   try {
     l.hashFile = Sha1File(l.riga->fileLocale, fermato);
-    std::string tokenUpload;
-    if (!PrendiCaricamento(lavori, n, g, tokenUpload)) return;
+    if (!PrendiCaricamento(lavori, n, g)) return;
     if (StopRequested()) {
       l.stato = Lavoro::Stato::kInterrotta;
       return;
     }
     CorpoConteggiato corpo(avanzamento.inviati, fermato);
-    EsitoCaricamento esito = CaricaEAssegna(http, g.stato, g.baseUrl, l.riga->fileLocale, tokenUpload,
-                                            g.stato.IdAlbumPrism, corpo, caricato);
+    const EsitoPrism esito =
+        CaricaFoto(http, g.stato, g.baseUrl, l.riga->fileLocale, g.lotti[l.lotto].token, corpo);
+    l.inviato = true;
     if (esito.riuscito) {
       l.stato = Lavoro::Stato::kCaricata;
     } else {
       l.stato = Lavoro::Stato::kFallita;
-      l.motivo = esito.motivo;
+      l.motivo = TestoAvvisi(esito);
     }
   } catch (const EStopRequested&) {
-    l.stato = caricato ? Lavoro::Stato::kFallita : Lavoro::Stato::kInterrotta;
-    l.motivo = "fermato da un secondo segnale dopo il caricamento";
+    l.stato = Lavoro::Stato::kInterrotta;
   } catch (const Exception& e) {
-    if (!caricato && StopRequested()) {
+    if (StopRequested()) {
       l.stato = Lavoro::Stato::kInterrotta;
     } else {
       l.stato = Lavoro::Stato::kFallita;
@@ -141,41 +136,110 @@ void Avanzamento::Ciclo() {
   }
 }
 
+std::string TestoAvvisi(const EsitoPrism& esito) {
+  std::string testo;
+  for (Avviso a : esito.avvisi) testo += (testo.empty() ? "" : "; ") + std::string(TestoAvviso(a));
+  return testo;
+}
+
+size_t CorpoConteggiato::Read(char* buffer, size_t capacity) {
+  if (interrompi_ && interrompi_()) throw EStreamError("Invio interrotto");
+  size_t n = MultipartFormData::Read(buffer, capacity);
+  inviati_ += n;
+  return n;
+}
+
 std::map<std::string, FotoAlbum> ElencoPerHash(HttpClient& http, const Gruppo& g) {
   std::map<std::string, FotoAlbum> elenco;
-  for (FotoAlbum& f : ElencaFotoAlbum(http, g.baseUrl, g.stato.TokenPrism, g.stato.IdAlbumPrism)) {
+  for (FotoAlbum& f : ElencaFotoAlbum(http, g.baseUrl, g.stato)) {
     elenco.emplace(HashNormalizzato(f.hash), std::move(f));
   }
   return elenco;
 }
 
-void EseguiLavori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const std::string& fileParametri,
-                  Avanzamento& avanzamento) {
-  std::atomic<size_t> prossimo{0};
-  auto lavoratore = [&] {
-    HttpClient http;
-    ImpostaClientPrism(http, fileParametri);
-    for (;;) {
-      size_t n = prossimo++;
-      if (n >= lavori.size()) return;
-      if (StopRequested()) {
-        lavori[n].stato = Lavoro::Stato::kInterrotta;
-        continue;
-      }
-      Lavora(lavori, n, g, http, avanzamento);
+std::vector<std::pair<size_t, size_t>> DividiInLotti(const std::vector<uint64_t>& byte, size_t maxFile,
+                                                     uint64_t maxByte) {
+  std::vector<std::pair<size_t, size_t>> lotti;
+  size_t inizio = 0;
+  uint64_t somma = 0;
+  for (size_t i = 0; i < byte.size(); ++i) {
+    const bool pieno = i - inizio >= maxFile || (i > inizio && byte[i] > maxByte - std::min(somma, maxByte));
+    if (pieno) {
+      lotti.emplace_back(inizio, i);
+      inizio = i;
+      somma = 0;
     }
-  };
-  size_t quanti = std::min<size_t>(static_cast<size_t>(jobs), lavori.size());
-  std::vector<std::thread> threads;
-  for (size_t i = 1; i < quanti; ++i) threads.emplace_back(lavoratore);
-  lavoratore();
-  for (std::thread& t : threads) t.join();
+    somma += byte[i];
+  }
+  if (inizio < byte.size()) lotti.emplace_back(inizio, byte.size());
+  return lotti;
 }
 
-std::string Cattura::Testo() const {
-  std::string out;
-  for (const std::string& r : righe_) out += (out.empty() ? "" : "; ") + r;
-  return out;
+void PreparaLotti(std::vector<Lavoro>& lavori, Gruppo& g, size_t maxFile, uint64_t maxByte) {
+  std::vector<uint64_t> byte;
+  byte.reserve(lavori.size());
+  for (const Lavoro& l : lavori) byte.push_back(l.byte);
+  std::set<std::string> token;
+  g.lotti.clear();
+  for (auto [inizio, fine] : DividiInLotti(byte, maxFile, maxByte)) {
+    Lotto lotto;
+    lotto.inizio = inizio;
+    lotto.fine = fine;
+    // Two lots under one token would be filed together.
+    do {
+      lotto.token = GeneraToken(6, kAlfabetoToken);
+    } while (!token.insert(lotto.token).second);
+    for (size_t i = inizio; i < fine; ++i) lavori[i].lotto = g.lotti.size();
+    g.lotti.push_back(std::move(lotto));
+  }
+}
+
+Lavoratori::Lavoratori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const std::string& fileParametri,
+                       Avanzamento& avanzamento)
+    : lavori_(lavori), g_(g), avanzamento_(avanzamento) {
+  const size_t quanti = std::min<size_t>(static_cast<size_t>(std::max(jobs, 1)), lavori.size());
+  for (size_t i = 0; i < quanti; ++i)
+    threads_.emplace_back([this, fileParametri] { Lavoratore(fileParametri); });
+}
+
+Lavoratori::~Lavoratori() {
+  for (std::thread& t : threads_) t.join();
+}
+
+void Lavoratori::Lavoratore(const std::string& fileParametri) {
+  HttpClient http;
+  std::string guasto;  // a client that could not be set up fails every job it takes
+  try {
+    ImpostaClientPrism(http, fileParametri);
+  } catch (const Exception& e) {
+    guasto = Descrivi(e);
+  }
+  for (;;) {
+    const size_t n = prossimo_++;
+    if (n >= lavori_.size()) return;
+    Lavoro& l = lavori_[n];
+    if (StopRequested()) {
+      l.stato = Lavoro::Stato::kInterrotta;
+    } else if (!guasto.empty()) {
+      l.stato = Lavoro::Stato::kFallita;
+      l.motivo = guasto;
+    } else {
+      Lavora(lavori_, n, g_, http, avanzamento_);
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_.mutex);
+      ++g_.lotti[l.lotto].finiti;
+    }
+    g_.lottoFinito.notify_all();
+  }
+}
+
+std::optional<size_t> Lavoratori::ProssimoLotto() {
+  if (restituiti_ >= g_.lotti.size()) return std::nullopt;
+  const Lotto& lotto = g_.lotti[restituiti_];
+  std::unique_lock<std::mutex> lock(g_.mutex);
+  g_.lottoFinito.wait(lock, [&lotto] { return lotto.finiti == lotto.fine - lotto.inizio; });
+  return restituiti_++;
 }
 
 }  // namespace velmora::batch

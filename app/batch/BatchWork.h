@@ -1,6 +1,7 @@
 // The batch's pieces below the per-group flow: the clock, the progress line,
-// one job of an album group, the worker pool that hashes and uploads, and
-// the capture of a server routine's console lines. Used by BatchRun.cpp only.
+// one job of an album group, the lots that share one upload token and one
+// filing request, and the worker pool that hashes and uploads. Used by
+// BatchRun.cpp only.
 #pragma once
 
 #include <atomic>
@@ -11,19 +12,21 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "platform/Console.h"
+#include "app/batch/AlbumListing.h"
 #include "platform/Exceptions.h"
 #include "prism/PrismApi.h"
-#include "publish/AlbumListing.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
 #include "transport/HttpClient.h"
+#include "transport/Multipart.h"
 
 namespace velmora::batch {
 
@@ -37,6 +40,10 @@ void ScriviErrore(const std::string& text);
 
 // "ClassName: message" of an exception, the reason shown for a row.
 std::string Descrivi(const Exception& e);
+
+// The notices of a server routine as one reason: their texts joined with
+// "; ".
+std::string TestoAvvisi(const EsitoPrism& esito);
 
 // Runs `corpo` and returns its exit code; what escapes it ends the batch or
 // the service as both end: a stop request with 1 ("fermato da un segnale"),
@@ -72,13 +79,30 @@ class Avanzamento {
   std::thread thread_;
 };
 
+// A multipart body that adds every byte read from it to `inviati` and, once
+// `interrompi` returns true, raises EStreamError "Invio interrotto" instead
+// of reading further.
+class CorpoConteggiato : public MultipartFormData {
+ public:
+  CorpoConteggiato(std::atomic<uint64_t>& inviati, std::function<bool()> interrompi)
+      : inviati_(inviati), interrompi_(std::move(interrompi)) {}
+  size_t Read(char* buffer, size_t capacity) override;
+
+ private:
+  std::atomic<uint64_t>& inviati_;
+  std::function<bool()> interrompi_;
+};
+
 // One claimed row of an album group on its way through the batch.
 struct Lavoro {
   enum class Stato { kDaFare, kCaricata, kPresente, kDoppione, kFallita, kInterrotta };
   size_t indice = 0;  // into the results
   const RigaTrasferimento* riga = nullptr;
   std::unique_ptr<PrenotazioneTrasferimento> prenotazione;
+  uint64_t byte = 0;  // size of the file when the batch began
+  size_t lotto = 0;   // the lot it is uploaded in (Gruppo::lotti)
   Stato stato = Stato::kDaFare;
+  bool inviato = false;    // its bytes reached the server under the lot's token
   std::string hashFile;    // SHA-1 of the file, lower-case hex
   std::string uid;         // the server photo
   std::string hashServer;  // its "Hash" as the server lists it
@@ -90,39 +114,66 @@ struct Lavoro {
 // The status of an EIdHTTPProtocolException, 0 for any other exception.
 int CodiceHttp(const Exception& e);
 
+// Consecutive jobs of one album group uploaded under one upload token and
+// filed into the album by one request.
+struct Lotto {
+  size_t inizio = 0;  // jobs [inizio, fine)
+  size_t fine = 0;
+  std::string token;
+  size_t finiti = 0;  // jobs the workers are done with
+};
+
+// The lots of jobs whose files have the sizes `byte`, in order: each holds
+// at most `maxFile` jobs and, unless one file alone is larger, at most
+// `maxByte` bytes; every job is in exactly one lot. Pure.
+std::vector<std::pair<size_t, size_t>> DividiInLotti(const std::vector<uint64_t>& byte, size_t maxFile,
+                                                     uint64_t maxByte);
+
 // What the workers of one album group share.
 struct Gruppo {
   std::string baseUrl;
   StatoPrism stato;
   std::map<std::string, FotoAlbum> presenti;  // normalised hash -> newest photo with it
+  std::vector<Lotto> lotti;
   std::mutex mutex;
+  std::condition_variable lottoFinito;
   std::map<std::string, size_t> inCorso;  // normalised hash -> job that uploads it
-  std::set<std::string> token;            // upload tokens drawn in this group
 };
 
 // Lists the group's album: normalised hash -> newest photo with it.
 std::map<std::string, FotoAlbum> ElencoPerHash(HttpClient& http, const Gruppo& g);
 
-// Hashes every job and, unless the album holds the bytes already or another
-// job of the group uploads them, uploads and files it into the album, with
-// up to `jobs` workers, each with its own HTTP client set up from
-// `fileParametri`. A worker takes no new job once a stop signal came. Sets
-// each job's state; never throws.
-void EseguiLavori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const std::string& fileParametri,
-                  Avanzamento& avanzamento);
+// Divides the jobs into lots (DividiInLotti) with an upload token each,
+// distinct within the group, and sets every job's `lotto`.
+void PreparaLotti(std::vector<Lavoro>& lavori, Gruppo& g, size_t maxFile, uint64_t maxByte);
 
-// The console lines a server routine writes, caught as the reasons of a
-// failure instead of reaching standard output.
-class Cattura {
+// The workers of one album group: up to `jobs` threads, each with its own
+// HTTP client set up from `fileParametri`, take the jobs in order, hash
+// each and, unless the album holds the bytes already or another job of the
+// group uploads them, upload it under its lot's token. A worker takes no
+// new job once a stop signal came. Each job's state is set; nothing here
+// throws. The destructor waits for every worker.
+class Lavoratori {
  public:
-  Cattura() : redirect_([this](std::string_view line) { righe_.emplace_back(line); }) {}
-  const std::vector<std::string>& Righe() const { return righe_; }
-  // The lines joined with "; ".
-  std::string Testo() const;
+  Lavoratori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const std::string& fileParametri,
+             Avanzamento& avanzamento);
+  ~Lavoratori();
+  Lavoratori(const Lavoratori&) = delete;
+  Lavoratori& operator=(const Lavoratori&) = delete;
+
+  // Waits until the workers are done with every job of the next lot, in
+  // lot order, and returns its index; nullopt once every lot was returned.
+  std::optional<size_t> ProssimoLotto();
 
  private:
-  std::vector<std::string> righe_;
-  ConsoleRedirect redirect_;
+  void Lavoratore(const std::string& fileParametri);
+
+  std::vector<Lavoro>& lavori_;
+  Gruppo& g_;
+  Avanzamento& avanzamento_;
+  std::atomic<size_t> prossimo_{0};
+  size_t restituiti_ = 0;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace velmora::batch

@@ -287,6 +287,106 @@ int CountRequestsOf(PrismPeer& peer, const std::string& method, const std::strin
   return n;
 }
 
+// The upload token of an upload or filing request line
+// ("POST /api/v1/users/U/upload/TOKEN"), "" for any other line.
+std::string UploadToken(const std::string& line) {
+  const size_t at = line.find("/upload/");
+  return at == std::string::npos ? "" : line.substr(at + 8);
+}
+
+TEST(Batch, UploadsAreFiledInLotsOfAtMostTheGivenCount) {
+  BatchArchive a;
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 7; ++id) a.AddTransfer(id, 1);
+  ProcessResult run = a.Run({"--jobs", "3", "--group-files", "3"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(a.ExpectConsistent(), 7u);
+  // Uploads per token, and the filings in the order they were sent.
+  std::map<std::string, int> uploads;
+  std::vector<std::string> filings;
+  for (const std::string& line : a.Peer().RequestLines()) {
+    const std::string token = UploadToken(line);
+    if (token.empty()) continue;
+    if (line.rfind("POST ", 0) == 0) ++uploads[token];
+    if (line.rfind("PUT ", 0) == 0) filings.push_back(token);
+  }
+  ASSERT_EQ(filings.size(), 3u) << run.out;
+  EXPECT_EQ(uploads.size(), 3u);
+  EXPECT_EQ(uploads[filings[0]], 3);
+  EXPECT_EQ(uploads[filings[1]], 3);
+  EXPECT_EQ(uploads[filings[2]], 1);
+  // A filing comes after every upload of its lot.
+  const std::vector<std::string> lines = a.Peer().RequestLines();
+  for (const std::string& token : filings) {
+    size_t lastUpload = 0, filing = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (UploadToken(lines[i]) != token) continue;
+      (lines[i].rfind("POST ", 0) == 0 ? lastUpload : filing) = i;
+    }
+    EXPECT_LT(lastUpload, filing) << token;
+  }
+}
+
+TEST(Batch, AFailedFilingLeavesItsLotPendingAndTheOtherLotsArePublished) {
+  // The first filing is answered 500: rows 1 and 2 (the first lot) stay
+  // pending, rows 3 and 4 are published, and a rerun publishes the first
+  // lot once.
+  BatchArchive a(WithScript(
+      R"([{"method": "PUT", "path": "api/v1/users/.*/upload/", "status": 500, "body": "guasto", "times": 1}])"));
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 4; ++id) a.AddTransfer(id, 1);
+  ProcessResult run = a.Run({"--jobs", "1", "--group-files", "2", "--wait", "1"});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 5u) << run.out;
+  for (int row : {0, 1}) {
+    SCOPED_TRACE(row);
+    EXPECT_EQ(lines[row].rfind("Riga " + std::to_string(row + 1) +
+                                   ": non riuscita: archiviazione nell'album non riuscita: "
+                                   "EIdHTTPProtocolException: HTTP/1.",
+                               0),
+              0u)
+        << lines[row];
+  }
+  EXPECT_EQ(lines[2].rfind("Riga 3: pubblicata p", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3].rfind("Riga 4: pubblicata p", 0), 0u) << lines[3];
+  EXPECT_EQ(lines[4].rfind("Pubblicate 2, già sul server 0, non riuscite 2, saltate 0;", 0), 0u) << lines[4];
+  EXPECT_EQ(CountRequestsOf(a.Peer(), "PUT", "/upload/"), 2);
+  auto t = a.Transfers();
+  EXPECT_EQ(t[1].dataOra, "");
+  EXPECT_EQ(t[2].dataOra, "");
+  EXPECT_EQ(a.ExpectConsistent(), 2u);
+
+  a.Control("reset");
+  ProcessResult again = a.Run();
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_EQ(a.ExpectConsistent(), 4u);
+  EXPECT_EQ(a.Peer().State()->GetValue("photos").AsArray().Count(), 4u);
+}
+
+TEST(Batch, ALotTheServerPartlyImportsRecordsTheImportedAndReportsTheRest) {
+  // The server's import skips TIFF files and still answers the filing 200.
+  BatchArchive a;
+  a.Control("settings", R"({"unsupported": "tif"})");
+  a.AddAlbum(1, "Matrimonio");
+  for (int id = 1; id <= 3; ++id) a.AddTransfer(id, 1);
+  a.Execute(
+      "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES "
+      "(4, 'C:\\Foto', 'f4', 'tif', 'Titolo 4')");
+  a.Execute("INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO) VALUES (4, 1, 4)");
+  WriteFileBytes(a.Dir() / "foto/f4.tif", "II*\0 a tiff of its own");
+  ProcessResult run = a.Run({"--wait", "1"});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 5u) << run.out;
+  for (int row : {0, 1, 2})
+    EXPECT_EQ(lines[row].rfind("Riga " + std::to_string(row + 1) + ": pubblicata p", 0), 0u);
+  EXPECT_EQ(lines[3], "Riga 4: non riuscita: foto caricata non trovata nell'album entro 1 s");
+  EXPECT_EQ(CountRequestsOf(a.Peer(), "PUT", "/upload/"), 1);
+  EXPECT_EQ(a.Transfers()[4].dataOra, "");
+  EXPECT_EQ(a.ExpectConsistent(), 3u);
+}
+
 // A batch killed with SIGKILL at a moment chosen by the server's requests,
 // then run again without the server's delays: every row ends published once.
 struct CrashCase {
@@ -301,8 +401,8 @@ TEST(Batch, KilledAtAnyPointARerunPublishesEveryRowExactlyOnce) {
   const CrashCase cases[] = {
       {"during the first uploads",
        R"([{"method": "POST", "path": "/upload/", "delay_ms": 300, "pass": true}])", "POST", "/upload/", 2},
-      {"after half of the uploads",
-       R"([{"method": "POST", "path": "/upload/", "delay_ms": 100, "pass": true}])", "PUT", "/upload/", 5},
+      {"after two lots of uploads were filed",
+       R"([{"method": "POST", "path": "/upload/", "delay_ms": 100, "pass": true}])", "PUT", "/upload/", 2},
       {"during identification", R"([{"method": "GET", "path": "api/v1/photos\\?", "body": []}])", "GET",
        "api/v1/photos?", 3},
       {"while titles are set",
@@ -315,7 +415,8 @@ TEST(Batch, KilledAtAnyPointARerunPublishesEveryRowExactlyOnce) {
     a.AddAlbum(1, "Matrimonio");
     for (int id = 1; id <= 10; ++id) a.AddTransfer(id, 1);
     {
-      StartedBatch batch(a, {"--jobs", "2", "--wait", "60"});
+      // Lots of three: four filings for the ten rows.
+      StartedBatch batch(a, {"--jobs", "2", "--wait", "60", "--group-files", "3"});
       ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), c.method, c.fragment) >= c.count; },
                           std::chrono::seconds(240)));
       batch.Signal(SIGKILL);
@@ -366,11 +467,14 @@ TEST(Batch, AStopSignalAbandonsUnfinishedUploadsAndEndsByTheSignal) {
 
 TEST(Batch, AStopSignalAfterTheUploadFinishesAndRecordsTheRow) {
   // The filing answers come 1500 ms late: a signal then finds the bytes on
-  // the server, and those rows are finished and recorded.
-  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500, "pass": true}])"));
+  // the server, and those rows are finished and recorded. Each row is a lot
+  // of its own here, and the upload answers come 2000 ms late, so that the
+  // uploads are not all done when the second filing arrives.
+  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500, "pass": true},)"
+                            R"( {"method": "POST", "path": "/upload/", "delay_ms": 2000, "pass": true}])"));
   a.AddAlbum(1, "Matrimonio");
   for (int id = 1; id <= 8; ++id) a.AddTransfer(id, 1);
-  StartedBatch batch(a, {"--jobs", "2"});
+  StartedBatch batch(a, {"--jobs", "2", "--group-files", "1"});
   ASSERT_TRUE(WaitFor([&] { return CountRequestsOf(a.Peer(), "PUT", "/upload/") >= 2; }));
   batch.Signal(SIGTERM);
   int status = batch.Wait(60);

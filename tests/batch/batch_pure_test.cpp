@@ -4,10 +4,11 @@
 
 #include <tuple>
 
+#include "app/batch/AlbumListing.h"
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchReport.h"
+#include "app/batch/BatchWork.h"
 #include "platform/Exceptions.h"
-#include "publish/AlbumListing.h"
 #include "publish/TransferClaim.h"
 #include "publish/TransferSelection.h"
 
@@ -21,9 +22,9 @@ std::vector<std::string> Args(std::initializer_list<const char*> rest) {
 }
 
 TEST(BatchOptions, AcceptedCommandLines) {
-  EsitoArgomenti e =
-      AnalizzaArgomenti(Args({"--jobs=8", "1", "--album", "3", "query", "--album", "4", "--ids", "5,7,10-20",
-                              "--wait", "0", "--dry-run", "--report", "r.json"}));
+  EsitoArgomenti e = AnalizzaArgomenti(
+      Args({"--jobs=8", "1", "--album", "3", "query", "--album", "4", "--ids", "5,7,10-20", "--wait", "0",
+            "--dry-run", "--report", "r.json", "--group-files", "7", "--group-mib=100"}));
   ASSERT_FALSE(e.errore) << *e.errore;
   EXPECT_EQ(e.opzioni.utente, "1");
   EXPECT_EQ(e.opzioni.ditta, "query");
@@ -33,11 +34,15 @@ TEST(BatchOptions, AcceptedCommandLines) {
   EXPECT_EQ(e.opzioni.attesaS, 0);
   EXPECT_TRUE(e.opzioni.dryRun);
   EXPECT_EQ(e.opzioni.report, "r.json");
+  EXPECT_EQ(e.opzioni.filePerImport, 7);
+  EXPECT_EQ(e.opzioni.mibPerImport, 100);
 
   EsitoArgomenti d = AnalizzaArgomenti(Args({"u", "d"}));
   ASSERT_FALSE(d.errore);
   EXPECT_EQ(d.opzioni.jobs, 4);
   EXPECT_EQ(d.opzioni.attesaS, 60);
+  EXPECT_EQ(d.opzioni.filePerImport, 50);
+  EXPECT_EQ(d.opzioni.mibPerImport, 2048);
   EXPECT_TRUE(d.opzioni.ids.empty());
 
   // "--" ends the options: a user code may start with "--".
@@ -49,7 +54,8 @@ TEST(BatchOptions, AcceptedCommandLines) {
   EXPECT_FALSE(d.opzioni.ripara);
   EXPECT_EQ(d.opzioni.intervalloS, 5);
 
-  EsitoArgomenti w = AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval=1", "--album", "2", "--ripara"}));
+  EsitoArgomenti w =
+      AnalizzaArgomenti(Args({"u", "d", "--watch", "--interval=1", "--album", "2", "--ripara"}));
   ASSERT_FALSE(w.errore) << *w.errore;
   EXPECT_TRUE(w.opzioni.watch);
   EXPECT_TRUE(w.opzioni.ripara);
@@ -77,6 +83,10 @@ TEST(BatchOptions, UsageErrors) {
       {{"u", "d", "--jobs", "0"}, "valore non valido per --jobs: \"0\" (atteso un numero da 1 a 32)"},
       {{"u", "d", "--jobs", "33"}, "valore non valido per --jobs: \"33\" (atteso un numero da 1 a 32)"},
       {{"u", "d", "--jobs"}, "manca il valore di --jobs"},
+      {{"u", "d", "--group-files", "0"},
+       "valore non valido per --group-files: \"0\" (atteso un numero da 1 a 1000)"},
+      {{"u", "d", "--group-mib", "65537"},
+       "valore non valido per --group-mib: \"65537\" (atteso un numero da 1 a 65536)"},
       {{"u", "d", "--wait", "-1"}, "valore non valido per --wait: \"-1\" (attesi i secondi, da 0 a 86400)"},
       {{"u", "d", "--album", "3 OR 1=1"},
        "valore non valido per --album: \"3 OR 1=1\" (atteso l'identificativo di una riga album)"},
@@ -102,7 +112,8 @@ TEST(BatchOptions, UsageErrors) {
       {{"u", "d", "--watch", "--interval"}, "manca il valore di --interval"},
       {{"u", "d", "--interval", "5"}, "--interval vale solo con --watch"},
       {{"u", "d", "--watch=1"}, "l'opzione --watch non vuole un valore"},
-      {{"u", "d", "--watch", "--ids", "3"}, "--watch non va con --ids: il servizio pubblica le righe in attesa"},
+      {{"u", "d", "--watch", "--ids", "3"},
+       "--watch non va con --ids: il servizio pubblica le righe in attesa"},
       {{"u", "d", "--watch", "--dry-run"}, "--watch non va con --dry-run"},
       {{"u", "d", "--watch", "--report", "r.json"}, "--watch non va con --report"},
       {{"u", "d", "--ripara", "--dry-run"}, "--ripara non va con --dry-run"},
@@ -129,20 +140,23 @@ TEST(BatchSelection, StatementText) {
   EXPECT_EQ(TestoSelezione({{}, {{5, 5}, {10, 20}}}),
             head + "(L.ID=5 OR L.ID BETWEEN 10 AND 20) ORDER BY L.IDALBUM, L.ID");
   const std::string senzaFoto =
-      "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
+      "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) "
+      "= 6";
   SelezioneTrasferimenti ripara;
   ripara.ripara = true;
   EXPECT_EQ(TestoSelezione(ripara),
             head + "(L.DATAORATRANSF IS NULL OR " + senzaFoto + ") ORDER BY L.IDALBUM, L.ID");
   // The service's look: the transfer table alone, ids only.
-  EXPECT_EQ(TestoControllo({}, false), "SELECT L.ID FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL ORDER BY L.ID");
+  EXPECT_EQ(TestoControllo({}, false),
+            "SELECT L.ID FROM KELTRANSFLOG L WHERE L.DATAORATRANSF IS NULL ORDER BY L.ID");
   EXPECT_EQ(TestoControllo({7}, true), "SELECT L.ID FROM KELTRANSFLOG L WHERE (L.DATAORATRANSF IS NULL OR " +
                                            senzaFoto + ") AND L.IDALBUM IN (7) ORDER BY L.ID");
   EXPECT_EQ(TestoControlloRecenti({}, true, 99000),
             "SELECT L.ID, IIF((L.DATAORATRANSF IS NULL OR " + senzaFoto +
                 "), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > 99000 ORDER BY L.ID");
   EXPECT_EQ(TestoControlloRecenti({3}, false, 0),
-            "SELECT L.ID, IIF(L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3), 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L "
+            "SELECT L.ID, IIF(L.DATAORATRANSF IS NULL AND L.IDALBUM IN (3), 1, 0) AS DA_GUARDARE FROM "
+            "KELTRANSFLOG L "
             "WHERE L.ID > 0 ORDER BY L.ID");
   EXPECT_EQ(TestoRegistrazione(5, "p'1", "h"),
             "UPDATE KELTRANSFLOG SET IDPRISM='p''1', HASHPRISM='h', DATAORATRANSF='NOW'\nWHERE ID=5");
@@ -150,9 +164,9 @@ TEST(BatchSelection, StatementText) {
 
 TEST(BatchSelection, RecordedWithoutAPhoto) {
   const std::tuple<const char*, const char*, bool> cases[] = {
-      {"a1b2c3", "", true},   {"zzzzzz", "", true},  {"a1b2c3", "3f2e", false},
-      {"A1B2C3", "", false},  {"a1b2c", "", false},  {"a1b2c3d", "", false},
-      {"pc9252d51fee15489", "", false}, {"a1 2c3", "", false}, {"", "", false},
+      {"a1b2c3", "", true}, {"zzzzzz", "", true},   {"a1b2c3", "3f2e", false},        {"A1B2C3", "", false},
+      {"a1b2c", "", false}, {"a1b2c3d", "", false}, {"pc9252d51fee15489", "", false}, {"a1 2c3", "", false},
+      {"", "", false},
   };
   for (auto [id, hash, senza] : cases) EXPECT_EQ(RegistrataSenzaFoto(id, hash), senza) << id << " " << hash;
 }
@@ -171,6 +185,29 @@ TEST(BatchListing, PageReader) {
   EXPECT_THROW(LeggiPaginaFoto("<html>", n), EJSONException);
   EXPECT_EQ(UrlPaginaFoto("http://h/", "a1", 120, 240),
             "http://h/api/v1/photos?count=120&offset=240&order=newest&s=a1");
+}
+
+TEST(BatchLots, BoundedByCountAndBytes) {
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> byte;
+    size_t maxFile;
+    uint64_t maxByte;
+    std::vector<std::pair<size_t, size_t>> lots;
+  } cases[] = {
+      {"none", {}, 50, 100, {}},
+      {"one", {10}, 50, 100, {{0, 1}}},
+      {"by count", {1, 1, 1, 1, 1, 1, 1}, 3, 100, {{0, 3}, {3, 6}, {6, 7}}},
+      {"by bytes, exactly full", {40, 60, 50, 50}, 50, 100, {{0, 2}, {2, 4}}},
+      {"by bytes, one over", {40, 61, 39}, 50, 100, {{0, 1}, {1, 3}}},
+      {"a file larger than the bound goes alone", {10, 500, 10, 10}, 50, 100, {{0, 1}, {1, 2}, {2, 4}}},
+      {"empty files count by number only", {0, 0, 0, 100, 0}, 2, 100, {{0, 2}, {2, 4}, {4, 5}}},
+      {"no overflow near the top", {UINT64_MAX - 1, 5}, 50, UINT64_MAX, {{0, 1}, {1, 2}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(batch::DividiInLotti(c.byte, c.maxFile, c.maxByte), c.lots);
+  }
 }
 
 TEST(BatchReport, Lines) {

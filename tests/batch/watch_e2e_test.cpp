@@ -125,11 +125,14 @@ TEST(Watch, AServerThatGoesAwayCostsNoCpuAndEveryRowIsPublishedOnceAfterItsRetur
 }
 
 TEST(Watch, ASigtermAfterTheUploadFinishesTheRowAndLeavesTheOthersPending) {
-  // Filing answers come late: the stop finds rows 1 and 2 on the server.
-  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500, "pass": true}])"));
+  // Filing answers come late: the stop finds rows 1 and 2 on the server
+  // (each row a lot of its own). Upload answers come later still, so that
+  // the uploads are not all done when the second filing arrives.
+  BatchArchive a(WithScript(R"([{"method": "PUT", "path": "/upload/", "delay_ms": 1500, "pass": true},)"
+                            R"( {"method": "POST", "path": "/upload/", "delay_ms": 2000, "pass": true}])"));
   a.AddAlbum(1, "Matrimonio");
   for (int id = 1; id <= 6; ++id) a.AddTransfer(id, 1);
-  StartedService service(a, {"--interval", "1", "--jobs", "2"});
+  StartedService service(a, {"--interval", "1", "--jobs", "2", "--group-files", "1"});
   auto filings = [&] {
     int n = 0;
     for (const std::string& line : a.Peer().RequestLines())

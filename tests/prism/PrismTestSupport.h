@@ -69,6 +69,22 @@ class ArchiveFixture : public ::testing::Test {
                        std::to_string(id));
   }
 
+  // The outcome of a server routine, its notices kept as the lines a run
+  // writes for them, after whatever the routine wrote itself (nothing).
+  void Avvisi(const EsitoPrism& esito) {
+    for (Avviso a : esito.avvisi) lines_.emplace_back(TestoAvviso(a));
+  }
+  // The filing's outcome the same way: its message when it succeeded.
+  void Assegnazione(const EsitoPrism& esito) {
+    if (esito.riuscito) lines_.push_back(esito.messaggio);
+    Avvisi(esito);
+  }
+  // The lookup's photo; its error kept as the run's "Error: " line.
+  std::unique_ptr<TJSONObject> Ricerca(RicercaFoto ricerca) {
+    if (!ricerca.errore.empty()) lines_.push_back("Error: " + ricerca.errore);
+    return std::move(ricerca.foto);
+  }
+
   TempDir dir_;
   TIBDatabase db_;
   HttpClient http_;

@@ -138,7 +138,7 @@ using LoginTest = ArchiveFixture;
 
 TEST_F(LoginTest, RealServerSetsStateAndAlbumRowAndSendsNoToken) {
   PrismPeer peer({});
-  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(stato_.TokenPrism.size(), 32u);
   auto state = peer.State();
@@ -160,7 +160,7 @@ TEST_F(LoginTest, NameAndPasswordAreEscapedAsJsonStrings) {
   PrismPeer::Options options;
   options.users = {"st\"u\\dio:p/w"};
   PrismPeer peer(options);
-  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", "7");
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", "7"));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(peer.Requests()[0]->GetValue("body").AsText(),
             "{\"username\":\"st\\\"u\\\\dio\",\"password\":\"p\\/w\"}");
@@ -232,7 +232,7 @@ TEST_F(LoginTest, AnswerVariants) {
     ExecuteSql(db_,
                "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
     lines_.clear();
-    LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
     EXPECT_EQ(lines_, c.lines);
     EXPECT_EQ(stato_.TokenPrism, c.token);
     EXPECT_EQ(stato_.IdUserPrism, c.user);
@@ -273,7 +273,7 @@ TEST_F(LoginTest, RefusedForTheLoginLimitIsSentAgainUntilAccepted) {
     SCOPED_TRACE(c.name);
     PrismPeer peer(WithScript("[" + c.rule + "]"));
     lines_.clear();
-    LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
     EXPECT_TRUE(lines_.empty());
     EXPECT_EQ(stato_.IdUserPrism, peer.State()->GetValue("users.studio.UID").AsText());
     EXPECT_EQ(AlbumRow()[0], stato_.TokenPrism);
@@ -307,8 +307,8 @@ TEST_F(LoginTest, OnlyTheLoginLimitIsWaitedOut) {
 }
 
 TEST_F(LoginTest, ALimitThatLastsEndsWithTheRefusal) {
-  PrismPeer peer(WithScript("[" + Rule("POST", "session", 429, R"({"error":"rate limit exceeded","code":429})") +
-                            "]"));
+  PrismPeer peer(
+      WithScript("[" + Rule("POST", "session", 429, R"({"error":"rate limit exceeded","code":429})") + "]"));
   uint32_t refusals = 0;
   try {
     RichiestaSessionePrism(http_, peer.BaseUrl(), "studio", "segreta", 1500, &refusals);
@@ -330,7 +330,7 @@ TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
                                  R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
                                  R"("user":{"UID":"u'1'--;"}})") +
                             "]"));
-  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(stato_.TokenPrism, token);
   EXPECT_EQ(AlbumRow(), (std::vector<std::string>{token, user, "", ""}));
@@ -352,17 +352,16 @@ class PublishTest : public ArchiveFixture {
 TEST_F(PublishTest, FullRoundWithRealServer) {
   PrismPeer peer({});
   const std::string base = peer.BaseUrl();
-  LoginPrism(db_, http_, stato_, base, "studio", "segreta", "7");
+  Avvisi(LoginPrism(db_, http_, stato_, base, "studio", "segreta", "7"));
 
   MultipartFormData corpo;
-  std::string answer = CaricaFoto(http_, stato_, base, dir_ / "sposi.jpg", "abc123", corpo);
-  auto parsed = RispostaOggettoJSON(answer);
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->GetValue("message").AsText(), peer.UploadedMessage());
+  const EsitoPrism caricamento = CaricaFoto(http_, stato_, base, dir_ / "sposi.jpg", "abc123", corpo);
+  EXPECT_TRUE(caricamento.riuscito);
+  EXPECT_EQ(caricamento.messaggio, peer.UploadedMessage());
 
-  CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", "7");
+  Avvisi(CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", "7"));
   ASSERT_FALSE(stato_.IdAlbumPrism.empty());
-  AssegnaAlbumPrism(http_, stato_, base, "abc123", stato_.IdAlbumPrism);
+  Assegnazione(AssegnaAlbumPrism(http_, stato_, base, "abc123", stato_.IdAlbumPrism));
   EXPECT_EQ(lines_, (std::vector<std::string>{peer.ImportedMessage()}));
 
   auto state = peer.State();
@@ -373,7 +372,7 @@ TEST_F(PublishTest, FullRoundWithRealServer) {
             (std::vector<std::string>{stato_.TokenPrism, stato_.IdUserPrism, stato_.IdAlbumPrism,
                                       "s/" + link.GetValue("Token").AsText() + "/" + stato_.IdAlbumPrism}));
 
-  auto found = CercaFotoCaricata(http_, stato_, base, stato_.IdAlbumPrism, "JPG");
+  auto found = Ricerca(CercaFotoCaricata(http_, stato_, base, stato_.IdAlbumPrism, "JPG"));
   ASSERT_TRUE(found);
   EXPECT_EQ(found->ToString(), "{\"UID\":\"" + state->GetValue("photos[0].UID").AsText() + "\",\"Hash\":\"" +
                                    Sha1Hex(dir_ / "sposi.jpg") + "\"}");
@@ -425,7 +424,7 @@ TEST_F(PublishTest, VideoTypeAndNoTokenHeaderWhenTokenIsEmpty) {
   stato_.IdUserPrism = "U9";
   MultipartFormData corpo;
   CaricaFoto(http_, stato_, peer.BaseUrl(), dir_ / "film.MOV", "tok000", corpo);
-  AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "tok000", "");
+  Assegnazione(AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "tok000", ""));
   EXPECT_EQ(lines_, (std::vector<std::string>{"done"}));
   auto requests = peer.Requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -456,7 +455,7 @@ TEST_F(PublishTest, AssignmentAnswerVariants) {
     SCOPED_TRACE(c.name);
     PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, c.answer) + "]"));
     lines_.clear();
-    AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1");
+    Assegnazione(AssegnaAlbumPrism(http_, stato_, peer.BaseUrl(), "t", "A1"));
     EXPECT_EQ(lines_, (std::vector<std::string>{c.line}));
   }
   PrismPeer peer(WithScript("[" + Rule("PUT", "upload", 200, "[1]") + "]"));
@@ -544,7 +543,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
     ExecuteSql(db_, "UPDATE KELALBUMPRISM SET IDALBUMPRISM='', LINK_CONDIVISIONE='' WHERE ID=7");
     stato_.IdAlbumPrism.clear();
     lines_.clear();
-    CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+    Avvisi(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
     EXPECT_EQ(lines_, c.lines);
     EXPECT_EQ(stato_.IdAlbumPrism, c.idAlbum);
     auto row = AlbumRow();
@@ -556,7 +555,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
 
 TEST_F(PublishTest, FailedShareLinkRequestLeavesTheRowAsItWas) {
   PrismPeer peer(WithScript("[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"));
-  LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
   EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"),
                EIdHTTPProtocolException);
   EXPECT_EQ(AlbumRow()[2], "");
@@ -636,7 +635,7 @@ TEST_F(PublishTest, LookupAnswerVariants) {
     SCOPED_TRACE(c.name);
     PrismPeer peer(WithScript("[" + Rule("GET", "^api/v1/photos", 200, c.answer) + "]"));
     lines_.clear();
-    auto result = CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", c.ext);
+    auto result = Ricerca(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", c.ext));
     if (c.result == nullptr) {
       EXPECT_FALSE(result);
     } else {
@@ -653,7 +652,7 @@ TEST_F(PublishTest, LookupCatchesTransportFailures) {
   {
     PrismPeer peer(WithScript("[" + Rule("GET", "photos", 404, R"({"error":"x"})") + "]"));
     lines_.clear();
-    EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "", "jpg"));
+    EXPECT_FALSE(Ricerca(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "", "jpg")));
     ASSERT_EQ(lines_.size(), 1u);
     EXPECT_EQ(lines_[0].rfind("Error: HTTP/1.1 404", 0), 0u) << lines_[0];
     EXPECT_EQ(peer.RequestLines(),
@@ -662,7 +661,7 @@ TEST_F(PublishTest, LookupCatchesTransportFailures) {
   {
     PrismPeer peer(WithScript(R"([{"method":"GET","path":"photos","close":true}])"));
     lines_.clear();
-    EXPECT_FALSE(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", "jpg"));
+    EXPECT_FALSE(Ricerca(CercaFotoCaricata(http_, stato_, peer.BaseUrl(), "A1", "jpg")));
     ASSERT_EQ(lines_.size(), 1u);
     EXPECT_EQ(lines_[0].rfind("Error: ", 0), 0u);
   }

@@ -70,7 +70,10 @@ TEST_F(AlbumRowTest, AloneTheAlbumIsCreatedWithExactlyTheAlbumAndLinkRequests) {
   PrismPeer peer({});
   LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
   size_t before = peer.RequestLines().size();
-  EXPECT_TRUE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
+  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+  EXPECT_TRUE(esito.creato);
+  EXPECT_TRUE(esito.creazione.riuscito);
+  EXPECT_TRUE(esito.creazione.avvisi.empty());
   std::vector<std::string> requests = peer.RequestLines();
   ASSERT_EQ(requests.size(), before + 2);
   EXPECT_EQ(requests[before], "POST /api/v1/albums");
@@ -91,7 +94,9 @@ TEST_F(AlbumRowTest, AnAlbumAnotherProcessRecordedMeanwhileIsUsedAndNothingIsSen
   TIBDatabase other;
   AttachDatabase(other, dir_ / "archivio.fdb");
   ExecuteSql(other, "UPDATE KELALBUMPRISM SET IDALBUMPRISM = 'aPrima' WHERE ID = 7");
-  EXPECT_FALSE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
+  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+  EXPECT_FALSE(esito.creato);
+  EXPECT_TRUE(esito.creazione.riuscito);
   EXPECT_EQ(stato_.IdAlbumPrism, "aPrima");
   EXPECT_TRUE(peer.RequestLines().empty());
   EXPECT_TRUE(lines_.empty());
@@ -101,8 +106,9 @@ TEST_F(AlbumRowTest, ACallerThatWaitedForTheLockUsesTheAlbumTheHolderCreated) {
   PrismPeer peer({});
   OtherWriter holder(dir_ / "archivio.fdb", "IDALBUMPRISM = 'aAltro', LINK_CONDIVISIONE = 's/t/aAltro'");
   bool created = true;
-  WhileAnotherWriterHoldsTheRow(
-      holder, [&] { created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"); });
+  WhileAnotherWriterHoldsTheRow(holder, [&] {
+    created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7").creato;
+  });
   EXPECT_FALSE(created);
   EXPECT_EQ(stato_.IdAlbumPrism, "aAltro");
   EXPECT_TRUE(peer.RequestLines().empty());

@@ -1,6 +1,5 @@
-// What a server album holds, read page by page: GET base +
-// "api/v1/photos?count=N&offset=K&order=newest&s=" + album, offset raised by
-// each page's length, until a page shorter than N.
+// What a server album holds, read page by page by LeggiPagineFoto
+// (prism/PrismApi.h) until a page shorter than the page size.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "prism/PrismApi.h"  // UrlPaginaFoto, the URL of one page
+#include "prism/PrismApi.h"
 
 namespace velmora {
 
@@ -36,11 +35,13 @@ inline constexpr size_t kPagineMassime = 10000;
 // valida").
 std::vector<FotoAlbum> LeggiPaginaFoto(std::string_view risposta, size_t& elementi);
 
-// Every photo of album `idAlbum`, newest first, read through `http` with
-// the header "X-Auth-Token" = `token` (none when empty).
+// Every photo of album stato.IdAlbumPrism, newest first, read through
+// `http` with the session of `stato`. A page that begins with the element
+// the page before began with ends the reading (a server that ignores
+// "offset" sends its first page again).
 // Raises the HttpClient's exceptions and those of LeggiPaginaFoto.
-std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& baseUrl, const std::string& token,
-                                       const std::string& idAlbum, size_t perPagina = kFotoPerPagina);
+std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& baseUrl, const StatoPrism& stato,
+                                       size_t perPagina = kFotoPerPagina);
 
 // `hash` lower-cased (ASCII), for comparing hex digests without case. Pure.
 std::string HashNormalizzato(std::string_view hash);

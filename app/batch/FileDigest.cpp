@@ -1,4 +1,4 @@
-#include "publish/FileDigest.h"
+#include "app/batch/FileDigest.h"
 
 #include <errno.h>
 #include <fcntl.h>

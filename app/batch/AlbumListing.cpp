@@ -1,4 +1,4 @@
-#include "publish/AlbumListing.h"
+#include "app/batch/AlbumListing.h"
 
 #include <memory>
 
@@ -29,25 +29,19 @@ std::vector<FotoAlbum> LeggiPaginaFoto(std::string_view risposta, size_t& elemen
   return foto;
 }
 
-std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& baseUrl, const std::string& token,
-                                       const std::string& idAlbum, size_t perPagina) {
+std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& baseUrl, const StatoPrism& stato,
+                                       size_t perPagina) {
   std::vector<FotoAlbum> tutte;
-  size_t offset = 0;
   std::string primoPrecedente;
-  for (size_t pagine = 0; pagine < kPagineMassime; ++pagine) {
-    http.ResetRequestHeaders();
-    http.SetContentType("application/json");
-    http.SetCustomHeader("X-Auth-Token", token);
-    size_t elementi = 0;
-    std::vector<FotoAlbum> pagina =
-        LeggiPaginaFoto(http.Get(UrlPaginaFoto(baseUrl, idAlbum, perPagina, offset)), elementi);
-    // A server that ignores "offset" sends the first page again.
-    if (!pagina.empty() && pagine > 0 && pagina.front().uid == primoPrecedente) break;
-    if (!pagina.empty()) primoPrecedente = pagina.front().uid;
-    for (FotoAlbum& f : pagina) tutte.push_back(std::move(f));
-    if (elementi < perPagina) break;
-    offset += elementi;
-  }
+  LeggiPagineFoto(http, stato, baseUrl, stato.IdAlbumPrism, perPagina, kPagineMassime,
+                  [&](std::string_view risposta, size_t k) {
+                    size_t elementi = 0;
+                    std::vector<FotoAlbum> pagina = LeggiPaginaFoto(risposta, elementi);
+                    if (!pagina.empty() && k > 0 && pagina.front().uid == primoPrecedente) return false;
+                    if (!pagina.empty()) primoPrecedente = pagina.front().uid;
+                    for (FotoAlbum& f : pagina) tutte.push_back(std::move(f));
+                    return elementi >= perPagina;
+                  });
   return tutte;
 }
 
