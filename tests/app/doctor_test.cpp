@@ -7,10 +7,12 @@
 // one page of that album's listing.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "archive/IBSQL.h"
@@ -92,15 +94,24 @@ struct DoctorRun {
   std::string out, err;
 };
 
-DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& args) {
+// The installed doctor's command line with `args`.
+std::vector<std::string> DoctorArgv(PublicationSetup& setup, const std::vector<std::string>& args) {
   InstallDoctor(setup);
   std::vector<std::string> argv{setup.Dir() / "velmora-doctor"};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessResult result = RunProcess(argv, setup.Dir().Path(),
-                                    {{"DISPLAY", ""},
-                                     {"LSAN_OPTIONS", "use_tls=0:print_suppressions=0:suppressions=" +
-                                                          SourcePath("tests/fixtures/lsan_firebird.supp")}},
-                                    300);
+  return argv;
+}
+
+const std::map<std::string, std::string>& DoctorEnv() {
+  static const std::map<std::string, std::string> env{
+      {"DISPLAY", ""},
+      {"LSAN_OPTIONS",
+       "use_tls=0:print_suppressions=0:suppressions=" + SourcePath("tests/fixtures/lsan_firebird.supp")}};
+  return env;
+}
+
+DoctorRun RunDoctor(PublicationSetup& setup, const std::vector<std::string>& args) {
+  ProcessResult result = RunProcess(DoctorArgv(setup, args), setup.Dir().Path(), DoctorEnv(), 300);
   DoctorRun run{result.exitCode, SplitLines(result.out, "\n"), result.out, result.err};
   if (run.lines.size() >= 2 && args.size() > 0 && args[0] != "--json") {
     run.lines.erase(run.lines.begin());
@@ -572,6 +583,35 @@ TEST(Doctor, JsonCarriesTheSameChecks) {
                 check.GetValue("nome").AsText() + ": " + check.GetValue("dettaglio").AsText();
     if (expected.rfind("OK", 0) != 0) expected += " -> Cosa fare: " + check.GetValue("suggerimento").AsText();
     EXPECT_EQ(expected, text.lines[i]);
+  }
+}
+
+TEST(Doctor, ReaderGoneEndsWithItsOwnExitCode) {
+  // Standard output is a pipe nobody reads: every line is lost (EPIPE), yet
+  // the diagnosis goes as far as with a reader, sends the server the same
+  // requests, and gives the same exit code, SIGPIPE or not.
+  PublicationSetup setup({}, ArchiveRows{});
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"lines as the checks end", {"1", "query_esterno", "5"}},
+      {"a failed check", {"1", "query_esterno", "999"}},
+      {"one JSON document at the end", {"--json", "1", "query_esterno", "5"}},
+      {"help", {"--help"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t start = setup.Peer().RequestLines().size();
+    const int withReader = RunDoctor(setup, c.args).exitCode;
+    ASSERT_NE(withReader, -1);
+    const size_t middle = setup.Peer().RequestLines().size();
+    ReaderGoneResult gone = RunWithReaderGone(DoctorArgv(setup, c.args), setup.Dir().Path(), DoctorEnv(), 300);
+    ASSERT_NE(gone.waitStatus, -1) << "still running at the time limit";
+    ASSERT_FALSE(WIFSIGNALED(gone.waitStatus)) << "ended by signal " << WTERMSIG(gone.waitStatus) << gone.err;
+    ASSERT_TRUE(WIFEXITED(gone.waitStatus));
+    EXPECT_EQ(WEXITSTATUS(gone.waitStatus), withReader) << gone.err;
+    EXPECT_EQ(setup.Peer().RequestLines().size() - middle, middle - start);
   }
 }
 

@@ -131,24 +131,10 @@ TEST(Frame, ReaderGoneDoesNotKillTheRun) {
   // Standard output is a pipe nobody reads any more: the line cannot be
   // delivered, yet the program ends normally with exit code 0.
   Installed velmora;
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);
-  std::string program = velmora.Program();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(fds[1], 1);
-    ::dup2(null, 2);
-    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  test::ReaderGoneResult r = test::RunWithReaderGone({velmora.Program()}, velmora.Dir().Path());
+  ASSERT_NE(r.waitStatus, -1) << "still running at the time limit";
+  ASSERT_TRUE(WIFEXITED(r.waitStatus)) << "ended by signal " << WTERMSIG(r.waitStatus);
+  EXPECT_EQ(WEXITSTATUS(r.waitStatus), 0);
 }
 
 // ---- the frame in process, with the stages replaced ----

@@ -84,10 +84,25 @@ void ReadAvailable(int fd, std::string& into, bool& open) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::map<std::string, std::string>& env, int timeoutSeconds) {
+namespace {
+
+struct ChildEnd {
+  ProcessResult result;
+  int status = 0;  // the wait status
+  bool killed = false;
+};
+
+// RunProcess, and RunWithReaderGone when `readerGone`: standard output then
+// goes to a pipe whose read end is closed before the child starts, and the
+// child starts with SIGPIPE at its default action, unblocked.
+ChildEnd RunChild(const std::vector<std::string>& argv, const std::string& cwd,
+                  const std::map<std::string, std::string>& env, int timeoutSeconds, bool readerGone) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (readerGone) {
+    ::close(out[0]);
+    out[0] = -1;
+  }
   std::vector<std::string> store;
   std::vector<char*> args = CStrings(argv, store);
   pid_t pid = ::fork();
@@ -97,6 +112,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     ::dup2(devnull, 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
+    if (readerGone) {
+      // Whatever this process set, the child begins as from a plain shell.
+      ::signal(SIGPIPE, SIG_DFL);
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      ::sigprocmask(SIG_UNBLOCK, &pipe, nullptr);
+    }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
     ApplyEnv(env);
     ::execv(args[0], args.data());
@@ -104,31 +127,44 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   }
   ::close(out[1]);
   ::close(err[1]);
-  ProcessResult r;
-  bool outOpen = true, errOpen = true;
+  ChildEnd end;
+  ProcessResult& r = end.result;
+  bool outOpen = !readerGone, errOpen = true;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  bool killed = false;
   while (outOpen || errOpen) {
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
             .count();
     if (left <= 0) {
       ::kill(pid, SIGKILL);
-      killed = true;
+      end.killed = true;
       break;
     }
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    // poll() passes over the entry of a closed output (fd -1).
+    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
     int n = ::poll(fds, 2, static_cast<int>(left));
     if (n < 0 && errno != EINTR) break;
     if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) ReadAvailable(out[0], r.out, outOpen);
     if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadAvailable(err[0], r.err, errOpen);
   }
-  ::close(out[0]);
+  if (out[0] >= 0) ::close(out[0]);
   ::close(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.exitCode = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-  return r;
+  ::waitpid(pid, &end.status, 0);
+  r.exitCode = (!end.killed && WIFEXITED(end.status)) ? WEXITSTATUS(end.status) : -1;
+  return end;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& env, int timeoutSeconds) {
+  return RunChild(argv, cwd, env, timeoutSeconds, false).result;
+}
+
+ReaderGoneResult RunWithReaderGone(const std::vector<std::string>& argv, const std::string& cwd,
+                                   const std::map<std::string, std::string>& env, int timeoutSeconds) {
+  ChildEnd end = RunChild(argv, cwd, env, timeoutSeconds, true);
+  return {end.killed ? -1 : end.status, end.result.err};
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

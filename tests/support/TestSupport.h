@@ -45,6 +45,19 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
                          const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 120);
 
+// The end of a child run by RunWithReaderGone.
+struct ReaderGoneResult {
+  int waitStatus = -1;  // as waitpid gives it (WIFSIGNALED, WTERMSIG); -1 when timed out
+  std::string err;
+};
+
+// Runs `argv` as RunProcess does, but with standard output a pipe whose read
+// end is closed before the child starts: each write to it fails with EPIPE,
+// or raises SIGPIPE, which the child starts with at its default action
+// (unblocked) whatever this process set. Standard error is captured.
+ReaderGoneResult RunWithReaderGone(const std::vector<std::string>& argv, const std::string& cwd = "",
+                                   const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 120);
+
 // Checks `condition` until it holds, at most `limit`; true when it held. For
 // waiting on the event itself (a line, a request, a row): the checks come
 // every millisecond at first and every 20 ms later, never a fixed pause.
