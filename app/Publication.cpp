@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "archive/IBDatabase.h"
+#include "archive/SQLText.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Signals.h"
@@ -37,7 +38,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // and last the connection, which commits what is still open on it.
   auto database = std::make_unique<TIBDatabase>();
   StatoPrism stato;
-  RecordTrasferimento record;
+  RigaTrasferimento record;
   if (!FaseArchivio(arguments.baseDir, arguments.utenteIni, arguments.dittaIni, *idTransfer, *database, stato,
                     record))
     return;
@@ -70,8 +71,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
 
   // The album row is shared with the other runs of the same album: its
   // writes wait for one another instead of failing.
-  LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword,
-                      record.idAlbumTolvana);
+  LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword, record.idAlbum);
 
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;
@@ -95,7 +95,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   if (stato.IdAlbumPrism.empty()) {
     // Under the album row's lock: a run that waited finds the album another
     // run created and uses it.
-    AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbumTolvana);
+    AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbum);
   }
   AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
 

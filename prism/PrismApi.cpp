@@ -161,7 +161,7 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                 const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+                int64_t idAlbumTolvana, TIBTransaction* scrittura) {
   // No token header is set yet on the client: the login goes out without one.
   std::string risposta = RichiestaSessionePrism(http, baseUrl, accountUser, accountPassword);
   std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
@@ -217,7 +217,7 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
 }
 
 void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, const std::string& idAlbumTolvana,
+                    const std::string& nomeAlbum, int64_t idAlbumTolvana,
                     TIBTransaction* scrittura) {
   PreparaRichiesta(http, stato, "application/json");
   std::string idAlbum;

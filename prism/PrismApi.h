@@ -114,7 +114,7 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 // header, sent again while the server refuses it for its login limit
 // (RichiestaSessionePrism). From the answer: "access_token" into stato.TokenPrism, the "UID"
 // of object "user" into stato.IdUserPrism; both are then written into the
-// album row `idAlbumTolvana` (a decimal row identifier) of KELALBUMPRISM on
+// album row `idAlbumTolvana` of KELALBUMPRISM on
 // a new default transaction and made durable with commit-retaining.
 // Console lines: "Risposta non valida", "Impossibile recuperare access
 // token" (goes on), "User non trovato", "UID utente non trovato".
@@ -127,7 +127,7 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 // makes the update run again (EseguiRipetendoConflitti, archive/DBUtility.h).
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                 const std::string& accountUser, const std::string& accountPassword,
-                const std::string& idAlbumTolvana, TIBTransaction* scrittura = nullptr);
+                int64_t idAlbumTolvana, TIBTransaction* scrittura = nullptr);
 
 // Adds the media file `mediaPath` (a local path) to `corpo` under field
 // "files" with the media type of TipoMediaUpload and POSTs it to the upload
@@ -156,7 +156,7 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
 // (both: row updated with an empty link).
 // Raises as LoginPrism. `scrittura` as for LoginPrism.
 void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, const std::string& idAlbumTolvana,
+                    const std::string& nomeAlbum, int64_t idAlbumTolvana,
                     TIBTransaction* scrittura = nullptr);
 
 // The page size of the uploaded photo's lookup, and how many pages it reads

@@ -4,6 +4,7 @@
 // with an update conflict, and the server album is created once per row.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "prism/PrismApi.h"
@@ -28,9 +29,9 @@ TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database);
 // another process for the same row makes this one wait, not fail.
 void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                          const std::string& baseUrl, const std::string& accountUser,
-                         const std::string& accountPassword, const std::string& idAlbumTolvana);
+                         const std::string& accountPassword, int64_t idAlbumTolvana);
 
-// Gives album row `idAlbumTolvana` (a decimal row identifier) its server
+// Gives album row `idAlbumTolvana` its server
 // album, once per row however many processes call this at the same time.
 // Takes the row's lock on a TransazioneRigaAlbum transaction (an update that
 // leaves the row's values as they are; it waits while another process holds
@@ -46,6 +47,6 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
 // Raises what CreaAlbumPrism and the database layer raise.
 bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                         const std::string& baseUrl, const std::string& nomeAlbum,
-                        const std::string& idAlbumTolvana);
+                        int64_t idAlbumTolvana);
 
 }  // namespace velmora

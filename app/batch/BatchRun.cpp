@@ -221,7 +221,7 @@ class Batch {
     const RigaTrasferimento& prima = *lavori.front().riga;
     Cattura cattura;
     LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser, prima.accountPassword,
-                        std::to_string(prima.idAlbum));
+                        prima.idAlbum);
     if (!cattura.Righe().empty()) {
       FallisciTutti(lavori, "accesso non riuscito: " + cattura.Testo());
       return false;
@@ -272,7 +272,7 @@ class Batch {
     {
       if (g.stato.IdAlbumPrism.empty()) {
         Cattura cattura;
-        AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga);
+        AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, prima.idAlbum);
         if (g.stato.IdAlbumPrism.empty()) {
           FallisciTutti(lavori, "album non creato: " + cattura.Testo());
           return false;

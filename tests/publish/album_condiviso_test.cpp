@@ -68,9 +68,9 @@ class AlbumRowTest : public ArchiveFixture {
 
 TEST_F(AlbumRowTest, AloneTheAlbumIsCreatedWithExactlyTheAlbumAndLinkRequests) {
   PrismPeer peer({});
-  LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7);
   size_t before = peer.RequestLines().size();
-  EXPECT_TRUE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
+  EXPECT_TRUE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7));
   std::vector<std::string> requests = peer.RequestLines();
   ASSERT_EQ(requests.size(), before + 2);
   EXPECT_EQ(requests[before], "POST /api/v1/albums");
@@ -91,7 +91,7 @@ TEST_F(AlbumRowTest, AnAlbumAnotherProcessRecordedMeanwhileIsUsedAndNothingIsSen
   TIBDatabase other;
   AttachDatabase(other, dir_ / "archivio.fdb");
   ExecuteSql(other, "UPDATE KELALBUMPRISM SET IDALBUMPRISM = 'aPrima' WHERE ID = 7");
-  EXPECT_FALSE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
+  EXPECT_FALSE(AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7));
   EXPECT_EQ(stato_.IdAlbumPrism, "aPrima");
   EXPECT_TRUE(peer.RequestLines().empty());
   EXPECT_TRUE(lines_.empty());
@@ -102,7 +102,7 @@ TEST_F(AlbumRowTest, ACallerThatWaitedForTheLockUsesTheAlbumTheHolderCreated) {
   OtherWriter holder(dir_ / "archivio.fdb", "IDALBUMPRISM = 'aAltro', LINK_CONDIVISIONE = 's/t/aAltro'");
   bool created = true;
   WhileAnotherWriterHoldsTheRow(
-      holder, [&] { created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"); });
+      holder, [&] { created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7); });
   EXPECT_FALSE(created);
   EXPECT_EQ(stato_.IdAlbumPrism, "aAltro");
   EXPECT_TRUE(peer.RequestLines().empty());
@@ -113,7 +113,7 @@ TEST_F(AlbumRowTest, ALoginWriteWaitsForAnotherWriterOfTheRowInsteadOfFailing) {
   PrismPeer peer({});
   OtherWriter holder(dir_ / "archivio.fdb", "TOKENPRISM = 'altro processo'");
   WhileAnotherWriterHoldsTheRow(
-      holder, [&] { LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"); });
+      holder, [&] { LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7); });
   EXPECT_TRUE(lines_.empty());
   std::vector<std::string> row = AlbumRow();
   EXPECT_EQ(row[0], stato_.TokenPrism);
