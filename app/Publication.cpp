@@ -71,7 +71,8 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
 
   // The album row is shared with the other runs of the same album: its
   // writes wait for one another instead of failing.
-  LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword, record.idAlbum);
+  LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword,
+                      record.idAlbum);
 
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;

@@ -160,8 +160,8 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 }
 
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                const std::string& accountUser, const std::string& accountPassword,
-                int64_t idAlbumTolvana, TIBTransaction* scrittura) {
+                const std::string& accountUser, const std::string& accountPassword, int64_t idAlbumTolvana,
+                TIBTransaction* scrittura) {
   // No token header is set yet on the client: the login goes out without one.
   std::string risposta = RichiestaSessionePrism(http, baseUrl, accountUser, accountPassword);
   std::unique_ptr<TJSONObject> oggetto = RispostaOggettoJSON(risposta);
@@ -217,8 +217,7 @@ void AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const std::str
 }
 
 void CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                    const std::string& nomeAlbum, int64_t idAlbumTolvana,
-                    TIBTransaction* scrittura) {
+                    const std::string& nomeAlbum, int64_t idAlbumTolvana, TIBTransaction* scrittura) {
   PreparaRichiesta(http, stato, "application/json");
   std::string idAlbum;
   {

@@ -126,8 +126,8 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 // one; an update conflict with another writer that committed meanwhile then
 // makes the update run again (EseguiRipetendoConflitti, archive/DBUtility.h).
 void LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
-                const std::string& accountUser, const std::string& accountPassword,
-                int64_t idAlbumTolvana, TIBTransaction* scrittura = nullptr);
+                const std::string& accountUser, const std::string& accountPassword, int64_t idAlbumTolvana,
+                TIBTransaction* scrittura = nullptr);
 
 // Adds the media file `mediaPath` (a local path) to `corpo` under field
 // "files" with the media type of TipoMediaUpload and POSTs it to the upload

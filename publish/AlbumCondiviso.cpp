@@ -17,8 +17,7 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
 }
 
 bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                        const std::string& baseUrl, const std::string& nomeAlbum,
-                        int64_t idAlbumTolvana) {
+                        const std::string& baseUrl, const std::string& nomeAlbum, int64_t idAlbumTolvana) {
   // On any failure the scope rolls back and the lock ends; what went wrong
   // is what propagates.
   AmbitoTransazione blocco(TransazioneRigaAlbum(database));

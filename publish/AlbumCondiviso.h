@@ -46,7 +46,6 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
 // requests and writes its console lines.
 // Raises what CreaAlbumPrism and the database layer raise.
 bool AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                        const std::string& baseUrl, const std::string& nomeAlbum,
-                        int64_t idAlbumTolvana);
+                        const std::string& baseUrl, const std::string& nomeAlbum, int64_t idAlbumTolvana);
 
 }  // namespace velmora

@@ -16,31 +16,41 @@ std::string PercorsoMedia(std::string_view percorsoFoto, std::string_view nomeFi
   return path;
 }
 
+namespace {
+
+// The text columns and the members they fill.
+struct ColonnaTesto {
+  const char* nome;
+  std::string RigaTrasferimento::*membro;
+};
+constexpr ColonnaTesto kColonneTesto[] = {
+    {"DATAORATRANSF", &RigaTrasferimento::dataOraTrasferimento},
+    {"IDPRISM", &RigaTrasferimento::idPrism},
+    {"HASHPRISM", &RigaTrasferimento::hashPrism},
+    {"TOKENPRISM", &RigaTrasferimento::tokenPrism},
+    {"IDUSERPRISM", &RigaTrasferimento::idUserPrism},
+    {"ACCOUNTUSER", &RigaTrasferimento::accountUser},
+    {"ACCOUNTPASSWORD", &RigaTrasferimento::accountPassword},
+    {"NOMESITOPRISM", &RigaTrasferimento::nomeSitoPrism},
+    {"IDALBUMPRISM", &RigaTrasferimento::idAlbumPrism},
+    {"NOMEALBUM", &RigaTrasferimento::nomeAlbum},
+    {"PERCORSOFOTO", &RigaTrasferimento::percorsoFoto},
+    {"NOMEFILE", &RigaTrasferimento::nomeFile},
+    {"TITOLO", &RigaTrasferimento::titoloFoto},
+    {"ESTENSIONE_FILE", &RigaTrasferimento::estensione},
+};
+
+}  // namespace
+
 RigaTrasferimento RigaDaRisultato(Istruzione& sql, const std::string& fileParametri) {
-  const bool assente = sql.Eof();
-  auto campo = [&sql, assente](const char* nome) { return assente ? std::string() : sql.Testo(nome); };
-  auto numero = [&sql, assente](const char* nome) {
-    return assente ? int64_t{0} : sql->FieldByName(nome).AsInt64();
-  };
   RigaTrasferimento r;
-  r.id = numero("ID");
-  r.idAlbum = numero("IDALBUM");
-  r.idItemPhoto = numero("IDITEMPHOTO");
-  r.dataOraTrasferimento = campo("DATAORATRANSF");
-  r.pubblicata = !assente && !sql->FieldByName("DATAORATRANSF").IsNull();
-  r.idPrism = campo("IDPRISM");
-  r.hashPrism = campo("HASHPRISM");
-  r.tokenPrism = campo("TOKENPRISM");
-  r.idUserPrism = campo("IDUSERPRISM");
-  r.accountUser = campo("ACCOUNTUSER");
-  r.accountPassword = campo("ACCOUNTPASSWORD");
-  r.nomeSitoPrism = campo("NOMESITOPRISM");
-  r.idAlbumPrism = campo("IDALBUMPRISM");
-  r.nomeAlbum = campo("NOMEALBUM");
-  r.percorsoFoto = campo("PERCORSOFOTO");
-  r.nomeFile = campo("NOMEFILE");
-  r.titoloFoto = campo("TITOLO");
-  r.estensione = campo("ESTENSIONE_FILE");
+  if (!sql.Eof()) {
+    r.id = sql->FieldByName("ID").AsInt64();
+    r.idAlbum = sql->FieldByName("IDALBUM").AsInt64();
+    r.idItemPhoto = sql->FieldByName("IDITEMPHOTO").AsInt64();
+    r.pubblicata = !sql->FieldByName("DATAORATRANSF").IsNull();
+    for (const ColonnaTesto& c : kColonneTesto) r.*c.membro = sql.Testo(c.nome);
+  }
   if (r.estensione.empty()) r.estensione = "jpg";
   r.percorsoMedia = PercorsoMedia(r.percorsoFoto, r.nomeFile, r.estensione);
   r.fileLocale = LocalPathFromStored(r.percorsoMedia, fileParametri);

@@ -46,13 +46,12 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
       lettura.Conferma();
     }
     if (!trovata) {
-      RigaMancante(*idTrasferimento);
+      RigaMancante(*idTrasferimento, riga.percorsoMedia);
       return std::nullopt;
     }
     Segna(4, "Riga trasferimento", Esito::Ok,
-          "ID=" + r_.idTransfer + ", IDALBUM=" + std::to_string(riga.idAlbum) +
-              ", IDITEMPHOTO=" + std::to_string(riga.idItemPhoto) + ", " +
-              StatoRiga(riga.dataOraTrasferimento, riga.idPrism));
+          "ID=" + r_.idTransfer + ", IDALBUM=" + std::to_string(riga.idAlbum) + ", IDITEMPHOTO=" +
+              std::to_string(riga.idItemPhoto) + ", " + StatoRiga(riga.dataOraTrasferimento, riga.idPrism));
     Album album{std::to_string(riga.idAlbum), riga.nomeSitoPrism, riga.accountUser, riga.accountPassword,
                 riga.idAlbumPrism};
     Segna(4, "Riga album", Esito::Ok,
@@ -63,7 +62,8 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
     Segna(4, "Riga foto", Esito::Ok,
           "PERCORSOFOTO=" + OneLineText(riga.percorsoFoto) + ", NOMEFILE=" + OneLineText(riga.nomeFile) +
               ", estensione " + OneLineText(riga.estensione));
-    Segna(4, "Percorso media", Esito::Ok, OneLineText(riga.percorsoMedia) + " -> " + OneLineText(riga.fileLocale));
+    Segna(4, "Percorso media", Esito::Ok,
+          OneLineText(riga.percorsoMedia) + " -> " + OneLineText(riga.fileLocale));
     FileMedia(riga.percorsoMedia, riga.fileLocale);
     return album;
   } catch (const Exception& e) {
@@ -73,48 +73,46 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
 }
 
 // Which of the three rows the join did not find, each looked up alone.
-void Diagnosi::RigaMancante(int64_t idTrasferimento) {
+void Diagnosi::RigaMancante(int64_t idTrasferimento, const std::string& percorsoLetto) {
+  const std::string rigaRun = "\"File da caricare non esiste " + OneLineText(percorsoLetto) + "\"";
   auto trasf = LeggiRighe(archivioDb_,
                           "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
                               std::to_string(idTrasferimento),
                           1);
   if (trasf.empty()) {
     Segna(4, "Riga trasferimento", Esito::Errore,
-          "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer +
-              " (la run scriverebbe \"File da caricare non esiste \\.jpg\")",
+          "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer + " (la run scriverebbe " + rigaRun + ")",
           "controlla l'identificativo passato dal programma dell'archivio");
     return;
   }
   const auto& t = trasf[0];
   Segna(4, "Riga trasferimento", Esito::Ok,
-        "ID=" + r_.idTransfer + ", IDALBUM=" + OneLineText(t[0]) + ", IDITEMPHOTO=" + OneLineText(t[1]) + ", " +
-            StatoRiga(t[2], t[3]));
+        "ID=" + r_.idTransfer + ", IDALBUM=" + OneLineText(t[0]) + ", IDITEMPHOTO=" + OneLineText(t[1]) +
+            ", " + StatoRiga(t[2], t[3]));
   // A row named by an identifier that is not one (NULL) is not there.
-  auto esiste = [this](const char* tabella, const std::string& id) {
-    const std::optional<int64_t> numero = IdentificativoRiga(id);
-    return numero && !LeggiRighe(archivioDb_,
-                                 std::string("SELECT ID FROM ") + tabella + " WHERE ID = " + std::to_string(*numero), 1)
-                          .empty();
+  struct Rimando {
+    const char* controllo;
+    const char* tabella;
+    const std::string& id;
+    const char* colonna;
   };
   bool mancaAltra = false;
-  if (!esiste("KELALBUMPRISM", t[0])) {
-    Segna(4, "Riga album", Esito::Errore,
-          "nessuna riga di KELALBUMPRISM con ID = " + OneLineText(t[0]) +
-              " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
-          "correggi IDALBUM della riga di trasferimento");
-    mancaAltra = true;
-  }
-  if (!esiste("KELITEMPHOTO", t[1])) {
-    Segna(4, "Riga foto", Esito::Errore,
-          "nessuna riga di KELITEMPHOTO con ID = " + OneLineText(t[1]) +
-              " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
-          "correggi IDITEMPHOTO della riga di trasferimento");
+  for (const Rimando& r : {Rimando{"Riga album", "KELALBUMPRISM", t[0], "IDALBUM"},
+                           Rimando{"Riga foto", "KELITEMPHOTO", t[1], "IDITEMPHOTO"}}) {
+    const std::optional<int64_t> numero = IdentificativoRiga(r.id);
+    const std::string cerca = std::string("SELECT ID FROM ") + r.tabella + " WHERE ID = ";
+    if (numero && !LeggiRighe(archivioDb_, cerca + std::to_string(*numero), 1).empty()) continue;
+    Segna(4, r.controllo, Esito::Errore,
+          std::string("nessuna riga di ") + r.tabella + " con ID = " + OneLineText(r.id) +
+              " (la run non trova il trasferimento: " + rigaRun + ")",
+          std::string("correggi ") + r.colonna + " della riga di trasferimento");
     mancaAltra = true;
   }
   if (!mancaAltra) {
     // Every row is there now: one was written between the two reads.
     Segna(4, "Lettura trasferimento", Esito::Errore,
-          "le righe album e foto ci sono, ma la lettura della run non le ha trovate (archivio cambiato nel frattempo)",
+          "le righe album e foto ci sono, ma la lettura della run non le ha trovate (archivio cambiato nel "
+          "frattempo)",
           "ripeti la diagnosi");
   }
 }

@@ -557,8 +557,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
 TEST_F(PublishTest, FailedShareLinkRequestLeavesTheRowAsItWas) {
   PrismPeer peer(WithScript("[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"));
   LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7);
-  EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7),
-               EIdHTTPProtocolException);
+  EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7), EIdHTTPProtocolException);
   EXPECT_EQ(AlbumRow()[2], "");
 }
 
