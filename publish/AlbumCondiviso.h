@@ -31,8 +31,8 @@ void LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& st
                          const std::string& baseUrl, const std::string& accountUser,
                          const std::string& accountPassword, int64_t idAlbumTolvana);
 
-// Gives album row `idAlbumTolvana` its server
-// album, once per row however many processes call this at the same time.
+// Gives album row `idAlbumTolvana` its server album, once per row however
+// many processes call this at the same time.
 // Takes the row's lock on a TransazioneRigaAlbum transaction (an update that
 // leaves the row's values as they are; it waits while another process holds
 // the lock) and re-reads IDALBUMPRISM:

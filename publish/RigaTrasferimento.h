@@ -57,18 +57,18 @@ std::string PercorsoMedia(std::string_view percorsoFoto, std::string_view nomeFi
 // The current row of `sql`, an executed statement that starts with
 // kSelezioneTrasferimento, the media path mapped to a local path through
 // the PERCORSI section of `fileParametri`. At the end of the result (no
-// row) every column reads as empty: ids 0 (no row has them), texts "",
-// extension "jpg", media path "\.jpg". `riparazione` stays false. Does not
-// move the cursor or test the media file. Raises the database layer's
-// exceptions.
+// row) every column reads as empty: ids 0 (standing for no row, never to
+// reach a statement), texts "", extension "jpg", media path "\.jpg".
+// `riparazione` stays false. Does not move the cursor or test the media
+// file. Raises the database layer's exceptions.
 RigaTrasferimento RigaDaRisultato(Istruzione& sql, const std::string& fileParametri);
 
 // Reads transfer row `idTransfer` with its album and photo rows on
 // `transazione` (started; not ended here, the statement is released) into
 // `riga` with RigaDaRisultato. False when the join gives no row (the
 // transfer row, its album row or its photo row is missing): `riga` then
-// holds the empty columns, and its ids name no row. Raises the database
-// layer's exceptions.
+// holds the empty columns, its ids 0 standing for no row. Raises the
+// database layer's exceptions.
 bool LeggiTrasferimento(TIBTransaction* transazione, int64_t idTransfer, const std::string& fileParametri,
                         RigaTrasferimento& riga);
 

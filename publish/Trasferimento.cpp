@@ -41,8 +41,8 @@ bool FaseArchivio(const std::string& baseDir, const std::string& utente, const s
   stato.TokenPrism = riga.tokenPrism;
   stato.IdUserPrism = riga.idUserPrism;
   stato.IdAlbumPrism = riga.idAlbumPrism;
-  // No row: its ids name no row, so the run ends here, before any request
-  // or update, with the line of its empty media path.
+  // No row: its ids are 0 and stand for no row, so the run ends here,
+  // before any request or update, with the line of its empty media path.
   if (!trovata || !FileExists(riga.fileLocale)) {
     WriteLine("File da caricare non esiste " + OneLineText(riga.percorsoMedia));
     return false;
