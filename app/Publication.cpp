@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "archive/IBDatabase.h"
+#include "archive/SQLText.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Signals.h"
@@ -63,7 +64,7 @@ bool PrenotaRigaDellaRun(TIBDatabase& database, int64_t idTransfer, const std::s
 // photo is taken for it; only a server that hashes otherwise leaves the
 // newest photo with the file's extension. Not found: the line, and both
 // stay as they are.
-void IdentificaETitola(HttpClient& http, StatoPrism& stato, const RecordTrasferimento& record,
+void IdentificaETitola(HttpClient& http, StatoPrism& stato, const RigaTrasferimento& record,
                        const std::string& digest, const std::string& testoId, std::string& riferimento,
                        std::string& hash) {
   const std::string& base = record.nomeSitoPrism;
@@ -95,7 +96,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // and last the connection, which commits what is still open on it.
   auto database = std::make_unique<TIBDatabase>();
   StatoPrism stato;
-  RecordTrasferimento record;
+  RigaTrasferimento record;
   if (!FaseArchivio(arguments.baseDir, arguments.utenteIni, arguments.dittaIni, *idTransfer, *database, stato,
                     record))
     return;
@@ -112,7 +113,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
   // The album row is shared with the other runs of the same album: its
   // writes wait for one another instead of failing.
   ScriviAvvisi(LoginPrismCondiviso(*database, *http, stato, base, record.accountUser, record.accountPassword,
-                                   record.idAlbumTolvana));
+                                   record.idAlbum));
 
   std::string tokenUpload = GeneraToken(6, "abcdefghijklmnopqrstuvwxyz1234567890");
   std::string riferimento = tokenUpload;
@@ -131,7 +132,7 @@ void EseguiPubblicazione(const RunArguments& arguments, uint32_t pausaMs) {
     // Under the album row's lock: a run that waited finds the album another
     // run created and uses it.
     ScriviAvvisi(
-        AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbumTolvana).creazione);
+        AssicuraAlbumPrism(*database, *http, stato, base, record.nomeAlbum, record.idAlbum).creazione);
   }
   const EsitoPrism assegnazione = AssegnaAlbumPrism(*http, stato, base, tokenUpload, stato.IdAlbumPrism);
   if (assegnazione.riuscito)

@@ -309,11 +309,9 @@ std::optional<int64_t> IdentificativoRiga(std::string_view text) {
   return negative ? -value : value;
 }
 
-bool IdentificativoDecimale(std::string_view text) { return IdentificativoRiga(text).has_value(); }
-
 std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
                                            std::initializer_list<ValoreColonna> valori, UgualeId uguale,
-                                           std::string_view id) {
+                                           int64_t id) {
   std::string set = "UPDATE " + std::string(tabella) + " SET ";
   bool primo = true;
   for (const ValoreColonna& valore : valori) {
@@ -325,14 +323,8 @@ std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
     set += '\'';
   }
   std::string where = uguale == UgualeId::ConSpazi ? "WHERE ID = " : "WHERE ID=";
-  where += id;
+  where += std::to_string(id);
   return {std::move(set), std::move(where)};
-}
-
-std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
-                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
-                                           int64_t id) {
-  return AggiornamentoRiga(tabella, valori, uguale, std::string_view(std::to_string(id)));
 }
 
 }  // namespace velmora

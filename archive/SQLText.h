@@ -85,9 +85,6 @@ void ControllaNomeGeneratore(std::string_view nome);
 // statements.
 std::optional<int64_t> IdentificativoRiga(std::string_view text);
 
-// True when IdentificativoRiga(text) gives a number.
-bool IdentificativoDecimale(std::string_view text);
-
 // One value of a row update: column name and the text written between
 // apostrophes (apostrophes doubled).
 struct ValoreColonna {
@@ -102,12 +99,8 @@ enum class UgualeId { ConSpazi, Attaccato };
 // The two lines of a row update of the publication tables:
 // "UPDATE " + tabella + " SET " + C1 + "='" + v1 + "', " + C2 + "='" + v2 +
 // "'" (each value through TestoSQL), then "WHERE ID = " or "WHERE ID=" (as
-// `uguale` says) + `id`. `tabella` and the column names are the program's
-// own constants; `id` is the row identifier's decimal text.
-std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
-                                           std::initializer_list<ValoreColonna> valori, UgualeId uguale,
-                                           std::string_view id);
-// The same with the identifier given as a number.
+// `uguale` says) + the decimal text of `id`. `tabella` and the column names
+// are the program's own constants.
 std::vector<std::string> AggiornamentoRiga(std::string_view tabella,
                                            std::initializer_list<ValoreColonna> valori, UgualeId uguale,
                                            int64_t id);

@@ -207,7 +207,7 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 
 EsitoPrism LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                       const std::string& accountUser, const std::string& accountPassword,
-                      const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+                      int64_t idAlbumTolvana, TIBTransaction* scrittura) {
   EsitoPrism esito;
   // No token header is set yet on the client: the login goes out without one.
   std::string risposta = RichiestaSessionePrism(http, baseUrl, accountUser, accountPassword);
@@ -258,8 +258,8 @@ EsitoPrism AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const st
 }
 
 EsitoPrism CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                          const std::string& baseUrl, const std::string& nomeAlbum,
-                          const std::string& idAlbumTolvana, TIBTransaction* scrittura) {
+                          const std::string& baseUrl, const std::string& nomeAlbum, int64_t idAlbumTolvana,
+                          TIBTransaction* scrittura) {
   EsitoPrism esito;
   PreparaRichiesta(http, stato, "application/json");
   std::string idAlbum;

@@ -157,7 +157,7 @@ std::string RichiestaSessionePrism(HttpClient& http, const std::string& baseUrl,
 // makes the update run again (EseguiRipetendoConflitti, archive/DBUtility.h).
 EsitoPrism LoginPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato, const std::string& baseUrl,
                       const std::string& accountUser, const std::string& accountPassword,
-                      const std::string& idAlbumTolvana, TIBTransaction* scrittura = nullptr);
+                      int64_t idAlbumTolvana, TIBTransaction* scrittura = nullptr);
 
 // What an upload answer says (pure): riuscito with its "message" text, or
 // the notice kRispostaNonValida (not a JSON object) or
@@ -193,8 +193,8 @@ EsitoPrism AssegnaAlbumPrism(HttpClient& http, const StatoPrism& stato, const st
 // (both: riuscito, the row updated with an empty link).
 // Raises as LoginPrism. `scrittura` as for LoginPrism.
 EsitoPrism CreaAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
-                          const std::string& baseUrl, const std::string& nomeAlbum,
-                          const std::string& idAlbumTolvana, TIBTransaction* scrittura = nullptr);
+                          const std::string& baseUrl, const std::string& nomeAlbum, int64_t idAlbumTolvana,
+                          TIBTransaction* scrittura = nullptr);
 
 // The page size of the uploaded photo's lookup, and how many pages it reads
 // at most.

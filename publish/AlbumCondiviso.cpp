@@ -1,5 +1,7 @@
 #include "publish/AlbumCondiviso.h"
 
+#include <string>
+
 #include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
@@ -11,27 +13,26 @@ TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database) { return Transazione
 
 EsitoPrism LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                                const std::string& baseUrl, const std::string& accountUser,
-                               const std::string& accountPassword, const std::string& idAlbumTolvana) {
+                               const std::string& accountPassword, int64_t idAlbumTolvana) {
   return LoginPrism(database, http, stato, baseUrl, accountUser, accountPassword, idAlbumTolvana,
                     TransazioneRigaAlbum(database));
 }
 
 AlbumAssicurato AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                                    const std::string& baseUrl, const std::string& nomeAlbum,
-                                   const std::string& idAlbumTolvana) {
+                                   int64_t idAlbumTolvana) {
   // On any failure the scope rolls back and the lock ends; what went wrong
   // is what propagates.
   AmbitoTransazione blocco(TransazioneRigaAlbum(database));
   // The update takes the row's lock, waiting while another process holds
   // it; when that process commits, the update is refused as a conflict and
   // runs again, and the re-read sees what was committed.
-  Istruzione(blocco.Transazione(),
-             {"UPDATE KELALBUMPRISM SET IDALBUMPRISM = IDALBUMPRISM WHERE ID = " + idAlbumTolvana})
+  const std::string id = std::to_string(idAlbumTolvana);
+  Istruzione(blocco.Transazione(), {"UPDATE KELALBUMPRISM SET IDALBUMPRISM = IDALBUMPRISM WHERE ID = " + id})
       .EseguiRipetendoConflitti();
   std::string idAlbum;
   {
-    Istruzione sql(blocco.Transazione(),
-                   {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + idAlbumTolvana});
+    Istruzione sql(blocco.Transazione(), {"SELECT IDALBUMPRISM FROM KELALBUMPRISM WHERE ID = " + id});
     if (!sql.Esegui().Eof()) idAlbum = sql.Testo("IDALBUMPRISM");
   }
   AlbumAssicurato esito;

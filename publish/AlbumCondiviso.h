@@ -28,7 +28,7 @@ TIBTransaction* TransazioneRigaAlbum(TIBDatabase& database);
 // another process for the same row makes this one wait, not fail.
 EsitoPrism LoginPrismCondiviso(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                                const std::string& baseUrl, const std::string& accountUser,
-                               const std::string& accountPassword, const std::string& idAlbumTolvana);
+                               const std::string& accountPassword, int64_t idAlbumTolvana);
 
 // What AssicuraAlbumPrism did.
 struct AlbumAssicurato {
@@ -53,6 +53,6 @@ struct AlbumAssicurato {
 // Raises what CreaAlbumPrism and the database layer raise.
 AlbumAssicurato AssicuraAlbumPrism(TIBDatabase& database, HttpClient& http, StatoPrism& stato,
                                    const std::string& baseUrl, const std::string& nomeAlbum,
-                                   const std::string& idAlbumTolvana);
+                                   int64_t idAlbumTolvana);
 
 }  // namespace velmora

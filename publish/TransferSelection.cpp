@@ -7,8 +7,6 @@
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
 #include "archive/Istruzione.h"
-#include "platform/Paths.h"
-#include "publish/Trasferimento.h"
 
 namespace velmora {
 
@@ -85,11 +83,7 @@ Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album,
 }
 
 std::string TestoSelezione(const SelezioneTrasferimenti& selezione) {
-  std::string sql =
-      "SELECT L.ID, L.IDALBUM, L.DATAORATRANSF, L.IDPRISM, L.HASHPRISM, A.TOKENPRISM, A.IDUSERPRISM, A.ACCOUNTUSER, "
-      "A.ACCOUNTPASSWORD, A.NOMESITOPRISM, A.IDALBUMPRISM, A.NOMEALBUM, P.PERCORSOFOTO, P.NOMEFILE, "
-      "P.ESTENSIONE_FILE, P.TITOLO FROM KELTRANSFLOG L INNER JOIN KELALBUMPRISM A ON (L.IDALBUM=A.ID) "
-      "INNER JOIN KELITEMPHOTO P ON (L.IDITEMPHOTO=P.ID) WHERE ";
+  std::string sql = kSelezioneTrasferimento;
   if (selezione.ids.empty()) {
     sql += InAttesa(selezione.ripara);
   } else {
@@ -119,33 +113,13 @@ std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
   AmbitoTransazione lettura(TransazioneReadCommitted(database));
   Istruzione istruzione(lettura.Transazione(), {TestoSelezione(selezione)});
   TIBSQL& sql = istruzione.Esegui().Sql();
-  auto campo = [&istruzione](const char* nome) { return istruzione.Testo(nome); };
-  while (!sql.Eof()) {
-    RigaTrasferimento r;
-    r.id = sql.FieldByName("ID").AsInt64();
-    r.idAlbum = sql.FieldByName("IDALBUM").AsInt64();
-    r.pubblicata = !sql.FieldByName("DATAORATRANSF").IsNull();
-    r.riparazione = selezione.ripara && r.pubblicata && RegistrataSenzaFoto(campo("IDPRISM"), campo("HASHPRISM"));
-    if (selezione.ids.empty() && r.pubblicata && !r.riparazione) {
-      // Matched the statement's condition but not the full test: a
-      // published row, not one to publish again.
-      sql.Next();
-      continue;
-    }
-    r.tokenPrism = campo("TOKENPRISM");
-    r.idUserPrism = campo("IDUSERPRISM");
-    r.accountUser = campo("ACCOUNTUSER");
-    r.accountPassword = campo("ACCOUNTPASSWORD");
-    r.nomeSitoPrism = campo("NOMESITOPRISM");
-    r.idAlbumPrism = campo("IDALBUMPRISM");
-    r.nomeAlbum = campo("NOMEALBUM");
-    r.titoloFoto = campo("TITOLO");
-    r.estensione = campo("ESTENSIONE_FILE");
-    if (r.estensione.empty()) r.estensione = "jpg";
-    r.percorsoMedia = PercorsoMedia(campo("PERCORSOFOTO"), campo("NOMEFILE"), r.estensione);
-    r.fileLocale = LocalPathFromStored(r.percorsoMedia, parameterFile);
+  for (; !sql.Eof(); sql.Next()) {
+    RigaTrasferimento r = RigaDaRisultato(istruzione, parameterFile);
+    r.riparazione = selezione.ripara && r.pubblicata && RegistrataSenzaFoto(r.idPrism, r.hashPrism);
+    // Matched the statement's condition but not the full test: a published
+    // row, not one to publish again.
+    if (selezione.ids.empty() && r.pubblicata && !r.riparazione) continue;
     righe.push_back(std::move(r));
-    sql.Next();
   }
   sql.Close();
   lettura.Conferma();

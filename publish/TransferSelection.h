@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/RigaTrasferimento.h"
+
 namespace velmora {
 
 class TIBDatabase;
@@ -27,25 +29,6 @@ struct SelezioneTrasferimenti {
   bool ripara = false;
 };
 
-// One selected transfer row with what its publication needs.
-struct RigaTrasferimento {
-  int64_t id = 0;               // KELTRANSFLOG.ID
-  int64_t idAlbum = 0;          // KELALBUMPRISM.ID
-  bool pubblicata = false;      // DATAORATRANSF was set (a row named by ids, or one to repair)
-  bool riparazione = false;     // recorded without a photo, selected with `ripara`
-  std::string tokenPrism;       // album row: TOKENPRISM
-  std::string idUserPrism;      // IDUSERPRISM
-  std::string accountUser;      // ACCOUNTUSER
-  std::string accountPassword;  // ACCOUNTPASSWORD
-  std::string nomeSitoPrism;    // NOMESITOPRISM, base URL ending with "/"
-  std::string idAlbumPrism;     // IDALBUMPRISM, "" = no server album yet
-  std::string nomeAlbum;        // NOMEALBUM
-  std::string titoloFoto;       // photo row: TITOLO
-  std::string estensione;       // ESTENSIONE_FILE, "jpg" when empty
-  std::string percorsoMedia;    // folder + "\" + name + "." + extension, as stored
-  std::string fileLocale;       // percorsoMedia mapped to a local path
-};
-
 // A transfer row recorded without a photo: the row says sent, but what it
 // holds is the upload token (6 characters a-z, 0-9) and no hash, as a run
 // records it when the server did not list the photo it uploaded. The photo
@@ -57,14 +40,14 @@ bool RegistrataSenzaFoto(std::string_view idPrism, std::string_view hashPrism);
 inline constexpr const char* kCondizioneSenzaFoto =
     "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
 
-// The selection statement: the columns of RigaTrasferimento from
-// KELTRANSFLOG joined with KELALBUMPRISM and KELITEMPHOTO, filtered by
+// The selection statement: kSelezioneTrasferimento with the condition of
 // `selezione`, ordered by album row and transfer id. Pure.
 std::string TestoSelezione(const SelezioneTrasferimenti& selezione);
 
 // Runs the selection on a new read-committed transaction of `database`,
-// committed once the rows are read, and returns the rows; media paths are mapped
-// with section "PERCORSI" of `parameterFile`.
+// committed once the rows are read, and returns the rows as RigaDaRisultato
+// reads them (media paths mapped with section "PERCORSI" of
+// `parameterFile`), `riparazione` set for the rows to repair.
 // Raises the database layer's exceptions.
 std::vector<RigaTrasferimento> LeggiTrasferimenti(TIBDatabase& database,
                                                   const SelezioneTrasferimenti& selezione,

@@ -263,7 +263,7 @@ class Batch {
   bool Accedi(std::vector<Lavoro>& lavori, Gruppo& g, HttpClient& http) {
     const RigaTrasferimento& prima = *lavori.front().riga;
     const EsitoPrism accesso = LoginPrismCondiviso(database_, http, g.stato, g.baseUrl, prima.accountUser,
-                                                   prima.accountPassword, std::to_string(prima.idAlbum));
+                                                   prima.accountPassword, prima.idAlbum);
     if (!accesso.riuscito) {
       FallisciTutti(lavori, "accesso non riuscito: " + batch::TestoAvvisi(accesso));
       return false;
@@ -314,7 +314,7 @@ class Batch {
     {
       if (g.stato.IdAlbumPrism.empty()) {
         const EsitoPrism creazione =
-            AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, idAlbumRiga).creazione;
+            AssicuraAlbumPrism(database_, http, g.stato, g.baseUrl, prima.nomeAlbum, prima.idAlbum).creazione;
         if (g.stato.IdAlbumPrism.empty()) {
           FallisciTutti(lavori, "album non creato: " + batch::TestoAvvisi(creazione));
           return false;

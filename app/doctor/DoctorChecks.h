@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -92,6 +93,10 @@ class Diagnosi {
 
   // 4. The named transfer row, its album and photo rows and the media file.
   std::optional<Album> Trasferimento();
+  // The checks when the run's read finds no row: which row is missing.
+  // `percorsoLetto` is the media path of what the read gave (empty columns),
+  // which the run's line names.
+  void RigaMancante(int64_t idTrasferimento, const std::string& percorsoLetto);
   void FileMedia(const std::string& salvato, const std::string& locale);
   std::vector<Album> AlbumInAttesa();
 

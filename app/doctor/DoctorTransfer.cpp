@@ -6,13 +6,26 @@
 #include <cstdint>
 
 #include "app/doctor/DoctorChecks.h"
+#include "archive/AmbitoTransazione.h"
+#include "archive/DBUtility.h"
 #include "archive/Istruzione.h"
 #include "archive/SQLText.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
-#include "publish/Trasferimento.h"
+#include "publish/RigaTrasferimento.h"
 
 namespace velmora::doctor {
+
+namespace {
+
+// The state of a transfer row from its DATAORATRANSF and IDPRISM texts.
+std::string StatoRiga(const std::string& dataOra, const std::string& idPrism) {
+  return dataOra.empty() ? "non ancora trasferita"
+                         : "già trasferita il " + OneLineText(dataOra) + " (IDPRISM " + OneLineText(idPrism) +
+                               "); una nuova run la ricaricherebbe";
+}
+
+}  // namespace
 
 // 4. The named transfer row, its album and photo rows and the media file.
 std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
@@ -24,77 +37,83 @@ std::optional<Diagnosi::Album> Diagnosi::Trasferimento() {
     return std::nullopt;
   }
   try {
-    auto trasf =
-        LeggiRighe(archivioDb_,
-                   "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
-                       std::to_string(*idTrasferimento),
-                   1);
-    if (trasf.empty()) {
-      Segna(4, "Riga trasferimento", Esito::Errore,
-            "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer +
-                " (la run scriverebbe \"File da caricare non esiste \\.jpg\")",
-            "controlla l'identificativo passato dal programma dell'archivio");
+    // The row as the run reads it, on a read that is ended at once.
+    RigaTrasferimento riga;
+    bool trovata = false;
+    {
+      AmbitoTransazione lettura(TransazioneReadCommitted(archivioDb_));
+      trovata = LeggiTrasferimento(lettura.Transazione(), *idTrasferimento, fileParametri_, riga);
+      lettura.Conferma();
+    }
+    if (!trovata) {
+      RigaMancante(*idTrasferimento, riga.percorsoMedia);
       return std::nullopt;
     }
-    const auto& t = trasf[0];
-    std::string stato = t[2].empty() ? "non ancora trasferita"
-                                     : "già trasferita il " + OneLineText(t[2]) + " (IDPRISM " +
-                                           OneLineText(t[3]) + "); una nuova run la ricaricherebbe";
     Segna(4, "Riga trasferimento", Esito::Ok,
-          "ID=" + r_.idTransfer + ", IDALBUM=" + OneLineText(t[0]) + ", IDITEMPHOTO=" + OneLineText(t[1]) +
-              ", " + stato);
-
-    Album album;
-    const std::optional<int64_t> idAlbum = IdentificativoRiga(t[0]);
-    auto a = !idAlbum ? std::vector<std::vector<std::string>>{}
-                      : LeggiRighe(
-                            archivioDb_,
-                            "SELECT ID, NOMESITOPRISM, ACCOUNTUSER, ACCOUNTPASSWORD, NOMEALBUM, IDALBUMPRISM "
-                            "FROM KELALBUMPRISM WHERE ID = " +
-                                std::to_string(*idAlbum),
-                            1);
-    bool righeOk = true;
-    if (a.empty()) {
-      Segna(4, "Riga album", Esito::Errore,
-            "nessuna riga di KELALBUMPRISM con ID = " + OneLineText(t[0]) +
-                " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
-            "correggi IDALBUM della riga di trasferimento");
-      righeOk = false;
-    } else {
-      album = {a[0][0], a[0][1], a[0][2], a[0][3], a[0][5]};
-      Segna(4, "Riga album", Esito::Ok,
-            "ID = " + OneLineText(album.id) + ", album \"" + OneLineText(a[0][4]) + "\", server " +
-                OneLineText(album.sito) + ", account " + OneLineText(album.account) +
-                (a[0][5].empty() ? ", album non ancora creato sul server"
-                                 : ", album del server " + OneLineText(a[0][5])));
-    }
-    const std::optional<int64_t> idFoto = IdentificativoRiga(t[1]);
-    auto p = !idFoto
-                 ? std::vector<std::vector<std::string>>{}
-                 : LeggiRighe(archivioDb_,
-                              "SELECT PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE FROM KELITEMPHOTO WHERE ID=" +
-                                  std::to_string(*idFoto),
-                              1);
-    if (p.empty()) {
-      Segna(4, "Riga foto", Esito::Errore,
-            "nessuna riga di KELITEMPHOTO con ID = " + OneLineText(t[1]) +
-                " (la run non trova il trasferimento: \"File da caricare non esiste \\.jpg\")",
-            "correggi IDITEMPHOTO della riga di trasferimento");
-      return std::nullopt;
-    }
-    std::string estensione = p[0][2].empty() ? "jpg" : p[0][2];
+          "ID=" + r_.idTransfer + ", IDALBUM=" + std::to_string(riga.idAlbum) + ", IDITEMPHOTO=" +
+              std::to_string(riga.idItemPhoto) + ", " + StatoRiga(riga.dataOraTrasferimento, riga.idPrism));
+    Album album{std::to_string(riga.idAlbum), riga.nomeSitoPrism, riga.accountUser, riga.accountPassword,
+                riga.idAlbumPrism};
+    Segna(4, "Riga album", Esito::Ok,
+          "ID = " + album.id + ", album \"" + OneLineText(riga.nomeAlbum) + "\", server " +
+              OneLineText(album.sito) + ", account " + OneLineText(album.account) +
+              (album.idAlbumPrism.empty() ? ", album non ancora creato sul server"
+                                          : ", album del server " + OneLineText(album.idAlbumPrism)));
     Segna(4, "Riga foto", Esito::Ok,
-          "PERCORSOFOTO=" + OneLineText(p[0][0]) + ", NOMEFILE=" + OneLineText(p[0][1]) + ", estensione " +
-              OneLineText(estensione));
-    const std::string salvato = PercorsoMedia(p[0][0], p[0][1], estensione);
-    const std::string locale = LocalPathFromStored(salvato, fileParametri_);
-    Segna(4, "Percorso media", Esito::Ok, OneLineText(salvato) + " -> " + OneLineText(locale));
-    FileMedia(salvato, locale);
-    if (!righeOk) return std::nullopt;
+          "PERCORSOFOTO=" + OneLineText(riga.percorsoFoto) + ", NOMEFILE=" + OneLineText(riga.nomeFile) +
+              ", estensione " + OneLineText(riga.estensione));
+    Segna(4, "Percorso media", Esito::Ok,
+          OneLineText(riga.percorsoMedia) + " -> " + OneLineText(riga.fileLocale));
+    FileMedia(riga.percorsoMedia, riga.fileLocale);
     return album;
   } catch (const Exception& e) {
     Segna(4, "Lettura trasferimento", Esito::Errore, Errore(e), "controlla l'archivio");
     return std::nullopt;
+  }
+}
+
+// Which of the three rows the join did not find, each looked up alone.
+void Diagnosi::RigaMancante(int64_t idTrasferimento, const std::string& percorsoLetto) {
+  const std::string rigaRun = "\"File da caricare non esiste " + OneLineText(percorsoLetto) + "\"";
+  auto trasf = LeggiRighe(archivioDb_,
+                          "SELECT IDALBUM, IDITEMPHOTO, DATAORATRANSF, IDPRISM FROM KELTRANSFLOG WHERE ID=" +
+                              std::to_string(idTrasferimento),
+                          1);
+  if (trasf.empty()) {
+    Segna(4, "Riga trasferimento", Esito::Errore,
+          "nessuna riga di KELTRANSFLOG con ID=" + r_.idTransfer + " (la run scriverebbe " + rigaRun + ")",
+          "controlla l'identificativo passato dal programma dell'archivio");
+    return;
+  }
+  const auto& t = trasf[0];
+  Segna(4, "Riga trasferimento", Esito::Ok,
+        "ID=" + r_.idTransfer + ", IDALBUM=" + OneLineText(t[0]) + ", IDITEMPHOTO=" + OneLineText(t[1]) +
+            ", " + StatoRiga(t[2], t[3]));
+  // A row named by an identifier that is not one (NULL) is not there.
+  struct Rimando {
+    const char* controllo;
+    const char* tabella;
+    const std::string& id;
+    const char* colonna;
+  };
+  bool mancaAltra = false;
+  for (const Rimando& r : {Rimando{"Riga album", "KELALBUMPRISM", t[0], "IDALBUM"},
+                           Rimando{"Riga foto", "KELITEMPHOTO", t[1], "IDITEMPHOTO"}}) {
+    const std::optional<int64_t> numero = IdentificativoRiga(r.id);
+    const std::string cerca = std::string("SELECT ID FROM ") + r.tabella + " WHERE ID = ";
+    if (numero && !LeggiRighe(archivioDb_, cerca + std::to_string(*numero), 1).empty()) continue;
+    Segna(4, r.controllo, Esito::Errore,
+          std::string("nessuna riga di ") + r.tabella + " con ID = " + OneLineText(r.id) +
+              " (la run non trova il trasferimento: " + rigaRun + ")",
+          std::string("correggi ") + r.colonna + " della riga di trasferimento");
+    mancaAltra = true;
+  }
+  if (!mancaAltra) {
+    // Every row is there now: one was written between the two reads.
+    Segna(4, "Lettura trasferimento", Esito::Errore,
+          "le righe album e foto ci sono, ma la lettura della run non le ha trovate (archivio cambiato nel "
+          "frattempo)",
+          "ripeti la diagnosi");
   }
 }
 

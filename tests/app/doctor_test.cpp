@@ -337,6 +337,25 @@ TEST(Doctor, EachBrokenThingFailsItsOwnLineAndChangesNothing) {
                    "Riga trasferimento",
                    "nessuna riga di KELTRANSFLOG con ID=99",
                    "controlla l'identificativo"});
+  cases.push_back({"no album row",
+                   normal,
+                   false,
+                   false,
+                   OnArchive("UPDATE KELTRANSFLOG SET IDALBUM = 42 WHERE ID = 5"),
+                   {"1", "query_esterno", "5"},
+                   "Riga album",
+                   "nessuna riga di KELALBUMPRISM con ID = 42 (la run non trova il trasferimento: \"File da "
+                   "caricare non esiste \\.jpg\")",
+                   "correggi IDALBUM"});
+  cases.push_back({"no photo row",
+                   normal,
+                   false,
+                   false,
+                   OnArchive("UPDATE KELTRANSFLOG SET IDITEMPHOTO = NULL WHERE ID = 5"),
+                   {"1", "query_esterno", "5"},
+                   "Riga foto",
+                   "nessuna riga di KELITEMPHOTO con ID =  (la run non trova il trasferimento",
+                   "correggi IDITEMPHOTO"});
   cases.push_back({"a missing media file",
                    noFile,
                    false,

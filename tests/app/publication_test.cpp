@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/SQLText.h"
 #include "config/QorIni22.h"
 #include "platform/Console.h"
 #include "platform/Desktop.h"
@@ -46,7 +47,7 @@ TEST(Publication, ArgumentFourOtherThanADecimalIntegerStopsBeforeAnything) {
   EXPECT_TRUE(setup.Peer().Requests().empty());
   EXPECT_EQ(RigaIdentificativoNonValido("5 OR 1=1"), "Identificativo trasferimento non valido: 5 OR 1=1");
   for (const char* good : {"5", "0", "-12", "123456789012345678"})
-    EXPECT_TRUE(IdentificativoDecimale(good)) << good;
+    EXPECT_TRUE(IdentificativoRiga(good).has_value()) << good;
 }
 
 TEST(Publication, ArchiveStageEndings) {

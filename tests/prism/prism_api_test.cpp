@@ -138,7 +138,7 @@ using LoginTest = ArchiveFixture;
 
 TEST_F(LoginTest, RealServerSetsStateAndAlbumRowAndSendsNoToken) {
   PrismPeer peer({});
-  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(stato_.TokenPrism.size(), 32u);
   auto state = peer.State();
@@ -160,7 +160,7 @@ TEST_F(LoginTest, NameAndPasswordAreEscapedAsJsonStrings) {
   PrismPeer::Options options;
   options.users = {"st\"u\\dio:p/w"};
   PrismPeer peer(options);
-  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", "7"));
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "st\"u\\dio", "p/w", 7));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(peer.Requests()[0]->GetValue("body").AsText(),
             "{\"username\":\"st\\\"u\\\\dio\",\"password\":\"p\\/w\"}");
@@ -232,7 +232,7 @@ TEST_F(LoginTest, AnswerVariants) {
     ExecuteSql(db_,
                "UPDATE KELALBUMPRISM SET TOKENPRISM='vecchiotoken', IDUSERPRISM='vecchiouser' WHERE ID=7");
     lines_.clear();
-    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
+    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7));
     EXPECT_EQ(lines_, c.lines);
     EXPECT_EQ(stato_.TokenPrism, c.token);
     EXPECT_EQ(stato_.IdUserPrism, c.user);
@@ -243,11 +243,11 @@ TEST_F(LoginTest, AnswerVariants) {
 TEST_F(LoginTest, ArrayAnswerAndFailedRequestRaise) {
   {
     PrismPeer peer(WithScript("[" + Rule("POST", "session", 200, "[]") + "]"));
-    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"), EInvalidCast);
+    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7), EInvalidCast);
   }
   {
     PrismPeer peer({});
-    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "sbagliata", "7"),
+    EXPECT_THROW(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "sbagliata", 7),
                  EIdHTTPProtocolException);
   }
   EXPECT_EQ(AlbumRow(), (std::vector<std::string>{"vecchiotoken", "vecchiouser", "", ""}));
@@ -273,7 +273,7 @@ TEST_F(LoginTest, RefusedForTheLoginLimitIsSentAgainUntilAccepted) {
     SCOPED_TRACE(c.name);
     PrismPeer peer(WithScript("[" + c.rule + "]"));
     lines_.clear();
-    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
+    Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7));
     EXPECT_TRUE(lines_.empty());
     EXPECT_EQ(stato_.IdUserPrism, peer.State()->GetValue("users.studio.UID").AsText());
     EXPECT_EQ(AlbumRow()[0], stato_.TokenPrism);
@@ -301,7 +301,7 @@ TEST_F(LoginTest, OnlyTheLoginLimitIsWaitedOut) {
     SCOPED_TRACE(c.line);
     PrismPeer peer(WithScript("[" + Rule("POST", "session", c.status, R"({"error":"x"})") + "]"));
     ExpectRaises<EIdHTTPProtocolException>(
-        [&] { LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"); }, c.line);
+        [&] { LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7); }, c.line);
     EXPECT_EQ(peer.Requests().size(), 1u);
   }
 }
@@ -330,7 +330,7 @@ TEST_F(LoginTest, HostileTextsReachTheRowExactly) {
                                  R"({"access_token":"t'; DELETE FROM KELALBUMPRISM; --\r\nx",)"
                                  R"("user":{"UID":"u'1'--;"}})") +
                             "]"));
-  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7));
   EXPECT_TRUE(lines_.empty());
   EXPECT_EQ(stato_.TokenPrism, token);
   EXPECT_EQ(AlbumRow(), (std::vector<std::string>{token, user, "", ""}));
@@ -352,14 +352,14 @@ class PublishTest : public ArchiveFixture {
 TEST_F(PublishTest, FullRoundWithRealServer) {
   PrismPeer peer({});
   const std::string base = peer.BaseUrl();
-  Avvisi(LoginPrism(db_, http_, stato_, base, "studio", "segreta", "7"));
+  Avvisi(LoginPrism(db_, http_, stato_, base, "studio", "segreta", 7));
 
   MultipartFormData corpo;
   const EsitoPrism caricamento = CaricaFoto(http_, stato_, base, dir_ / "sposi.jpg", "abc123", corpo);
   EXPECT_TRUE(caricamento.riuscito);
   EXPECT_EQ(caricamento.messaggio, peer.UploadedMessage());
 
-  Avvisi(CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", "7"));
+  Avvisi(CreaAlbumPrism(db_, http_, stato_, base, "Matrimonio \"Rossi\"", 7));
   ASSERT_FALSE(stato_.IdAlbumPrism.empty());
   Assegnazione(AssegnaAlbumPrism(http_, stato_, base, "abc123", stato_.IdAlbumPrism));
   EXPECT_EQ(lines_, (std::vector<std::string>{peer.ImportedMessage()}));
@@ -543,7 +543,7 @@ TEST_F(PublishTest, AlbumCreationVariants) {
     ExecuteSql(db_, "UPDATE KELALBUMPRISM SET IDALBUMPRISM='', LINK_CONDIVISIONE='' WHERE ID=7");
     stato_.IdAlbumPrism.clear();
     lines_.clear();
-    Avvisi(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"));
+    Avvisi(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7));
     EXPECT_EQ(lines_, c.lines);
     EXPECT_EQ(stato_.IdAlbumPrism, c.idAlbum);
     auto row = AlbumRow();
@@ -555,9 +555,8 @@ TEST_F(PublishTest, AlbumCreationVariants) {
 
 TEST_F(PublishTest, FailedShareLinkRequestLeavesTheRowAsItWas) {
   PrismPeer peer(WithScript("[" + Rule("POST", "/links$", 500, R"({"error":"x"})") + "]"));
-  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"));
-  EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7"),
-               EIdHTTPProtocolException);
+  Avvisi(LoginPrism(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7));
+  EXPECT_THROW(CreaAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7), EIdHTTPProtocolException);
   EXPECT_EQ(AlbumRow()[2], "");
 }
 

@@ -68,9 +68,9 @@ class AlbumRowTest : public ArchiveFixture {
 
 TEST_F(AlbumRowTest, AloneTheAlbumIsCreatedWithExactlyTheAlbumAndLinkRequests) {
   PrismPeer peer({});
-  LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7");
+  LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7);
   size_t before = peer.RequestLines().size();
-  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7);
   EXPECT_TRUE(esito.creato);
   EXPECT_TRUE(esito.creazione.riuscito);
   EXPECT_TRUE(esito.creazione.avvisi.empty());
@@ -94,7 +94,7 @@ TEST_F(AlbumRowTest, AnAlbumAnotherProcessRecordedMeanwhileIsUsedAndNothingIsSen
   TIBDatabase other;
   AttachDatabase(other, dir_ / "archivio.fdb");
   ExecuteSql(other, "UPDATE KELALBUMPRISM SET IDALBUMPRISM = 'aPrima' WHERE ID = 7");
-  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7");
+  const AlbumAssicurato esito = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7);
   EXPECT_FALSE(esito.creato);
   EXPECT_TRUE(esito.creazione.riuscito);
   EXPECT_EQ(stato_.IdAlbumPrism, "aPrima");
@@ -107,7 +107,7 @@ TEST_F(AlbumRowTest, ACallerThatWaitedForTheLockUsesTheAlbumTheHolderCreated) {
   OtherWriter holder(dir_ / "archivio.fdb", "IDALBUMPRISM = 'aAltro', LINK_CONDIVISIONE = 's/t/aAltro'");
   bool created = true;
   WhileAnotherWriterHoldsTheRow(holder, [&] {
-    created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", "7").creato;
+    created = AssicuraAlbumPrism(db_, http_, stato_, peer.BaseUrl(), "Matrimonio", 7).creato;
   });
   EXPECT_FALSE(created);
   EXPECT_EQ(stato_.IdAlbumPrism, "aAltro");
@@ -119,7 +119,7 @@ TEST_F(AlbumRowTest, ALoginWriteWaitsForAnotherWriterOfTheRowInsteadOfFailing) {
   PrismPeer peer({});
   OtherWriter holder(dir_ / "archivio.fdb", "TOKENPRISM = 'altro processo'");
   WhileAnotherWriterHoldsTheRow(
-      holder, [&] { LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", "7"); });
+      holder, [&] { LoginPrismCondiviso(db_, http_, stato_, peer.BaseUrl(), "studio", "segreta", 7); });
   EXPECT_TRUE(lines_.empty());
   std::vector<std::string> row = AlbumRow();
   EXPECT_EQ(row[0], stato_.TokenPrism);
