@@ -11,8 +11,8 @@
 #include "prism/JsonHelpers.h"
 #include "publish/AlbumCondiviso.h"
 #include "publish/ClientPrism.h"
-#include "publish/FotoCaricata.h"
-#include "publish/TransferClaim.h"
+#include "publish/PrenotazioneTrasferimento.h"
+#include "publish/SceltaPerHash.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
 

@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "archive/DBUtility.h"
 #include "archive/IBDatabase.h"
 #include "archive/IBSQL.h"
 #include "platform/Exceptions.h"
-#include "publish/TransferSelection.h"
 
 namespace {
 
@@ -69,7 +69,8 @@ int Fill(const std::string& path, long rows, long pendingEvery) {
               ") DO BEGIN "
               "INSERT INTO KELITEMPHOTO (ID, PERCORSOFOTO, NOMEFILE, ESTENSIONE_FILE, TITOLO) VALUES "
               "(:I, 'C:\\Demo\\Foto', 'foto' || :I, 'jpg', 'Foto ' || :I); "
-              "IF (MOD(:I, " + every +
+              "IF (MOD(:I, " +
+              every +
               ") = 0) THEN INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO) VALUES (:I, 1, :I); "
               "ELSE INSERT INTO KELTRANSFLOG (ID, IDALBUM, IDITEMPHOTO, IDPRISM, HASHPRISM, DATAORATRANSF) "
               "VALUES (:I, 1, :I, 'p' || LPAD(:I, 16, '0'), LPAD(:I, 40, '0'), CURRENT_TIMESTAMP); "

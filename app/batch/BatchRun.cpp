@@ -13,6 +13,7 @@
 #include "app/batch/AlbumListing.h"
 #include "app/batch/BatchReport.h"
 #include "app/batch/BatchWork.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "app/frame/ProgramFrame.h"
 #include "archive/IBDatabase.h"
 #include "platform/Console.h"
@@ -21,8 +22,7 @@
 #include "platform/Signals.h"
 #include "publish/AlbumCondiviso.h"
 #include "publish/ClientPrism.h"
-#include "publish/TransferClaim.h"
-#include "publish/TransferSelection.h"
+#include "publish/PrenotazioneTrasferimento.h"
 #include "publish/Trasferimento.h"
 #include "transport/HttpClient.h"
 

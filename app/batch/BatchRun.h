@@ -15,8 +15,8 @@
 
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchReport.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "app/batch/ServiceManager.h"
-#include "publish/TransferSelection.h"
 
 namespace velmora {
 
@@ -61,7 +61,8 @@ class SessioniPrism {
 // `righe`; `inviati` receives the bytes sent. Stops as EseguiBatch does on
 // a stop signal. Never throws.
 std::vector<RisultatoRiga> PubblicaRighe(const OpzioniBatch& opzioni, TIBDatabase& database,
-                                         const std::string& fileParametri, std::vector<RigaTrasferimento> righe,
+                                         const std::string& fileParametri,
+                                         std::vector<RigaTrasferimento> righe,
                                          const UscitaPubblicazione& uscita, SessioniPrism* sessioni,
                                          uint64_t& inviati);
 

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "app/batch/AlbumListing.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "platform/Exceptions.h"
 #include "prism/PrismApi.h"
-#include "publish/TransferClaim.h"
-#include "publish/TransferSelection.h"
+#include "publish/PrenotazioneTrasferimento.h"
 #include "transport/HttpClient.h"
 #include "transport/Multipart.h"
 

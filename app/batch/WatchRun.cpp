@@ -13,6 +13,7 @@
 #include "app/batch/BatchReport.h"
 #include "app/batch/BatchRun.h"
 #include "app/batch/BatchWork.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "app/batch/ServiceManager.h"
 #include "app/batch/WatchSchedule.h"
 #include "archive/IBDatabase.h"
@@ -20,7 +21,6 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
-#include "publish/TransferSelection.h"
 #include "publish/Trasferimento.h"
 
 namespace velmora {

@@ -8,9 +8,9 @@
 #include "app/batch/BatchOptions.h"
 #include "app/batch/BatchReport.h"
 #include "app/batch/BatchWork.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 #include "platform/Exceptions.h"
-#include "publish/TransferClaim.h"
-#include "publish/TransferSelection.h"
+#include "publish/PrenotazioneTrasferimento.h"
 
 namespace velmora {
 namespace {

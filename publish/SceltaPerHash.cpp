@@ -1,4 +1,4 @@
-#include "publish/FotoCaricata.h"
+#include "publish/SceltaPerHash.h"
 
 #include <utility>
 

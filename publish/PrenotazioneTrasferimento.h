@@ -37,7 +37,8 @@ class PrenotazioneTrasferimento {
   // (DATAORATRANSF set, HASHPRISM empty); kCambiata when another process has
   // repaired or changed it since it was selected.
   static Esito PrenotaRiparazione(TIBDatabase& database, int64_t id,
-                                  std::unique_ptr<PrenotazioneTrasferimento>& prenotazione, std::string& motivo);
+                                  std::unique_ptr<PrenotazioneTrasferimento>& prenotazione,
+                                  std::string& motivo);
 
   // Rolls back when neither Registra nor Rilascia ended the claim. Never throws.
   ~PrenotazioneTrasferimento();

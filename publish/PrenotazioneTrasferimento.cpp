@@ -1,4 +1,4 @@
-#include "publish/TransferClaim.h"
+#include "publish/PrenotazioneTrasferimento.h"
 
 #include "archive/AmbitoTransazione.h"
 #include "archive/DBUtility.h"
@@ -84,9 +84,8 @@ PrenotazioneTrasferimento::Esito PrenotazioneTrasferimento::PrenotaDove(
   // fails never hides what ended the attempt.
   AmbitoTransazione blocco(TransazioneNoWait(database));
   try {
-    Istruzione sql(blocco.Transazione(),
-                   {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" + std::to_string(id) + condizione +
-                    " WITH LOCK"});
+    Istruzione sql(blocco.Transazione(), {"SELECT ID, DATAORATRANSF FROM KELTRANSFLOG WHERE ID=" +
+                                          std::to_string(id) + condizione + " WITH LOCK"});
     if (sql.Esegui().Eof()) return Esito::kCambiata;
     if (dataOra) *dataOra = sql.Testo("DATAORATRANSF");
   } catch (const EIBError& e) {
@@ -105,8 +104,8 @@ void PrenotazioneTrasferimento::Registra(const std::string& riferimento, const s
 }
 
 void PrenotazioneTrasferimento::RegistraFoto(const std::string& riferimento, const std::string& hash) {
-  std::vector<std::string> righe = AggiornamentoRiga("KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}},
-                                                     UgualeId::Attaccato, id_);
+  std::vector<std::string> righe = AggiornamentoRiga(
+      "KELTRANSFLOG", {{"IDPRISM", riferimento}, {"HASHPRISM", hash}}, UgualeId::Attaccato, id_);
   Scrivi(righe[0] + "\n" + righe[1]);
 }
 

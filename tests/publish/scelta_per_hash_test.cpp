@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/Console.h"
-#include "publish/FotoCaricata.h"
+#include "publish/SceltaPerHash.h"
 #include "tests/peers/PrismPeer.h"
 #include "transport/HttpClient.h"
 #include "transport/Json.h"

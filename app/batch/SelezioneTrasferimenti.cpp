@@ -1,4 +1,4 @@
-#include "publish/TransferSelection.h"
+#include "app/batch/SelezioneTrasferimenti.h"
 
 #include <algorithm>
 
@@ -44,7 +44,8 @@ std::string TestoControllo(const std::vector<int64_t>& album, bool ripara) {
 
 std::string TestoControlloRecenti(const std::vector<int64_t>& album, bool ripara, int64_t sopraId) {
   return "SELECT L.ID, IIF(" + InAttesa(ripara) + FiltroAlbum(album) +
-         ", 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > " + std::to_string(sopraId) + " ORDER BY L.ID";
+         ", 1, 0) AS DA_GUARDARE FROM KELTRANSFLOG L WHERE L.ID > " + std::to_string(sopraId) +
+         " ORDER BY L.ID";
 }
 
 namespace {
@@ -64,14 +65,16 @@ void Interroga(TIBDatabase& database, const std::string& testo, F&& riga) {
 
 Controllo LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara) {
   Controllo c;
-  Interroga(database, TestoControllo(album, ripara), [&c](TIBSQL& sql) { c.daGuardare.push_back(sql.Fields(0).AsInt64()); });
+  Interroga(database, TestoControllo(album, ripara),
+            [&c](TIBSQL& sql) { c.daGuardare.push_back(sql.Fields(0).AsInt64()); });
   Interroga(database, "SELECT MAX(ID) FROM KELTRANSFLOG", [&c](TIBSQL& sql) {
     if (!sql.Fields(0).IsNull()) c.idMassimo = sql.Fields(0).AsInt64();
   });
   return c;
 }
 
-Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara, int64_t sopraId) {
+Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara,
+                       int64_t sopraId) {
   Controllo c;
   c.idMassimo = sopraId;
   Interroga(database, TestoControlloRecenti(album, ripara, sopraId), [&c](TIBSQL& sql) {

@@ -38,7 +38,8 @@ bool RegistrataSenzaFoto(std::string_view idPrism, std::string_view hashPrism);
 // The same test as a condition on KELTRANSFLOG L, for statements (the
 // token's alphabet is checked again with RegistrataSenzaFoto on each row).
 inline constexpr const char* kCondizioneSenzaFoto =
-    "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = 6";
+    "L.DATAORATRANSF IS NOT NULL AND (L.HASHPRISM IS NULL OR L.HASHPRISM = '') AND CHAR_LENGTH(L.IDPRISM) = "
+    "6";
 
 // The selection statement: kSelezioneTrasferimento with the condition of
 // `selezione`, ordered by album row and transfer id. Pure.
@@ -78,6 +79,7 @@ struct Controllo {
 Controllo LeggiDaControllare(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara);
 
 // The recent look (TestoControlloRecenti) the same way.
-Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara, int64_t sopraId);
+Controllo LeggiRecenti(TIBDatabase& database, const std::vector<int64_t>& album, bool ripara,
+                       int64_t sopraId);
 
 }  // namespace velmora
