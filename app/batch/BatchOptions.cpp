@@ -106,55 +106,44 @@ std::optional<std::string> ApplicaIds(OpzioniBatch& o, const std::string& valore
   return std::nullopt;
 }
 
-std::optional<std::string> ApplicaJobs(OpzioniBatch& o, const std::string& valore) {
-  std::optional<int> n = NumeroIntero(valore, 1, kJobsMassimi);
+// What a numeric option expects, for its usage error.
+constexpr const char* kAttesoNumero = "atteso un numero da ";
+constexpr const char* kAttesiSecondi = "attesi i secondi, da ";
+
+// A whole number from `minimo` to `massimo` given to option `nome` into
+// `campo`, or the usage error that says what is `atteso`.
+std::optional<std::string> Numero(const std::string& valore, std::string_view nome, const char* atteso,
+                                  int minimo, int massimo, int& campo) {
+  std::optional<int> n = NumeroIntero(valore, minimo, massimo);
   if (!n) {
-    return "valore non valido per --jobs: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
-           std::to_string(kJobsMassimi) + ")";
+    return "valore non valido per " + std::string(nome) + ": \"" + Mostra(valore) + "\" (" + atteso +
+           std::to_string(minimo) + " a " + std::to_string(massimo) + ")";
   }
-  o.jobs = *n;
+  campo = *n;
   return std::nullopt;
+}
+
+std::optional<std::string> ApplicaJobs(OpzioniBatch& o, const std::string& valore) {
+  return Numero(valore, "--jobs", kAttesoNumero, 1, kJobsMassimi, o.jobs);
 }
 
 std::optional<std::string> ApplicaWait(OpzioniBatch& o, const std::string& valore) {
-  std::optional<int> n = NumeroIntero(valore, 0, kAttesaMassimaS);
-  if (!n) {
-    return "valore non valido per --wait: \"" + Mostra(valore) + "\" (attesi i secondi, da 0 a " +
-           std::to_string(kAttesaMassimaS) + ")";
-  }
-  o.attesaS = *n;
-  return std::nullopt;
+  return Numero(valore, "--wait", kAttesiSecondi, 0, kAttesaMassimaS, o.attesaS);
 }
 
 std::optional<std::string> ApplicaFilePerImport(OpzioniBatch& o, const std::string& valore) {
-  std::optional<int> n = NumeroIntero(valore, 1, kFilePerImportMassimi);
-  if (!n) {
-    return "valore non valido per --group-files: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
-           std::to_string(kFilePerImportMassimi) + ")";
-  }
-  o.filePerImport = *n;
-  return std::nullopt;
+  return Numero(valore, "--group-files", kAttesoNumero, 1, kFilePerImportMassimi, o.filePerImport);
 }
 
 std::optional<std::string> ApplicaMiBPerImport(OpzioniBatch& o, const std::string& valore) {
-  std::optional<int> n = NumeroIntero(valore, 1, kMiBPerImportMassimi);
-  if (!n) {
-    return "valore non valido per --group-mib: \"" + Mostra(valore) + "\" (atteso un numero da 1 a " +
-           std::to_string(kMiBPerImportMassimi) + ")";
-  }
-  o.mibPerImport = *n;
-  return std::nullopt;
+  return Numero(valore, "--group-mib", kAttesoNumero, 1, kMiBPerImportMassimi, o.mibPerImport);
 }
 
 std::optional<std::string> ApplicaIntervallo(OpzioniBatch& o, const std::string& valore) {
-  std::optional<int> n = NumeroIntero(valore, 1, kIntervalloMassimoS);
-  if (!n) {
-    return "valore non valido per --interval: \"" + Mostra(valore) + "\" (attesi i secondi, da 1 a " +
-           std::to_string(kIntervalloMassimoS) + ")";
-  }
-  o.intervalloS = *n;
-  o.intervalloDato = true;
-  return std::nullopt;
+  std::optional<std::string> errore =
+      Numero(valore, "--interval", kAttesiSecondi, 1, kIntervalloMassimoS, o.intervalloS);
+  if (!errore) o.intervalloDato = true;
+  return errore;
 }
 
 std::optional<std::string> ApplicaReport(OpzioniBatch& o, const std::string& valore) {
