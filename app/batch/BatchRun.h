@@ -1,8 +1,11 @@
 // The batch itself: finds the archive as a run does, selects the transfer
 // rows, and publishes them album row by album row (one login, the album
 // when it is missing, one listing), with up to --jobs uploads at once, each
-// worker on its own HTTP client. Database work stays on the calling thread;
-// the workers only hash, upload and file into the album.
+// worker on its own HTTP client. The uploads of an album row go in lots
+// under one upload token each; the calling thread files each lot with one
+// request, identifies and records its rows while the workers upload the
+// next lots. Database work stays on the calling thread; the workers only
+// hash and upload.
 #pragma once
 
 #include <cstdint>

@@ -38,30 +38,18 @@ void ExpectPublishedLines(PublicationSetup& setup, const ProcessResult& run) {
   EXPECT_EQ(ConsoleLines(run.out), setup.PublishedLines());
 }
 
-// Waits until `ready` holds, at most two minutes; false if it never did.
-// Checks every 50 ms. Each check forks a control request while other
-// threads are still starting the runs; with the shared WaitFor's faster
-// checks one of 64 runs failed to start (exit 127) twice in three tries,
-// a fork race in the test helpers not yet understood.
-template <typename F>
-bool WaitFor(F&& ready) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 TEST(RealServer, SixtyFourRunsAtOnceIntoANewAlbumEachPublishTheirOwnPhoto) {
   PublicationSetup setup(Real(), ArchiveRows{});
   std::vector<TransferToPublish> transfers = AddTransfers(setup, 64);
   // The first logins are held in flight until the server has refused one
   // for its limit: every run beyond the limit meets it, whatever the timing.
   setup.Peer().Settings(R"({"login_hold": true})");
+  // The program is in place before the control requests below start
+  // children beside the runs.
+  ProgramIn(setup);
   std::vector<ProcessResult> results;
   std::thread runs([&] { results = RunAllAtOnce(setup, transfers); });
-  const bool refused = WaitFor([&] { return setup.Peer().LoginsRefused() > 0; });
+  const bool refused = WaitFor([&] { return setup.Peer().LoginsRefused() > 0; }, std::chrono::minutes(2));
   setup.Peer().Settings(R"({"login_hold": false})");
   runs.join();
   EXPECT_TRUE(refused);

@@ -21,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/FileDescriptor.h"
+
 namespace velmora::test {
 namespace fs = std::filesystem;
 
@@ -56,7 +58,24 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 void CopyFile(const std::string& from, const std::string& to) {
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  // Both ends close-on-exec: a child that another thread forks meanwhile
+  // must not keep the new file open for writing, or an executable so held
+  // cannot be started until that child ends (ETXTBSY).
+  FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (in.Get() < 0 || ::fstat(in.Get(), &st) != 0) throw std::runtime_error("cannot read " + from);
+  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777));
+  if (out.Get() < 0 || ::fchmod(out.Get(), st.st_mode & 07777) != 0)
+    throw std::runtime_error("cannot write " + to);
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(in.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n > 0 && !WriteAll(out.Get(), std::string_view(buf, static_cast<size_t>(n)))))
+      throw std::runtime_error("cannot copy " + from + " to " + to);
+    if (n == 0) break;
+  }
+  if (::close(out.Release()) != 0) throw std::runtime_error("cannot copy " + from + " to " + to);
 }
 
 namespace {
@@ -69,8 +88,35 @@ std::vector<char*> CStrings(const std::vector<std::string>& v, std::vector<std::
   return out;
 }
 
-void ApplyEnv(const std::map<std::string, std::string>& env) {
-  for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+// In a child between fork and exec: writes "cannot start (errno N)" to
+// standard error and ends it with 127. Async-signal-safe.
+[[noreturn]] void ExecFailed() {
+  const int error = errno;
+  char text[64] = "cannot start (errno ";
+  size_t n = sizeof("cannot start (errno ") - 1;
+  char digits[12];
+  size_t d = 0;
+  for (int e = error; d == 0 || e > 0; e /= 10) digits[d++] = static_cast<char>('0' + e % 10);
+  while (d > 0) text[n++] = digits[--d];
+  text[n++] = ')';
+  text[n++] = '\n';
+  (void)!::write(2, text, n);
+  ::_exit(127);
+}
+
+// This process's environment with `env` set over it, as "NAME=value"
+// texts. Built before fork: between fork and exec a child of a process with
+// several threads may call only async-signal-safe functions, and setenv
+// allocates.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& env) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const size_t eq = entry.find('=');
+    if (eq != std::string::npos && env.count(entry.substr(0, eq)) == 0) out.push_back(entry);
+  }
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
 }
 
 void ReadAvailable(int fd, std::string& into, bool& open) {
@@ -103,8 +149,9 @@ ChildEnd RunChild(const std::vector<std::string>& argv, const std::string& cwd,
     ::close(out[0]);
     out[0] = -1;
   }
-  std::vector<std::string> store;
+  std::vector<std::string> store, envStore;
   std::vector<char*> args = CStrings(argv, store);
+  std::vector<char*> envp = CStrings(ChildEnvironment(env), envStore);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
@@ -120,10 +167,9 @@ ChildEnd RunChild(const std::vector<std::string>& argv, const std::string& cwd,
       sigaddset(&pipe, SIGPIPE);
       ::sigprocmask(SIG_UNBLOCK, &pipe, nullptr);
     }
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
-    ApplyEnv(env);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ExecFailed();
+    ::execve(args[0], args.data(), envp.data());
+    ExecFailed();
   }
   ::close(out[1]);
   ::close(err[1]);
@@ -198,8 +244,9 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                                      const std::map<std::string, std::string>& env, const std::string& cwd) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<std::string> store;
+  std::vector<std::string> store, envStore;
   std::vector<char*> args = CStrings(argv, store);
+  std::vector<char*> envp = CStrings(ChildEnvironment(env), envStore);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork");
   if (pid_ == 0) {
@@ -207,10 +254,9 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
     int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, 0);
     ::dup2(out[1], 1);
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
-    ApplyEnv(env);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ExecFailed();
+    ::execvpe(args[0], args.data(), envp.data());
+    ExecFailed();
   }
   ::close(out[1]);
   outFd_ = out[0];
