@@ -198,8 +198,15 @@ Lavoratori::Lavoratori(std::vector<Lavoro>& lavori, Gruppo& g, int jobs, const s
                        Avanzamento& avanzamento)
     : lavori_(lavori), g_(g), avanzamento_(avanzamento) {
   const size_t quanti = std::min<size_t>(static_cast<size_t>(std::max(jobs, 1)), lavori.size());
-  for (size_t i = 0; i < quanti; ++i)
-    threads_.emplace_back([this, fileParametri] { Lavoratore(fileParametri); });
+  try {
+    for (size_t i = 0; i < quanti; ++i)
+      threads_.emplace_back([this, fileParametri] { Lavoratore(fileParametri); });
+  } catch (...) {
+    // The workers started take every job between them; they are waited for
+    // before the failure goes on.
+    for (std::thread& t : threads_) t.join();
+    throw;
+  }
 }
 
 Lavoratori::~Lavoratori() {
