@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/Exceptions.h"
+#include "platform/Text.h"
 #include "prism/JsonHelpers.h"
 #include "transport/HttpClient.h"
 
@@ -45,12 +46,6 @@ std::vector<FotoAlbum> ElencaFotoAlbum(HttpClient& http, const std::string& base
   return tutte;
 }
 
-std::string HashNormalizzato(std::string_view hash) {
-  std::string out(hash);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+std::string HashNormalizzato(std::string_view hash) { return LowerAscii(hash); }
 
 }  // namespace velmora

@@ -183,10 +183,9 @@ class Batch {
   // Files the uploads of one lot into the album with one request. When it
   // fails, every upload of the lot fails with it and its row stays pending.
   void Archivia(std::vector<Lavoro>& lavori, const batch::Lotto& lotto, Gruppo& g, HttpClient& http) {
-    const auto caricata = [&lavori](size_t i) { return lavori[i].stato == Lavoro::Stato::kCaricata; };
-    bool qualcuna = false;
-    for (size_t i = lotto.inizio; i < lotto.fine; ++i) qualcuna = qualcuna || lavori[i].inviato;
-    if (!qualcuna) return;
+    const auto inizio = lavori.begin() + static_cast<ptrdiff_t>(lotto.inizio);
+    const auto fine = lavori.begin() + static_cast<ptrdiff_t>(lotto.fine);
+    if (std::none_of(inizio, fine, [](const Lavoro& l) { return l.inviato; })) return;
     std::string motivo;
     int codice = 0;
     try {
@@ -199,11 +198,11 @@ class Batch {
       motivo = Descrivi(e);
       codice = batch::CodiceHttp(e);
     }
-    for (size_t i = lotto.inizio; i < lotto.fine; ++i) {
-      if (!caricata(i)) continue;
-      lavori[i].stato = Lavoro::Stato::kFallita;
-      lavori[i].motivo = "archiviazione nell'album non riuscita: " + motivo;
-      lavori[i].codiceHttp = codice;
+    for (auto l = inizio; l != fine; ++l) {
+      if (l->stato != Lavoro::Stato::kCaricata) continue;
+      l->stato = Lavoro::Stato::kFallita;
+      l->motivo = "archiviazione nell'album non riuscita: " + motivo;
+      l->codiceHttp = codice;
     }
   }
 

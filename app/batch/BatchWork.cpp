@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "app/batch/BatchReport.h"
 #include "app/batch/FileDigest.h"
